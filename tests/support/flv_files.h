@@ -1,0 +1,64 @@
+// FLV files for tests: real fixtures beside the checkout, and files made at
+// test time with FFmpeg's encoders and FLV muxer from generated tones whose
+// frequency identifies the file.
+#ifndef KELVRA_TESTS_SUPPORT_FLV_FILES_H
+#define KELVRA_TESTS_SUPPORT_FLV_FILES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvra::test {
+
+enum class AudioCodec {
+  kNone,
+  kMp3,         // sound format 2
+  kAdpcmSwf,    // sound format 1
+  kNellymoser,  // sound format 4/5/6 by rate (16000, 8000, other)
+  kPcmS16le,    // sound format 3
+  kPcmU8        // sound format 0, 8-bit
+};
+
+enum class VideoCodec {
+  kNone,
+  kH263,        // Sorenson H.263 (codec id 2)
+  kScreenVideo  // screen video (codec id 3)
+};
+
+struct FlvSpec {
+  AudioCodec audio = AudioCodec::kMp3;
+  int sampleRate = 22050;
+  int channels = 2;
+  double toneHz = 440.0;
+  int audioBitRate = 64000;  // where the codec takes one
+  VideoCodec video = VideoCodec::kNone;
+  int width = 160;
+  int height = 120;
+  int fps = 15;
+  int durationMs = 2000;
+  // An audio hole: audio tags with time stamps in [holeStartMs, holeStartMs +
+  // holeLengthMs) are removed and one empty audio tag (flags byte only) is
+  // put at holeStartMs. Negative: no hole.
+  int holeStartMs = -1;
+  int holeLengthMs = 0;
+};
+
+// Makes the file described (once per process and spec; cached in the test
+// temp folder) and returns its path. Fails the current test (and returns "")
+// when FFmpeg cannot make it.
+std::string GenerateFlv(const FlvSpec& spec);
+
+// A per-process scratch folder for test files, removed at exit.
+std::string TestTempDir();
+
+// Path of a fixture below ../shared/fixtures/flv/ ("real/x.flv").
+std::string FixturePath(const std::string& relative);
+// Every .flv file in ../shared/fixtures/flv/real and .../generated.
+std::vector<std::string> AllFixtureFiles();
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+}  // namespace kelvra::test
+
+#endif  // KELVRA_TESTS_SUPPORT_FLV_FILES_H
