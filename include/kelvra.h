@@ -325,7 +325,7 @@ KELVRA_API int FLVStreamDecoder_SetOutputFPS(FLVStreamDecoder* decoder, double f
 KELVRA_API int FLVStreamDecoder_SetDecodeAlphaChannel(FLVStreamDecoder* decoder, int flag);
 KELVRA_API int FLVStreamDecoder_SetCropRect(FLVStreamDecoder* decoder, const FLVRect* rect);
 KELVRA_API int FLVStreamDecoder_SetResizeMode(FLVStreamDecoder* decoder, int mode);
-/* Synchronous decode on the caller's thread: 1 with *data/*size set to
+/* Synchronous decode on the caller's thread: 1 with *data and *size set to
  * memory owned by the decoder (valid until the next decode), or 0. The tag
  * stays the caller's; a null tag flushes the audio decoder. */
 KELVRA_API int FLVStreamDecoder_DecodeFLVTag(FLVStreamDecoder* decoder, FLVTag* tag, uint8_t** data,
