@@ -1,0 +1,60 @@
+#include "flv/buffer_reader.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvra {
+
+namespace {
+constexpr const char* kSeekErrorText = "Buffer Read Able Seek Error!";
+constexpr int kMaxFieldBytes = 4;
+}  // namespace
+
+BufferReader::BufferReader(const std::uint8_t* base, std::int64_t size)
+    : base_(base), size_(base != nullptr && size > 0 ? size : 0) {}
+
+std::int64_t BufferReader::Size() const { return size_; }
+
+std::int64_t BufferReader::Position() const { return position_; }
+
+std::int64_t BufferReader::Seek(std::int64_t offset, int origin) {
+  switch (origin) {
+    case kFromStart:
+      position_ = offset;
+      break;
+    case kFromCurrent:
+      position_ += offset;
+      break;
+    case kFromEnd:
+      position_ = size_ + offset;
+      break;
+    default:
+      throw std::runtime_error(kSeekErrorText);
+  }
+  return position_;
+}
+
+std::int64_t BufferReader::Read(void* destination, std::int64_t count) {
+  if (count <= 0 || position_ < 0 || position_ >= size_) return 0;
+  const std::int64_t remaining = size_ - position_;
+  const std::int64_t n = count < remaining ? count : remaining;
+  std::memcpy(destination, base_ + position_, static_cast<std::size_t>(n));
+  position_ += n;
+  return n;
+}
+
+std::uint32_t BufferReader::ReadBigEndian(int byteCount) {
+  std::uint8_t bytes[kMaxFieldBytes] = {};
+  Read(bytes, byteCount);
+  std::uint32_t value = 0;
+  for (int i = 0; i < byteCount; ++i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+std::uint8_t BufferReader::ReadU8() { return static_cast<std::uint8_t>(ReadBigEndian(1)); }
+
+std::uint32_t BufferReader::ReadU24BE() { return ReadBigEndian(3); }
+
+std::uint32_t BufferReader::ReadU32BE() { return ReadBigEndian(4); }
+
+}  // namespace kelvra

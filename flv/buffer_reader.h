@@ -1,0 +1,52 @@
+// A bounds-checked cursor over a byte range owned by the caller: the one
+// primitive through which the FLV parsing operations read bytes.
+#ifndef KELVRA_FLV_BUFFER_READER_H
+#define KELVRA_FLV_BUFFER_READER_H
+
+#include <cstdint>
+
+namespace kelvra {
+
+class BufferReader {
+ public:
+  // Seek origins.
+  static constexpr int kFromStart = 0;
+  static constexpr int kFromCurrent = 1;
+  static constexpr int kFromEnd = 2;
+
+  // `base` must stay valid for the reader's lifetime; a null base reads as
+  // an empty range.
+  BufferReader(const std::uint8_t* base, std::int64_t size);
+  virtual ~BufferReader() = default;
+
+  BufferReader(const BufferReader&) = delete;
+  BufferReader& operator=(const BufferReader&) = delete;
+
+  virtual std::int64_t Size() const;
+  virtual std::int64_t Position() const;
+  // Moves the cursor without a bounds check (reads check instead); returns
+  // the new position. An unknown origin throws std::runtime_error.
+  virtual std::int64_t Seek(std::int64_t offset, int origin);
+  // Copies up to `count` bytes, never past the end; returns the number
+  // copied and advances by it.
+  virtual std::int64_t Read(void* destination, std::int64_t count);
+
+  // Big-endian fields. Bytes missing at the end of the range read as zero,
+  // so a short body yields meaningless values but never an overread.
+  std::uint8_t ReadU8();
+  std::uint32_t ReadU24BE();
+  std::uint32_t ReadU32BE();
+
+ private:
+  std::uint32_t ReadBigEndian(int byteCount);
+
+  const std::uint8_t* base_;
+  std::int64_t size_;
+  // Kept as an offset rather than a pointer: a seek may leave the range and
+  // pointer arithmetic outside it is not allowed.
+  std::int64_t position_ = 0;
+};
+
+}  // namespace kelvra
+
+#endif  // KELVRA_FLV_BUFFER_READER_H

@@ -1,0 +1,253 @@
+// The parsing operations over one FLV header, tag header or tag body held
+// in memory. Every read goes through a BufferReader built on the stack over
+// exactly the bytes given, and every operation catches whatever is raised
+// inside it so that callers only ever see a success flag.
+#include "flv/flv_tag_parsing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "flv/buffer_reader.h"
+#include "flv/flv_tag_constants.h"
+
+namespace kelvra {
+
+namespace {
+
+constexpr const char* kMallocErrorText = "malloc error";
+
+constexpr std::uint8_t kSignature[] = {'F', 'L', 'V'};
+constexpr std::uint8_t kHasAudioFlag = 0x04;
+constexpr std::uint8_t kHasVideoFlag = 0x01;
+// The data offset counts from the file start; after the 9 header bytes the
+// stream still holds the rest of the header and the first previous-tag-size
+// field, which together are (data offset - 5) bytes.
+constexpr std::int64_t kHeaderSkipBias = static_cast<std::int64_t>(kFileHeaderSize) -
+                                         static_cast<std::int64_t>(kPreviousTagSizeFieldSize);
+
+// Offsets into a tag body (byte 0 is the audio or video flags byte).
+constexpr std::int64_t kVp6FrameOffset = 2;       // after flags and adjustment
+constexpr std::int64_t kVp6AlphaFrameOffset = 5;  // after flags, adjustment, UI24
+constexpr std::int64_t kH263SkippedBytes = 2;     // payload bytes before H[2]
+constexpr int kH263HeaderBytes = 7;               // H[2] to H[8]
+constexpr int kScreenVideoHeaderBytes = 4;
+constexpr int kVp6MacroblockSize = 16;
+
+// The picture sizes of Sorenson H.263 size codes 2 to 6; code 7 is 0 x 0.
+struct PictureSize {
+  int width;
+  int height;
+};
+constexpr PictureSize kH263FixedSizes[] = {
+    {0, 0}, {0, 0}, {352, 288}, {176, 144}, {128, 96}, {320, 240}, {160, 120}, {0, 0}};
+constexpr int kH263CustomSize8Bit = 0;
+constexpr int kH263CustomSize16Bit = 1;
+
+std::int32_t ClampToInt32(std::int64_t value) {
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+void ReadVp6PictureSize(BufferReader& reader, FLVTag* tag) {
+  // The VP6 frame header carries two extra bytes before the macroblock
+  // counts when it is an inter-coded layout or uses the second quantizer
+  // form.
+  const std::uint8_t first = reader.ReadU8();
+  const std::uint8_t second = reader.ReadU8();
+  if ((first & 0x01) != 0 || (second & 0x06) == 0) reader.Seek(2, BufferReader::kFromCurrent);
+  const int rows = reader.ReadU8();
+  const int columns = reader.ReadU8();
+  tag->height = rows * kVp6MacroblockSize - tag->verticalAdjustment;
+  tag->width = columns * kVp6MacroblockSize - tag->horizontalAdjustment;
+}
+
+void ReadVp6Adjustment(BufferReader& reader, FLVTag* tag) {
+  const std::uint8_t adjustment = reader.ReadU8();
+  tag->horizontalAdjustment = adjustment >> 4;
+  tag->verticalAdjustment = adjustment & 0x0F;
+}
+
+void ReadH263PictureSize(BufferReader& reader, FLVTag* tag) {
+  reader.Seek(kH263SkippedBytes, BufferReader::kFromCurrent);
+  std::uint8_t h[2 + kH263HeaderBytes] = {};  // indexed as in the picture header
+  for (int i = 2; i < 2 + kH263HeaderBytes; ++i) h[i] = reader.ReadU8();
+  const int code = ((h[3] & 0x03) << 1) | (h[4] >> 7);
+  if (code == kH263CustomSize8Bit) {
+    tag->width = ((h[4] & 0x7F) << 1) | (h[5] >> 7);
+    tag->height = ((h[5] & 0x7F) << 1) | (h[6] >> 7);
+  } else if (code == kH263CustomSize16Bit) {
+    tag->width = ((h[4] & 0x7F) << 9) | (h[5] << 1) | (h[6] >> 7);
+    tag->height = ((h[6] & 0x7F) << 9) | (h[7] << 1) | (h[8] >> 7);
+  } else {
+    tag->width = kH263FixedSizes[code].width;
+    tag->height = kH263FixedSizes[code].height;
+  }
+}
+
+void ReadScreenVideoPictureSize(BufferReader& reader, FLVTag* tag) {
+  std::uint8_t s[kScreenVideoHeaderBytes] = {};
+  for (auto& byte : s) byte = reader.ReadU8();
+  tag->width = (s[0] & 0x0F) << 8 | s[1];
+  tag->height = (s[2] & 0x0F) << 8 | s[3];
+}
+
+void ParseAudioFields(BufferReader& reader, FLVTag* tag) {
+  const std::uint8_t flags = reader.ReadU8();
+  tag->soundFormat = flags >> 4;
+  tag->soundRate = (flags >> 2) & 0x03;
+  tag->soundSize = (flags >> 1) & 0x01;
+  tag->soundType = flags & 0x01;
+  tag->audioData = tag->data + 1;
+  tag->audioDataSize = static_cast<std::int32_t>(tag->dataSize) - 1;
+}
+
+void ParseVideoFields(BufferReader& reader, FLVTag* tag) {
+  const std::uint8_t flags = reader.ReadU8();
+  tag->videoData = tag->data + 1;
+  tag->frameType = flags >> 4;
+  tag->codecId = flags & 0x0F;
+  tag->videoDataSize = static_cast<std::int32_t>(tag->dataSize) - 1;
+  const bool keyFrame = tag->frameType == kKeyFrameType;
+  const std::int64_t dataSize = tag->dataSize;
+
+  switch (tag->codecId) {
+    case kCodecVp6:
+      ReadVp6Adjustment(reader, tag);
+      if (keyFrame) ReadVp6PictureSize(reader, tag);
+      tag->vp6Data = tag->data + kVp6FrameOffset;
+      // A 1-byte body has no VP6 frame at all.
+      tag->vp6DataSize = ClampToInt32(dataSize - kVp6FrameOffset);
+      break;
+    case kCodecVp6Alpha: {
+      ReadVp6Adjustment(reader, tag);
+      const std::int64_t offsetToAlpha = reader.ReadU24BE();
+      if (keyFrame) ReadVp6PictureSize(reader, tag);
+      // The offset to alpha comes from the file: the colour and alpha frames
+      // are kept inside the body so that no reader of the pointers walks off
+      // the data block.
+      const std::int64_t framesSize = std::max<std::int64_t>(dataSize - kVp6AlphaFrameOffset, 0);
+      const std::int64_t colourSize = std::min(offsetToAlpha, framesSize);
+      tag->vp6Data = tag->data + kVp6AlphaFrameOffset;
+      tag->vp6DataSize = ClampToInt32(colourSize);
+      tag->alphaData = tag->vp6Data + colourSize;
+      tag->alphaDataSize = ClampToInt32(framesSize - colourSize);
+      break;
+    }
+    case kCodecSorensonH263:
+      if (keyFrame) ReadH263PictureSize(reader, tag);
+      break;
+    case kCodecScreenVideo:
+    case kCodecScreenVideo2:
+      if (keyFrame) ReadScreenVideoPictureSize(reader, tag);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+bool ParseFLVHeader(const std::uint8_t* bytes, std::size_t length, FLVHeaderFields* header) {
+  if (header == nullptr) return false;
+  try {
+    header->version = 0;
+    header->hasAudio = 0;
+    header->hasVideo = 0;
+    header->bytesToSkip = 0;
+    header->firstTagPosition = 0;
+    if (bytes == nullptr || length < kFileHeaderSize) return false;
+
+    BufferReader reader(bytes, static_cast<std::int64_t>(length));
+    for (std::uint8_t expected : kSignature) {
+      if (reader.ReadU8() != expected) return false;
+    }
+    header->version = reader.ReadU8();
+    const std::uint8_t flags = reader.ReadU8();
+    header->hasAudio = (flags & kHasAudioFlag) != 0 ? 1 : 0;
+    header->hasVideo = (flags & kHasVideoFlag) != 0 ? 1 : 0;
+    const std::int64_t dataOffset = reader.ReadU32BE();
+    // A data offset below 5 or beyond the 32-bit signed range would give a
+    // skip count that callers cannot honour; keep it within [0, INT32_MAX].
+    header->bytesToSkip = ClampToInt32(dataOffset - kHeaderSkipBias);
+    header->firstTagPosition = static_cast<std::int64_t>(kFileHeaderSize) + header->bytesToSkip;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool allocate, FLVTag* tag,
+                       std::int64_t* streamPosition, std::uint32_t* bytesToTagEnd) {
+  if (tag == nullptr) return false;
+  try {
+    // The previous block, if any, belongs to whoever took it from this
+    // record; it is forgotten here, not freed.
+    tag->block = nullptr;
+    tag->data = nullptr;
+    if (bytes == nullptr || length < kTagHeaderSize) return false;
+
+    BufferReader reader(bytes, static_cast<std::int64_t>(length));
+    tag->tagType = reader.ReadU8();
+    tag->dataSize = reader.ReadU24BE();
+    tag->storedSize = static_cast<std::int32_t>(tag->dataSize + kTagOverheadSize);
+    if (bytesToTagEnd != nullptr) {
+      *bytesToTagEnd = tag->dataSize + static_cast<std::uint32_t>(kPreviousTagSizeFieldSize);
+    }
+
+    if (allocate) {
+      // Zero-filled so that the slack and any part of the body that a short
+      // input does not supply hold defined bytes.
+      std::uint8_t* block = new (std::nothrow) std::uint8_t[tag->dataSize + kTagBlockExtraSize]();
+      if (block == nullptr) throw std::runtime_error(kMallocErrorText);
+      std::memcpy(block, bytes, kTagHeaderSize);
+      tag->block = block;
+      tag->data = block + kTagHeaderSize;
+    } else {
+      if (streamPosition != nullptr) {
+        tag->filePosition = *streamPosition;
+        *streamPosition += tag->storedSize;
+      }
+    }
+
+    const std::uint32_t timestamp = reader.ReadU24BE();
+    const std::uint32_t extension = reader.ReadU8();
+    tag->timestamp = extension << 24 | timestamp;
+    tag->streamId = static_cast<std::int32_t>(reader.ReadU24BE());
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ParseFLVTagBody(const std::uint8_t* bytes, std::size_t length, FLVTag* tag) {
+  if (tag == nullptr) return false;
+  try {
+    BufferReader reader(bytes, static_cast<std::int64_t>(length));
+    if (tag->data == nullptr) {
+      tag->block = nullptr;
+      tag->data = nullptr;
+      reader.Seek(static_cast<std::int64_t>(tag->dataSize) + kPreviousTagSizeFieldSize,
+                  BufferReader::kFromCurrent);
+      return true;
+    }
+    if (tag->dataSize != 0) {
+      if (tag->tagType == kTagTypeAudio) {
+        ParseAudioFields(reader, tag);
+      } else if (tag->tagType == kTagTypeVideo) {
+        ParseVideoFields(reader, tag);
+      }
+    }
+    // The previous-tag-size field after the body is not kept.
+    reader.Seek(0, BufferReader::kFromStart);
+    reader.Read(tag->data, tag->dataSize);
+    return true;
+  } catch (...) {
+    ReleaseFLVTagData(tag);
+    return false;
+  }
+}
+
+}  // namespace kelvra
