@@ -1,0 +1,563 @@
+#include "flv/flv_stream_parser.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "flv/flv_tag_parsing.h"
+
+namespace kelvra {
+
+namespace {
+
+constexpr std::int64_t kUnitsPerMillisecond = 10000;  // 100-ns units
+// A stream carries audio and video: the frame rate is measured over at least
+// this many video tags before the information is reported without waiting.
+constexpr std::size_t kFrameRateTagCount = 30;
+// Fewest video tags for a frame rate once the information is forced.
+constexpr std::size_t kForcedFrameRateTagCount = 2;
+constexpr double kFallbackFrameRate = 25.0;
+constexpr int kKeyFrame = 1;
+
+std::int64_t SteadySeconds() {
+  using std::chrono::steady_clock;
+  return std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsAudio(const FLVTag& tag) { return tag.tagType == FLV_TAG_TYPE_AUDIO; }
+bool IsVideo(const FLVTag& tag) { return tag.tagType == FLV_TAG_TYPE_VIDEO; }
+
+}  // namespace
+
+FLVStreamParser::FLVStreamParser() : secondsClock(&SteadySeconds) {
+  dataBuffer = DB2_Create();
+  if (dataBuffer == nullptr) throw std::bad_alloc();
+  ResetRunFields();
+}
+
+FLVStreamParser::~FLVStreamParser() {
+  ResetParser();
+  if (dataBuffer != nullptr) DB2_Delete(dataBuffer);
+}
+
+// ---------------------------------------------------------------------------
+// Setters: only while stopped.
+
+int FLVStreamParser::SetMaxInterleavedTime(std::uint32_t seconds) {
+  if (!stopped) return 0;
+  maxInterleavedTime = seconds;
+  return 1;
+}
+
+int FLVStreamParser::SetMaxFLVTagQueue(std::uint32_t count) {
+  if (!stopped) return 0;
+  maxFLVTagQueue = count;
+  return 1;
+}
+
+int FLVStreamParser::SetFLVInfoCallBack(FLVInfoCallBack callBack, void* userData) {
+  if (!stopped) return 0;
+  infoCallBack = callBack;
+  infoCallBackUser = userData;
+  return 1;
+}
+
+int FLVStreamParser::SetFLVVideoCallBack(FLVTagCallBack callBack, void* userData) {
+  if (!stopped) return 0;
+  videoCallBack = callBack;
+  videoCallBackUser = userData;
+  return 1;
+}
+
+int FLVStreamParser::SetFLVAudioCallBack(FLVTagCallBack callBack, void* userData) {
+  if (!stopped) return 0;
+  audioCallBack = callBack;
+  audioCallBackUser = userData;
+  return 1;
+}
+
+int FLVStreamParser::SetParserNotAudioVideoPacket(int flag) {
+  if (!stopped) return 0;
+  parseNotAudioVideo = flag;
+  return 1;
+}
+
+int FLVStreamParser::SetFLVNotAudioVideoPacketCallBack(FLVTagCallBack callBack, void* userData) {
+  if (!stopped) return 0;
+  notAudioVideoCallBack = callBack;
+  notAudioVideoCallBackUser = userData;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Running state.
+
+void FLVStreamParser::ResetRunFields() {
+  wantVideo = 1;
+  wantAudio = 1;
+  bytesNeeded = static_cast<std::int32_t>(kFileHeaderSize);
+  bytesHeld = 0;
+  state = ParseState::ReadHeader;
+  currentTag = nullptr;  // ResetParser has deleted any earlier one
+  headerVersion = 0;
+  headerHasVideo = 0;
+  headerHasAudio = 0;
+  baseTimestampSet = 0;
+  baseTimestamp = 0;
+  gapOpen = 0;
+  gapStart = 0;
+  audioClock = 0;
+  clockOffset = 0;
+  infoReady = 0;
+  audioInfoFound = 0;
+  videoInfoFound = 0;
+  frameRateFound = 0;
+  waitStarted = 0;
+  waitStart = 0;
+  info = EmptyFLVInfo();
+  lastTimeStamp = 0;
+  audioPacketsCount = 0;
+  videoPacketsCount = 0;
+  infoCallBackCalled = 0;
+}
+
+int FLVStreamParser::Run() {
+  if (!stopped) return 0;
+  ResetRunFields();
+  stopped = 0;
+  return 1;
+}
+
+int FLVStreamParser::Flush() {
+  if (stopped) return 1;
+  if (!infoReady) {
+    GatherFLVInfo(true);
+    CallFLVInfoCallBack();
+  }
+  DeliverQueuedTags();
+  // Bytes of an incomplete piece stay buffered: the stream may go on.
+  return tagQueue.empty() ? 1 : 0;
+}
+
+int FLVStreamParser::Stop() {
+  if (stopped) return 0;
+  if (!infoReady) {
+    GatherFLVInfo(true);
+    CallFLVInfoCallBack();
+  }
+  // Tags still queued now are deleted, not offered: owners flush first.
+  ResetParser();
+  stopped = 1;
+  return 1;
+}
+
+void FLVStreamParser::ResetParser() {
+  ClearTagQueue();
+  if (dataBuffer != nullptr) DB2_Clear(dataBuffer);
+  DeleteFLVTag(currentTag);
+  currentTag = nullptr;
+  scratch.reset();
+  scratchCapacity = 0;
+}
+
+int FLVStreamParser::GetParsedPacketsCount(int* audioCount, int* videoCount) const {
+  if (audioCount != nullptr) *audioCount = audioPacketsCount;
+  if (videoCount != nullptr) *videoCount = videoPacketsCount;
+  return videoPacketsCount;
+}
+
+// ---------------------------------------------------------------------------
+// Delivery.
+
+bool FLVStreamParser::QueueIsFull() const {
+  // An empty queue is never full, so that a limit of 0 cannot turn every
+  // delivery into "queue full" for ever.
+  return !tagQueue.empty() && tagQueue.size() >= maxFLVTagQueue;
+}
+
+int FLVStreamParser::DeliverData(const std::uint8_t* bytes, int length) {
+  if (stopped) return FLV_PARSER_NOT_RUNNING;
+  if (state == ParseState::Failed) return FLV_PARSER_STREAM_ERROR;
+  if (bytes == nullptr || length <= 0) return FLV_PARSER_NO_DATA;
+
+  if (QueueIsFull()) {
+    if (!infoReady) {
+      GatherFLVInfo(true);
+      CallFLVInfoCallBack();
+    }
+    DeliverQueuedTags();
+    if (QueueIsFull()) return FLV_PARSER_QUEUE_FULL;
+  }
+
+  const bool allTaken = ConsumeBytes(bytes, static_cast<std::size_t>(length));
+  if (state == ParseState::Failed) {
+    ClearTagQueue();
+    return FLV_PARSER_STREAM_ERROR;
+  }
+  if (!allTaken) return FLV_PARSER_OUT_OF_MEMORY;
+
+  if (infoReady) {
+    DeliverQueuedTags();
+    return FLV_PARSER_OK;
+  }
+  GatherFLVInfo(false);
+  if (infoReady) {
+    CallFLVInfoCallBack();
+    return FLV_PARSER_OK;
+  }
+  return FLV_PARSER_INFO_PENDING;
+}
+
+bool FLVStreamParser::ConsumeBytes(const std::uint8_t* bytes, std::size_t length) {
+  while (length > 0) {
+    // Only a header whose data offset leaves nothing to skip gets here with
+    // nothing needed: there is no next piece, so the rest is dropped.
+    if (bytesHeld >= bytesNeeded) return true;
+    const std::size_t missing = static_cast<std::size_t>(bytesNeeded - bytesHeld);
+
+    if (state == ParseState::SkipHeaderRest) {
+      // Skipped bytes are counted, not buffered: a header may declare a data
+      // offset of up to 4 GB.
+      const std::size_t skipped = missing < length ? missing : length;
+      bytesHeld += static_cast<std::int32_t>(skipped);
+      bytes += skipped;
+      length -= skipped;
+      if (bytesHeld == bytesNeeded) SkipHeaderRestPiece();
+      continue;
+    }
+
+    if (length < missing) {
+      if (DB2_Push(dataBuffer, bytes, length) == 0) return false;
+      bytesHeld += static_cast<std::int32_t>(length);
+      return true;
+    }
+
+    const std::size_t held = DB2_GetDataSize(dataBuffer);
+    const std::size_t pieceLength = held + missing;
+    if (!EnsureScratch(pieceLength)) return false;
+    if (held > 0) DB2_Read(dataBuffer, scratch.get(), held);
+    std::memcpy(scratch.get() + held, bytes, missing);
+    ParseStreamPiece(scratch.get(), pieceLength);
+    bytes += missing;
+    length -= missing;
+    if (state == ParseState::Failed) return true;
+  }
+  return true;
+}
+
+bool FLVStreamParser::EnsureScratch(std::size_t pieceLength) {
+  if (pieceLength <= scratchCapacity) return true;
+  const std::size_t capacity = pieceLength + pieceLength / 2;
+  scratch.reset();
+  scratchCapacity = 0;
+  if (capacity > UINT32_MAX) return false;
+  scratch.reset(new (std::nothrow) std::uint8_t[capacity]);
+  if (!scratch) return false;
+  scratchCapacity = static_cast<std::uint32_t>(capacity);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Parse states: one step per complete piece.
+
+void FLVStreamParser::ParseStreamPiece(const std::uint8_t* piece, std::size_t length) {
+  switch (state) {
+    case ParseState::ReadHeader:
+      ReadHeaderPiece(piece, length);
+      break;
+    case ParseState::SkipHeaderRest:
+      SkipHeaderRestPiece();
+      break;
+    case ParseState::ReadTagHeader:
+      ReadTagHeaderPiece(piece, length);
+      break;
+    case ParseState::ReadTagBody:
+      ReadTagBodyPiece(piece, length);
+      break;
+    case ParseState::Failed:
+      break;  // deliveries answer 1 before any piece is assembled
+  }
+}
+
+void FLVStreamParser::NextPiece(ParseState next, std::int32_t length) {
+  state = next;
+  bytesNeeded = length;
+  bytesHeld = 0;
+}
+
+void FLVStreamParser::EnterFailed() { state = ParseState::Failed; }
+
+void FLVStreamParser::ReadHeaderPiece(const std::uint8_t* piece, std::size_t length) {
+  FLVHeaderFields header;
+  if (!ParseFLVHeader(piece, length, &header)) {
+    EnterFailed();
+    return;
+  }
+  headerVersion = header.version;
+  headerHasAudio = header.hasAudio;
+  headerHasVideo = header.hasVideo;
+  streamPosition = header.firstTagPosition;
+  info.version = header.version;
+  NextPiece(ParseState::SkipHeaderRest, header.bytesToSkip);
+}
+
+void FLVStreamParser::SkipHeaderRestPiece() {
+  NextPiece(ParseState::ReadTagHeader, static_cast<std::int32_t>(kTagHeaderSize));
+}
+
+void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t length) {
+  DeleteFLVTag(currentTag);  // never set here: a dispatched tag is handed on
+  currentTag = NewFLVTag();
+  if (currentTag == nullptr) {
+    EnterFailed();
+    return;
+  }
+  std::uint32_t bytesToTagEnd = 0;
+  // The first pass records the tag's stream offset and advances the stream
+  // position; the second, for a wanted tag, gives it its data block.
+  if (!ParseFLVTagHeader(piece, length, false, currentTag, &streamPosition, &bytesToTagEnd)) {
+    EnterFailed();
+    return;
+  }
+  const bool wanted = (IsAudio(*currentTag) && wantAudio) || (IsVideo(*currentTag) && wantVideo);
+  if (wanted &&
+      !ParseFLVTagHeader(piece, length, true, currentTag, &streamPosition, &bytesToTagEnd)) {
+    EnterFailed();
+    return;
+  }
+  NextPiece(ParseState::ReadTagBody, static_cast<std::int32_t>(bytesToTagEnd));
+}
+
+void FLVStreamParser::ReadTagBodyPiece(const std::uint8_t* piece, std::size_t length) {
+  FLVTag* tag = currentTag;
+  currentTag = nullptr;
+  if (ParseFLVTagBody(piece, length, tag)) {
+    DispatchTag(tag);
+  } else {
+    DeleteFLVTag(tag);
+  }
+  if (state != ParseState::Failed) {
+    NextPiece(ParseState::ReadTagHeader, static_cast<std::int32_t>(kTagHeaderSize));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch and time stamps.
+
+void FLVStreamParser::DispatchTag(FLVTag* tag) {
+  if (IsAudio(*tag) && wantAudio) {
+    ApplyAudioTimestampSteps(tag);
+    const std::uint32_t timestamp = tag->timestamp;
+    if (!Enqueue(tag)) return;
+    lastTimeStamp = timestamp;
+    ++audioPacketsCount;
+  } else if (IsVideo(*tag) && wantVideo) {
+    if (!ApplyVideoTimestampSteps(tag)) return;
+    const std::uint32_t timestamp = tag->timestamp;
+    if (!Enqueue(tag)) return;
+    lastTimeStamp = timestamp;
+    ++videoPacketsCount;
+  } else if (!IsAudio(*tag) && !IsVideo(*tag) && parseNotAudioVideo) {
+    // Kept as read: no data block, no time stamp change, not counted.
+    Enqueue(tag);
+  } else {
+    DeleteFLVTag(tag);
+  }
+}
+
+std::uint32_t FLVStreamParser::Rebase(std::uint32_t timestamp) const {
+  return timestamp < baseTimestamp ? 0 : timestamp - baseTimestamp;
+}
+
+void FLVStreamParser::ApplyAudioTimestampSteps(FLVTag* tag) {
+  if (!baseTimestampSet) {
+    baseTimestamp = tag->timestamp;
+    baseTimestampSet = 1;
+  }
+  const std::uint32_t timestamp = Rebase(tag->timestamp);
+  // An empty audio tag marks a gap; the next real one closes it and the
+  // clock jumps over the gap.
+  const bool real = tag->dataSize != 0 && tag->audioDataSize != 0;
+  if (real && gapOpen) {
+    gapOpen = 0;
+    // A real tag stamped before the gap began closes it without moving the
+    // clock (an unsigned difference would throw it 49 days ahead).
+    if (timestamp > gapStart) {
+      audioClock += static_cast<std::int64_t>(timestamp - gapStart) * kUnitsPerMillisecond;
+    }
+  } else if (!real && !gapOpen) {
+    gapOpen = 1;
+    gapStart = timestamp;
+  }
+  clockOffset = audioClock - static_cast<std::int64_t>(timestamp) * kUnitsPerMillisecond;
+  SetFLVTagTimestamp(tag, static_cast<std::uint32_t>(audioClock / kUnitsPerMillisecond));
+  if (real) {
+    // -1 means the duration is unknown: such a block adds nothing, so the
+    // clock never runs below zero.
+    const std::int64_t duration = CalcAudioBlockDuration(tag);
+    if (duration > 0) audioClock += duration;
+  }
+}
+
+bool FLVStreamParser::ApplyVideoTimestampSteps(FLVTag* tag) {
+  if (!baseTimestampSet) {
+    baseTimestamp = tag->timestamp;
+    baseTimestampSet = 1;
+    // The audio receiver learns that the audio starts with a gap at 0.
+    FLVTag* emptyAudio = NewFLVTag();
+    if (emptyAudio == nullptr) {
+      DeleteFLVTag(tag);
+      EnterFailed();
+      return false;
+    }
+    emptyAudio->tagType = FLV_TAG_TYPE_AUDIO;
+    if (!Enqueue(emptyAudio)) {
+      DeleteFLVTag(tag);
+      return false;
+    }
+    gapOpen = 1;
+    gapStart = 0;
+  }
+  const std::int64_t shifted =
+      static_cast<std::int64_t>(Rebase(tag->timestamp)) + clockOffset / kUnitsPerMillisecond;
+  // A shift that would take the time stamp below 0 stops at 0 instead of
+  // wrapping round to the end of the 32-bit time line.
+  SetFLVTagTimestamp(tag, shifted < 0 ? 0u : static_cast<std::uint32_t>(shifted));
+  return true;
+}
+
+bool FLVStreamParser::Enqueue(FLVTag* tag) {
+  try {
+    tagQueue.push_back(tag);
+  } catch (const std::bad_alloc&) {
+    // Treated like a data block that cannot be allocated: the stream fails.
+    DeleteFLVTag(tag);
+    EnterFailed();
+    return false;
+  }
+  if (IsVideo(*tag) && tag->dataSize != 0) {
+    if (frameCount == 0) firstFrameTimestamp = tag->timestamp;
+    lastFrameTimestamp = tag->timestamp;
+    ++frameCount;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Stream information and hand-over.
+
+void FLVStreamParser::GatherFLVInfo(bool force) {
+  if (infoReady) return;
+  if (!waitStarted) {
+    waitStart = secondsClock();
+    waitStarted = 1;
+  }
+  if (!tagQueue.empty()) {
+    // Newest first. Tags examined by an earlier call supplied nothing still
+    // missing (or it would have been taken), so only newer ones are walked.
+    const std::size_t oldestUnscanned =
+        infoScannedCount < tagQueue.size() ? infoScannedCount : tagQueue.size();
+    for (std::size_t i = tagQueue.size(); i > oldestUnscanned; --i) {
+      if (audioInfoFound && videoInfoFound) break;
+      const FLVTag& tag = *tagQueue[i - 1];
+      if (IsAudio(tag) && tag.dataSize != 0 && !audioInfoFound) {
+        FillAudioInfoFromTag(tag, &info);
+        audioInfoFound = 1;
+      } else if (IsVideo(tag) && tag.dataSize != 0 && tag.frameType == kKeyFrame &&
+                 !videoInfoFound) {
+        FillVideoInfoFromTag(tag, &info);
+        videoInfoFound = 1;
+      }
+    }
+    infoScannedCount = tagQueue.size();
+    if (videoInfoFound && !frameRateFound) {
+      frameRateFound = ComputeFrameRate(&info.frameRate, kFrameRateTagCount) ? 1 : 0;
+    }
+  }
+  infoReady = (audioInfoFound && frameRateFound) ? 1 : 0;
+  if (infoReady) return;
+
+  const std::int64_t elapsed = secondsClock() - waitStart;
+  if (elapsed < static_cast<std::int64_t>(maxInterleavedTime) && !force) return;
+
+  // Complete with what there is.
+  if (!audioInfoFound) info.audioFormat = -1;
+  if (!videoInfoFound) {
+    info.videoCodec = -1;
+  } else if (!frameRateFound) {
+    if (!ComputeFrameRate(&info.frameRate, kForcedFrameRateTagCount)) {
+      info.frameRate = kFallbackFrameRate;
+    }
+  }
+  infoReady = 1;
+}
+
+bool FLVStreamParser::ComputeFrameRate(double* destination, std::size_t minimumCount) const {
+  *destination = 0.0;
+  std::size_t count = frameCount;
+  std::uint32_t first = firstFrameTimestamp;
+  std::uint32_t last = lastFrameTimestamp;
+  if (!frameStatsValid) {
+    count = 0;
+    for (const FLVTag* tag : tagQueue) {
+      if (!IsVideo(*tag) || tag->dataSize == 0) continue;
+      if (count == 0) first = tag->timestamp;
+      last = tag->timestamp;
+      ++count;
+    }
+  }
+  if (count < minimumCount) return false;
+  const std::uint32_t span = last - first;
+  if (span == 0) return false;
+  *destination = static_cast<double>(count - 1) * 1000.0 / span;
+  return true;
+}
+
+void FLVStreamParser::CallFLVInfoCallBack() {
+  if (infoCallBack != nullptr) {
+    int video = headerHasVideo;
+    int audio = headerHasAudio;
+    infoCallBack(infoCallBackUser, &info, &video, &audio);
+    wantAudio = audio;
+    wantVideo = video;
+  }
+  infoCallBackCalled = 1;
+  DeliverQueuedTags();
+}
+
+void FLVStreamParser::DeliverQueuedTags() {
+  while (!tagQueue.empty()) {
+    FLVTag* tag = tagQueue.front();
+    FLVTagCallBack callBack = nullptr;
+    void* user = nullptr;
+    if (IsAudio(*tag)) {
+      if (wantAudio) callBack = audioCallBack, user = audioCallBackUser;
+    } else if (IsVideo(*tag)) {
+      if (wantVideo) callBack = videoCallBack, user = videoCallBackUser;
+    } else if (parseNotAudioVideo) {
+      callBack = notAudioVideoCallBack, user = notAudioVideoCallBackUser;
+    }
+    if (callBack != nullptr) {
+      if (callBack(user, tag) == 0) return;  // not now: it stays at the head
+    } else {
+      DeleteFLVTag(tag);
+    }
+    // The callback may have taken the tag; either way it leaves the queue.
+    if (!tagQueue.empty() && tagQueue.front() == tag) tagQueue.pop_front();
+    if (infoScannedCount > 0) --infoScannedCount;
+    frameStatsValid = false;
+  }
+}
+
+void FLVStreamParser::ClearTagQueue() {
+  for (FLVTag* tag : tagQueue) DeleteFLVTag(tag);
+  tagQueue.clear();
+  infoScannedCount = 0;
+  frameCount = 0;
+  firstFrameTimestamp = 0;
+  lastFrameTimestamp = 0;
+  frameStatsValid = true;
+}
+
+}  // namespace kelvra

@@ -1,0 +1,186 @@
+// FLVStreamParser turns FLV bytes that arrive in pieces of any size into
+// FLVTag records and hands them to an audio, a video and a not-audio/video
+// callback, after reporting the stream's FLVInfo once to an information
+// callback. Until that report parsed tags are held back in a queue.
+//
+// Audio and video time stamps are rebased to start at 0; audio time stamps
+// are rebuilt from the running sum of audio block durations (a gap is marked
+// by an empty audio tag and closed by the next real one) and video time
+// stamps are shifted by the same amount.
+//
+// No thread and no lock: every operation, callbacks included, runs on the
+// caller's thread, and one parser is used from one thread at a time.
+//
+// Ownership: queued tags and the tag being parsed belong to the parser; a tag
+// callback that answers non-zero takes its tag.
+#ifndef KELVRA_FLV_FLV_STREAM_PARSER_H
+#define KELVRA_FLV_FLV_STREAM_PARSER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "kelvra.h"
+#include "vexmar/vexmar.h"
+
+namespace kelvra {
+
+class FLVStreamParser {
+ public:
+  // Parse states within a run. Transitions:
+  //   ReadHeader     -> SkipHeaderRest  (signature found)
+  //   ReadHeader     -> Failed          (wrong signature)
+  //   SkipHeaderRest -> ReadTagHeader   (header rest and first previous-tag-size skipped)
+  //   ReadTagHeader  -> ReadTagBody     (tag record made, data block if wanted)
+  //   ReadTagHeader  -> Failed          (record or data block not allocated)
+  //   ReadTagBody    -> ReadTagHeader   (tag dispatched or deleted)
+  //   Failed         -> ReadHeader      (only through Stop and Run)
+  enum class ParseState : std::int32_t {
+    Failed = -1,
+    ReadHeader = 1,
+    SkipHeaderRest = 2,
+    ReadTagHeader = 3,
+    ReadTagBody = 4,
+  };
+
+  // Source of the wall clock in whole seconds used for the information wait;
+  // tests replace it to step time without sleeping.
+  using SecondsClock = std::int64_t (*)();
+
+  static constexpr std::uint32_t kDefaultMaxInterleavedTime = 300;  // seconds
+  static constexpr std::uint32_t kDefaultMaxFLVTagQueue = 1000;
+
+  // Throws std::bad_alloc when the data buffer cannot be made.
+  FLVStreamParser();
+  virtual ~FLVStreamParser();
+
+  FLVStreamParser(const FLVStreamParser&) = delete;
+  FLVStreamParser& operator=(const FLVStreamParser&) = delete;
+
+  // Setters: 1 stored, 0 while running (nothing changes).
+  int SetMaxInterleavedTime(std::uint32_t seconds);
+  int SetMaxFLVTagQueue(std::uint32_t count);
+  int SetFLVInfoCallBack(FLVInfoCallBack callBack, void* userData);
+  int SetFLVVideoCallBack(FLVTagCallBack callBack, void* userData);
+  int SetFLVAudioCallBack(FLVTagCallBack callBack, void* userData);
+  int SetParserNotAudioVideoPacket(int flag);
+  int SetFLVNotAudioVideoPacketCallBack(FLVTagCallBack callBack, void* userData);
+
+  int Run();
+  // Answers an FLV_PARSER_ code.
+  int DeliverData(const std::uint8_t* bytes, int length);
+  int Flush();
+  int Stop();
+
+  std::uint32_t GetTimeStamp() const { return lastTimeStamp; }
+  int GetParsedPacketsCount(int* audioCount, int* videoCount) const;
+  int HasCalledFLVInfoCallBack() const { return infoCallBackCalled; }
+
+  void SetSecondsClock(SecondsClock clock) { secondsClock = clock; }
+
+ private:
+  // One short step per parse state; each works on a complete piece.
+  void ParseStreamPiece(const std::uint8_t* piece, std::size_t length);
+  void ReadHeaderPiece(const std::uint8_t* piece, std::size_t length);
+  void SkipHeaderRestPiece();
+  void ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t length);
+  void ReadTagBodyPiece(const std::uint8_t* piece, std::size_t length);
+  void NextPiece(ParseState next, std::int32_t length);
+  void EnterFailed();
+
+  // Assembles delivered bytes into pieces and parses each complete one.
+  // False when memory ran out; the bytes from the failing piece on are then
+  // not consumed.
+  bool ConsumeBytes(const std::uint8_t* bytes, std::size_t length);
+  bool EnsureScratch(std::size_t pieceLength);
+
+  void DispatchTag(FLVTag* tag);
+  void ApplyAudioTimestampSteps(FLVTag* tag);
+  bool ApplyVideoTimestampSteps(FLVTag* tag);
+  std::uint32_t Rebase(std::uint32_t timestamp) const;
+  // Appends a tag the parser owns; deletes it and fails the stream when the
+  // queue cannot grow.
+  bool Enqueue(FLVTag* tag);
+  bool QueueIsFull() const;
+
+  void GatherFLVInfo(bool force);
+  bool ComputeFrameRate(double* destination, std::size_t minimumCount) const;
+  void CallFLVInfoCallBack();
+  void DeliverQueuedTags();
+  void ClearTagQueue();
+  void ResetParser();
+  void ResetRunFields();
+
+  // Video tags are wanted (parsed with their data and queued); replaced by
+  // the information callback's answer.
+  std::int32_t wantVideo = 1;
+  std::int32_t wantAudio = 1;
+  std::uint32_t maxInterleavedTime = kDefaultMaxInterleavedTime;
+  std::int64_t streamPosition = 0;  // stream offset of the next tag
+  FLVInfoCallBack infoCallBack = nullptr;
+  void* infoCallBackUser = nullptr;
+  FLVTagCallBack videoCallBack = nullptr;
+  void* videoCallBackUser = nullptr;
+  FLVTagCallBack audioCallBack = nullptr;
+  void* audioCallBackUser = nullptr;
+  std::int32_t parseNotAudioVideo = 0;
+  FLVTagCallBack notAudioVideoCallBack = nullptr;
+  void* notAudioVideoCallBackUser = nullptr;
+  // Length of the piece being assembled, and how much of it has arrived.
+  // Those bytes wait in `dataBuffer`, except while the header rest is
+  // skipped: skipped bytes are only counted.
+  std::int32_t bytesNeeded = 0;
+  std::int32_t bytesHeld = 0;
+  VexmarDataBuffer* dataBuffer = nullptr;  // owned; the bytes of an incomplete piece
+  ParseState state = ParseState::ReadHeader;
+  FLVTag* currentTag = nullptr;  // owned until dispatched
+  std::int32_t headerVersion = 0;
+  std::int32_t headerHasVideo = 0;
+  std::int32_t headerHasAudio = 0;
+  std::deque<FLVTag*> tagQueue;  // owned tags, oldest first
+  std::uint32_t maxFLVTagQueue = kDefaultMaxFLVTagQueue;
+  // File time stamp of the first kept audio or video tag.
+  std::int32_t baseTimestampSet = 0;
+  std::uint32_t baseTimestamp = 0;
+  // An audio gap has been open since rebased time `gapStart`.
+  std::int32_t gapOpen = 0;
+  std::uint32_t gapStart = 0;
+  // Running sum of real audio block durations and gaps, 100-ns units.
+  std::int64_t audioClock = 0;
+  // audioClock minus the rebased time of the latest kept audio tag.
+  std::int64_t clockOffset = 0;
+  std::int32_t infoReady = 0;
+  std::int32_t audioInfoFound = 0;
+  std::int32_t videoInfoFound = 0;
+  std::int32_t frameRateFound = 0;
+  std::int32_t waitStarted = 0;
+  std::int64_t waitStart = 0;  // whole seconds of `secondsClock`
+  FLVInfo info{};
+  std::int32_t stopped = 1;
+  std::uint32_t lastTimeStamp = 0;
+  std::int32_t audioPacketsCount = 0;
+  std::int32_t videoPacketsCount = 0;
+  std::int32_t infoCallBackCalled = 0;
+  // Every piece is assembled here before it is parsed; grows to 1.5 times
+  // the largest piece and stays until Stop.
+  std::unique_ptr<std::uint8_t[]> scratch;
+  std::uint32_t scratchCapacity = 0;
+
+  SecondsClock secondsClock;
+
+  // Caches that spare the information step a walk over the whole queue at
+  // every delivery; the queue only grows until the information is ready.
+  // Oldest queued tags already examined for the stream information.
+  std::size_t infoScannedCount = 0;
+  // Video tags with data in the queue, with the first and last time stamp;
+  // valid while no tag has left the queue's front since it was emptied.
+  std::size_t frameCount = 0;
+  std::uint32_t firstFrameTimestamp = 0;
+  std::uint32_t lastFrameTimestamp = 0;
+  bool frameStatsValid = true;
+};
+
+}  // namespace kelvra
+
+#endif  // KELVRA_FLV_FLV_STREAM_PARSER_H
