@@ -1,0 +1,112 @@
+// The decode-and-convert core behind the bridge's VDD_ family and the Morlin
+// VP6 library: one libavcodec video decoder whose frames are converted into
+// one of the bridge's image formats, in a picture buffer the decoder owns.
+//
+// The same source is compiled into libvexmar and libmorlin (each keeps its
+// copy hidden), so the two libraries share one implementation.
+#ifndef KELVRA_BRIDGE_VEXMAR_VIDEO_DECODER_H
+#define KELVRA_BRIDGE_VEXMAR_VIDEO_DECODER_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace kelvra {
+
+class VideoDecoder {
+ public:
+  // Image formats, numbered as in vexmar.h.
+  static constexpr int kImageFormatAlphaPlane = 1;  // 2 bytes per pixel, value first, then 0
+  static constexpr int kImageFormatBgra = 6;        // B, G, R, A; A is 255
+
+  // Where the first row of a picture goes. Decoders hand out rows top first;
+  // callers that expect the bottom row first get the rows written in reverse.
+  enum class RowOrder { kTopFirst, kBottomFirst };
+
+  // A decoded picture. `data` belongs to the decoder and stays valid until
+  // its next Decode, Open, Close or destruction.
+  struct Picture {
+    std::uint8_t* data = nullptr;
+    int size = 0;  // bytes: width * height * bytes per pixel
+    int width = 0;
+    int height = 0;
+  };
+
+  VideoDecoder();
+  ~VideoDecoder();
+  VideoDecoder(const VideoDecoder&) = delete;
+  VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+  static bool IsSupportedImageFormat(int imageFormat);
+
+  // Takes effect from the next decoded picture; false for an unknown format
+  // (the previous format stays).
+  bool SetOutputImageFormat(int imageFormat);
+  int outputImageFormat() const { return imageFormat_; }
+
+  // Opens a fresh decoder for `codec`, closing any open one first. False when
+  // libavcodec has no such decoder or cannot open it; the object is closed then.
+  bool Open(AVCodecID codec, RowOrder rowOrder);
+  bool isOpen() const { return context_ != nullptr; }
+  void Close();
+
+  // Decodes one complete coded frame into one picture. False (and *picture
+  // untouched) when the frame does not decode or yields no picture; the
+  // decoder stays usable for the next frame.
+  bool Decode(const std::uint8_t* data, int size, Picture* picture);
+
+ private:
+  struct ContextDeleter {
+    void operator()(AVCodecContext* context) const;
+  };
+  struct FrameDeleter {
+    void operator()(AVFrame* frame) const;
+  };
+  struct PacketDeleter {
+    void operator()(AVPacket* packet) const;
+  };
+  struct ScalerDeleter {
+    void operator()(SwsContext* scaler) const;
+  };
+
+  bool SendAndReceive(const std::uint8_t* data, int size);
+  bool ConvertToBgra(Picture* picture);
+  bool CopyLumaAsAlpha(Picture* picture);
+  bool PrepareScaler(int width, int height, int sourceFormat);
+  // Sizes `picture_` for width x height pixels; false when that does not fit
+  // an int.
+  bool SizePicture(int width, int height, int bytesPerPixel, Picture* picture);
+  // Row `row` counted from the top of the decoded frame, as stored.
+  std::uint8_t* PictureRow(const Picture& picture, int row, int rowBytes);
+
+  std::unique_ptr<AVCodecContext, ContextDeleter> context_;
+  std::unique_ptr<AVPacket, PacketDeleter> packet_;
+  std::unique_ptr<AVFrame, FrameDeleter> frame_;  // the newest decoded frame
+  std::unique_ptr<AVFrame, FrameDeleter> spare_;  // receives any further frames
+  // Colour conversion for format 6, rebuilt when the frame geometry changes.
+  // The scaler writes into its own aligned, padded image (its vector code
+  // may write whole blocks past a row's last pixel); the rows are then laid
+  // out tightly, in the wanted order, in `picture_`.
+  std::unique_ptr<SwsContext, ScalerDeleter> scaler_;
+  int scalerWidth_ = 0;
+  int scalerHeight_ = 0;
+  int scalerSourceFormat_ = -1;
+  std::vector<std::uint8_t> scaled_;
+  int scaledRowBytes_ = 0;
+  RowOrder rowOrder_ = RowOrder::kTopFirst;
+  int imageFormat_ = kImageFormatBgra;
+  std::vector<std::uint8_t> picture_;
+};
+
+}  // namespace kelvra
+
+#endif  // KELVRA_BRIDGE_VEXMAR_VIDEO_DECODER_H
