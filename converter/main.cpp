@@ -1,0 +1,3 @@
+#include "sonex_program.h"
+
+int main(int argc, char** argv) { return kelvra::RunSonex(argc, argv); }

@@ -1,0 +1,62 @@
+#include "sonex_program.h"
+
+#include <cstdio>
+
+#include "command_line.h"
+#include "converter_settings.h"
+#include "vexmar/vexmar.h"
+
+namespace kelvra {
+
+namespace {
+
+// Answered while a mode's machinery is not in this build, so that no caller
+// takes the run for a success.
+constexpr int kExitNotBuilt = 70;
+
+// Standard error is for messages that must appear at once, each on its own.
+void ReportError(const char* message) {
+  std::fputs(message, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+int RunInformationMode(ConverterSettings& settings) {
+  // The information display goes here: ShowFLVInfo(settings.infoPath), then
+  // kExitSuccess whatever it found.
+  (void)settings;
+  ReportError("sonex: the FLV information display is not built yet");
+  return kExitNotBuilt;
+}
+
+int RunConversionMode(ConverterSettings& settings) {
+  Vexmar_init();  // its answer carries nothing to act on
+  ResolveOutputFormat(settings);
+  // Opening the output writer, converting the batch and finishing the output
+  // go here.
+  ReportError("sonex: conversion is not built yet");
+  return kExitNotBuilt;
+}
+
+}  // namespace
+
+int RunSonex(int argc, char** argv) {
+  ConverterSettings settings;
+  int exitCode = kExitSuccess;
+  if (std::optional<int> stop = ParseCommandLine(argc, argv, settings)) {
+    exitCode = *stop;
+  } else if (!settings.infoPath.empty()) {
+    // Every conversion option is ignored in this mode.
+    exitCode = RunInformationMode(settings);
+  } else if (!settings.inputs.empty() && !settings.outputPath.empty()) {
+    exitCode = RunConversionMode(settings);
+  } else {
+    ReportError("Parameters not enough, not entered (-i) or not specified output parameters (-out)");
+    PrintUsage(stdout);
+    exitCode = kExitParametersNotEnough;
+  }
+  std::fflush(stdout);
+  return exitCode;
+}
+
+}  // namespace kelvra

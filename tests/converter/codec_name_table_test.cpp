@@ -1,0 +1,61 @@
+#include "codec_name_table.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace kelvra {
+namespace {
+
+TEST(CodecNameTableTest, HoldsSixtyOneRowsWithOneDuplicate) {
+  const auto rows = CodecNameTable::Rows();
+  ASSERT_EQ(rows.size(), 61u);
+  std::set<std::string> names;
+  for (const CodecNameRow& row : rows) names.insert(row.name);
+  EXPECT_EQ(names.size(), 60u);  // "adpcm_ms" twice
+  EXPECT_STREQ(rows[30].name, "adpcm_ms");
+  EXPECT_STREQ(rows[31].name, "adpcm_ms");
+  EXPECT_STREQ(rows.front().name, "dvvideo");
+  EXPECT_STREQ(rows.back().name, "wmav2");
+}
+
+TEST(CodecNameTableTest, EveryNameFindsItsFirstRow) {
+  const auto rows = CodecNameTable::Rows();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::int32_t first = 0;
+    for (std::size_t j = 0; j <= i; ++j) {
+      if (std::string(rows[j].name) == rows[i].name) {
+        first = rows[j].codecId;
+        break;
+      }
+    }
+    EXPECT_EQ(LookupCodecId(rows[i].name), first) << rows[i].name;
+  }
+}
+
+TEST(CodecNameTableTest, KnownAudioAndVideoNames) {
+  EXPECT_EQ(LookupCodecId("mp3"), 0x15001);
+  EXPECT_EQ(LookupCodecId("aac"), 0x15002);
+  EXPECT_EQ(LookupCodecId("adpcm_ms"), 0x11006);
+  EXPECT_EQ(LookupCodecId("adpcm_ct"), 0x1100C);
+  EXPECT_EQ(LookupCodecId("pcm_u8"), 0x10005);
+  EXPECT_EQ(LookupCodecId("wmav2"), 0x15009);
+  EXPECT_EQ(LookupCodecId("flv"), 22);  // video names are accepted too
+  EXPECT_EQ(LookupCodecId("mpeg4"), 13);
+  EXPECT_EQ(LookupCodecId("wmv3"), 74);
+}
+
+TEST(CodecNameTableTest, UnknownNullAndMiscasedNamesGiveZero) {
+  EXPECT_EQ(LookupCodecId(nullptr), 0);
+  EXPECT_EQ(LookupCodecId(""), 0);
+  EXPECT_EQ(LookupCodecId("MP3"), 0);
+  EXPECT_EQ(LookupCodecId("mp"), 0);
+  EXPECT_EQ(LookupCodecId("mp3 "), 0);
+  EXPECT_EQ(LookupCodecId("vorbis"), 0);
+  // The ASF encoder's own codec is not in the table.
+  EXPECT_EQ(LookupCodecId("wma"), 0);
+}
+
+}  // namespace
+}  // namespace kelvra
