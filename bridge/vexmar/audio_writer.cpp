@@ -1,0 +1,354 @@
+#include "audio_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+#include <utility>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+#include "encoder_codec_map.h"
+#include "vexmar/vexmar.h"
+
+namespace vexmar {
+namespace {
+
+constexpr int kBytesPerSample = 2;  // signed 16-bit PCM
+constexpr int kMaxChannels = 8;
+// The queue holds about this much audio before the caller waits; enough to
+// ride over a slow encoder frame, small enough to keep memory low.
+constexpr int kQueueSeconds = 1;
+constexpr size_t kMinQueueBytes = 64 * 1024;
+
+bool ListsRate(const AVCodec* codec, int sampleRate) {
+  if (codec->supported_samplerates == nullptr) return true;
+  for (const int* rate = codec->supported_samplerates; *rate != 0; ++rate) {
+    if (*rate == sampleRate) return true;
+  }
+  return false;
+}
+
+// The layout the encoder takes for `channels`: the usual one when listed (or
+// when the encoder lists none), else the first listed with that count.
+bool ChooseLayout(const AVCodec* codec, int channels, AVChannelLayout* layout) {
+  av_channel_layout_default(layout, channels);
+  if (codec->ch_layouts == nullptr) return true;
+  const AVChannelLayout* match = nullptr;
+  for (const AVChannelLayout* listed = codec->ch_layouts; listed->nb_channels != 0; ++listed) {
+    if (av_channel_layout_compare(listed, layout) == 0) return true;
+    if (match == nullptr && listed->nb_channels == channels) match = listed;
+  }
+  if (match == nullptr) return false;
+  av_channel_layout_uninit(layout);
+  return av_channel_layout_copy(layout, match) == 0;
+}
+
+// s16 needs no conversion, s16p only a split; otherwise the encoder's first.
+AVSampleFormat ChooseSampleFormat(const AVCodec* codec) {
+  if (codec->sample_fmts == nullptr) return AV_SAMPLE_FMT_S16;
+  for (AVSampleFormat wanted : {AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16P}) {
+    for (const AVSampleFormat* listed = codec->sample_fmts; *listed != AV_SAMPLE_FMT_NONE;
+         ++listed) {
+      if (*listed == wanted) return wanted;
+    }
+  }
+  return codec->sample_fmts[0];
+}
+
+}  // namespace
+
+AudioWriter::~AudioWriter() { Close(); }
+
+bool AudioWriter::SetupAudio(int codecId, int bitRate, int sampleRate, int channels) {
+  if (state_ != State::kIdle) return false;
+  codecId_ = codecId;
+  bitRate_ = bitRate;
+  sampleRate_ = sampleRate;
+  channels_ = channels;
+  return true;
+}
+
+bool AudioWriter::SetOutputFormat(const char* formatName) {
+  if (state_ != State::kIdle) return false;
+  formatName_ = formatName != nullptr ? formatName : "";
+  return true;
+}
+
+bool AudioWriter::SetOutFile(const char* path) {
+  if (state_ != State::kIdle) return false;
+  path_ = path != nullptr ? path : "";
+  return true;
+}
+
+bool AudioWriter::Open() {
+  if (state_ != State::kIdle) return false;
+  if (sampleRate_ <= 0 || channels_ <= 0 || channels_ > kMaxChannels || path_.empty() ||
+      formatName_.empty()) {
+    return false;
+  }
+  // Only a muxer of exactly this name: no guessing from the file name.
+  const AVOutputFormat* muxer = av_guess_format(formatName_.c_str(), nullptr, nullptr);
+  if (muxer == nullptr) return false;
+  try {
+    if (!OpenEncoder(muxer) || !OpenMuxer(muxer)) {
+      ReleaseAll();
+      return false;
+    }
+    assembler_ = std::make_unique<AudioFrameAssembler>(encoder_);
+    const size_t queueBytes = std::max<size_t>(
+        kMinQueueBytes, static_cast<size_t>(sampleRate_) * channels_ * kBytesPerSample * kQueueSeconds);
+    queue_ = std::make_unique<AudioBlockQueue>(queueBytes);
+    failed_ = false;
+    carry_.clear();
+    encoderThread_ = std::thread(&AudioWriter::EncoderThreadMain, this);
+  } catch (const std::exception&) {
+    // No memory or no thread: the header may be written, the file is not
+    // usable; remove it.
+    ReleaseAll();
+    DiscardFile();
+    return false;
+  }
+  state_ = State::kOpen;
+  return true;
+}
+
+bool AudioWriter::OpenEncoder(const AVOutputFormat* muxer) {
+  const AVCodec* codec = FindAudioEncoder(codecId_);
+  if (codec == nullptr) return false;
+  // 0 means the muxer cannot store the codec; a negative answer means it
+  // does not say, and writing the header decides.
+  if (avformat_query_codec(muxer, codec->id, FF_COMPLIANCE_NORMAL) == 0) return false;
+  if (!ListsRate(codec, sampleRate_)) return false;
+
+  encoder_ = avcodec_alloc_context3(codec);
+  if (encoder_ == nullptr) return false;
+  if (!ChooseLayout(codec, channels_, &encoder_->ch_layout)) return false;
+  encoder_->sample_rate = sampleRate_;
+  encoder_->sample_fmt = ChooseSampleFormat(codec);
+  encoder_->time_base = AVRational{1, sampleRate_};
+  if (bitRate_ > 0) encoder_->bit_rate = bitRate_;
+  if ((codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL) != 0) {
+    encoder_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+  }
+  if ((muxer->flags & AVFMT_GLOBALHEADER) != 0) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // The encoder checks what its lists do not say (AMR only at 8000 Hz mono,
+  // bit rates of WMA and MP2) and refuses here.
+  if (avcodec_open2(encoder_, codec, nullptr) < 0) return false;
+  packet_ = av_packet_alloc();
+  frame_ = av_frame_alloc();
+  return packet_ != nullptr && frame_ != nullptr;
+}
+
+bool AudioWriter::OpenMuxer(const AVOutputFormat* muxer) {
+  if (avformat_alloc_output_context2(&muxer_, muxer, nullptr, path_.c_str()) < 0) return false;
+  stream_ = avformat_new_stream(muxer_, nullptr);
+  if (stream_ == nullptr) return false;
+  // Carries the encoder's delay (initial_padding) to muxers that record it,
+  // such as the LAME tag of the mp3 muxer.
+  if (avcodec_parameters_from_context(stream_->codecpar, encoder_) < 0) return false;
+  stream_->time_base = encoder_->time_base;
+  if ((muxer->flags & AVFMT_NOFILE) == 0) {
+    if (avio_open(&muxer_->pb, path_.c_str(), AVIO_FLAG_WRITE) < 0) return false;
+  }
+  bool written = avformat_write_header(muxer_, nullptr) >= 0;
+  if (written && muxer_->pb != nullptr) {
+    avio_flush(muxer_->pb);
+    written = muxer_->pb->error == 0;
+  }
+  if (!written) {
+    ReleaseAll();
+    DiscardFile();
+  }
+  return written;
+}
+
+void AudioWriter::ReleaseAll() {
+  assembler_.reset();
+  queue_.reset();
+  if (muxer_ != nullptr) {
+    if ((muxer_->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&muxer_->pb);
+    avformat_free_context(muxer_);
+    muxer_ = nullptr;
+    stream_ = nullptr;
+  }
+  avcodec_free_context(&encoder_);
+  av_packet_free(&packet_);
+  av_frame_free(&frame_);
+}
+
+void AudioWriter::DiscardFile() const {
+  // Only a regular file is ours to remove: a device such as /dev/null given
+  // as the output stays.
+  struct stat info {};
+  if (stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(path_.c_str());
+}
+
+bool AudioWriter::WriteAudio(const uint8_t* data, int size, int sampleRate, int channels) {
+  if (state_ != State::kOpen || data == nullptr || size <= 0 || sampleRate <= 0 ||
+      channels <= 0 || channels > kMaxChannels) {
+    return false;
+  }
+  if (failed_) return false;
+  // A partial sample frame held from the last call only continues audio of
+  // the same format; of another format it is meaningless and dropped.
+  if (sampleRate != carryRate_ || channels != carryChannels_) carry_.clear();
+  const size_t frameBytes = static_cast<size_t>(channels) * kBytesPerSample;
+  AudioBlock block;
+  block.sampleRate = sampleRate;
+  block.channels = channels;
+  block.pcm.reserve(carry_.size() + static_cast<size_t>(size));
+  block.pcm.assign(carry_.begin(), carry_.end());
+  block.pcm.insert(block.pcm.end(), data, data + size);
+  const size_t whole = block.pcm.size() / frameBytes * frameBytes;
+  carry_.assign(block.pcm.begin() + static_cast<std::ptrdiff_t>(whole), block.pcm.end());
+  carryRate_ = sampleRate;
+  carryChannels_ = channels;
+  block.pcm.resize(whole);
+  if (block.pcm.empty()) return true;
+  return queue_->Push(std::move(block));
+}
+
+void AudioWriter::EncoderThreadMain() {
+  while (std::optional<AudioBlock> block = queue_->Pop()) {
+    // After a failure the queue is still emptied, so the caller never waits.
+    if (failed_) continue;
+    const int frames = static_cast<int>(block->pcm.size()) / (block->channels * kBytesPerSample);
+    if (!assembler_->Add(block->pcm.data(), frames, block->sampleRate, block->channels)) {
+      failed_ = true;
+      continue;
+    }
+    EncodeReadyFrames(false);
+  }
+  if (failed_) return;
+  if (!assembler_->Flush()) {
+    failed_ = true;
+    return;
+  }
+  EncodeReadyFrames(true);
+  EncodeFrame(nullptr);  // drains the encoder's delayed frames
+}
+
+void AudioWriter::EncodeReadyFrames(bool final) {
+  while (!failed_) {
+    const int taken = assembler_->TakeFrame(frame_, final);
+    if (taken < 0) failed_ = true;
+    if (taken <= 0) break;
+    EncodeFrame(frame_);
+    av_frame_unref(frame_);
+  }
+}
+
+void AudioWriter::EncodeFrame(const AVFrame* frame) {
+  if (avcodec_send_frame(encoder_, frame) < 0) {
+    failed_ = true;
+    return;
+  }
+  for (;;) {
+    const int received = avcodec_receive_packet(encoder_, packet_);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
+    if (received < 0) {
+      failed_ = true;
+      return;
+    }
+    packet_->stream_index = stream_->index;
+    av_packet_rescale_ts(packet_, encoder_->time_base, stream_->time_base);
+    // Takes the packet's reference whatever it answers.
+    if (av_interleaved_write_frame(muxer_, packet_) < 0 ||
+        (muxer_->pb != nullptr && muxer_->pb->error != 0)) {
+      failed_ = true;
+      return;
+    }
+  }
+}
+
+bool AudioWriter::Close() {
+  if (state_ != State::kOpen) return false;
+  queue_->Close();
+  if (encoderThread_.joinable()) encoderThread_.join();
+  bool complete = !failed_;
+  // The trailer is written even after an error: it completes what was
+  // written (sizes, the MP3 info frame) as far as the disk allows.
+  if (av_write_trailer(muxer_) < 0) complete = false;
+  if (muxer_->pb != nullptr && muxer_->pb->error != 0) complete = false;
+  ReleaseAll();
+  carry_.clear();
+  state_ = State::kIdle;
+  return complete;
+}
+
+}  // namespace vexmar
+
+// The exports: the opaque handle is the writer object itself.
+namespace {
+
+vexmar::AudioWriter* AsWriter(VexmarWriter* handle) {
+  return reinterpret_cast<vexmar::AudioWriter*>(handle);
+}
+
+}  // namespace
+
+extern "C" VEXMAR_API VexmarWriter* AVW_Create(int /*reserved0*/, int /*reserved1*/) {
+  return reinterpret_cast<VexmarWriter*>(new (std::nothrow) vexmar::AudioWriter());
+}
+
+extern "C" VEXMAR_API int AVW_SetupAudioParams(VexmarWriter* writer, int codecId, int bitRate,
+                                               int sampleRate, int channels) {
+  if (writer == nullptr) return 0;
+  return AsWriter(writer)->SetupAudio(codecId, bitRate, sampleRate, channels) ? 1 : 0;
+}
+
+extern "C" VEXMAR_API int AVW_SetOutputFormat(VexmarWriter* writer, const char* formatName) {
+  if (writer == nullptr) return 0;
+  try {
+    return AsWriter(writer)->SetOutputFormat(formatName) ? 1 : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+extern "C" VEXMAR_API int AVW_SetOutFile(VexmarWriter* writer, const char* path) {
+  if (writer == nullptr) return 0;
+  try {
+    return AsWriter(writer)->SetOutFile(path) ? 1 : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+extern "C" VEXMAR_API int AVW_Open(VexmarWriter* writer) {
+  if (writer == nullptr) return 0;
+  try {
+    return AsWriter(writer)->Open() ? 1 : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+extern "C" VEXMAR_API int AVW_WriteAudioFrame(VexmarWriter* writer, const uint8_t* data, int size,
+                                              int sampleRate, int channels) {
+  if (writer == nullptr) return 0;
+  try {
+    return AsWriter(writer)->WriteAudio(data, size, sampleRate, channels) ? 1 : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+extern "C" VEXMAR_API int AVW_Close(VexmarWriter* writer) {
+  if (writer == nullptr) return 0;
+  try {
+    return AsWriter(writer)->Close() ? 1 : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+extern "C" VEXMAR_API void AVW_Delete(VexmarWriter* writer) {
+  // The destructor closes an open writer first.
+  delete AsWriter(writer);
+}

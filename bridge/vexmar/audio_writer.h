@@ -1,0 +1,96 @@
+// The audio file writer behind the AVW_ exports: interleaved 16-bit PCM in,
+// an encoded file of a named FFmpeg muxer out. Blocks are copied into a
+// bounded queue and encoded and muxed on the writer's own thread, so the
+// caller's decoding overlaps with encoding.
+#ifndef VEXMAR_AUDIO_WRITER_H
+#define VEXMAR_AUDIO_WRITER_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "audio_block_queue.h"
+#include "audio_frame_assembler.h"
+
+namespace vexmar {
+
+class AudioWriter {
+ public:
+  AudioWriter() = default;
+  virtual ~AudioWriter();
+  AudioWriter(const AudioWriter&) = delete;
+  AudioWriter& operator=(const AudioWriter&) = delete;
+
+  // Setters store their value while the writer is not open (answer true)
+  // and refuse it while it is (false). A bit rate of 0 or less leaves the
+  // encoder's default.
+  bool SetupAudio(int codecId, int bitRate, int sampleRate, int channels);
+  bool SetOutputFormat(const char* formatName);
+  bool SetOutFile(const char* path);
+
+  // Creates the file and writes its header. False, with no file left behind,
+  // when the muxer is unknown, the codec does not fit it, or the encoder
+  // refuses the rate, channels or bit rate.
+  bool Open();
+  // Queues a copy of `size` bytes of interleaved s16 PCM; blocks of any size,
+  // a partial sample frame is carried to the next call. Audio of another
+  // rate or channel count than opened is converted. False when not open,
+  // for bad arguments, or after a write error.
+  bool WriteAudio(const uint8_t* data, int size, int sampleRate, int channels);
+  // Encodes what is queued and the last partial frame, drains the encoder
+  // and completes the file. True when the whole file was written; a writer
+  // that is not open answers false and does nothing.
+  bool Close();
+
+  bool IsOpen() const { return state_ == State::kOpen; }
+
+ private:
+  // kIdle --Open ok--> kOpen --Close--> kIdle (a closed writer may be set up
+  // and opened again); a failed Open stays kIdle.
+  enum class State { kIdle, kOpen };
+
+  bool OpenEncoder(const AVOutputFormat* muxer);
+  bool OpenMuxer(const AVOutputFormat* muxer);
+  void ReleaseAll();
+  void DiscardFile() const;
+  void EncoderThreadMain();
+  void EncodeReadyFrames(bool final);
+  void EncodeFrame(const AVFrame* frame);
+
+  State state_ = State::kIdle;
+  int codecId_ = 0;
+  int bitRate_ = 0;
+  int sampleRate_ = 0;
+  int channels_ = 0;
+  std::string formatName_;
+  std::string path_;
+
+  AVCodecContext* encoder_ = nullptr;
+  AVFormatContext* muxer_ = nullptr;
+  AVStream* stream_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  std::unique_ptr<AudioFrameAssembler> assembler_;
+  std::unique_ptr<AudioBlockQueue> queue_;
+  std::thread encoderThread_;
+  // Set by the encoder thread on the first encode or write error; later
+  // audio is dropped. Read by the caller's thread.
+  std::atomic<bool> failed_{false};
+
+  // Bytes of a sample frame split across WriteAudio calls, with its format.
+  std::vector<uint8_t> carry_;
+  int carryRate_ = 0;
+  int carryChannels_ = 0;
+};
+
+}  // namespace vexmar
+
+#endif  // VEXMAR_AUDIO_WRITER_H

@@ -1,0 +1,335 @@
+// The codec bridge's audio file writer: files of each format from a tone
+// written in odd blocks, refused parameters, conversion of other formats,
+// and the writer's life cycle.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge_writer/decoded_audio.h"
+#include "vexmar/vexmar.h"
+
+namespace kelvra::test {
+namespace {
+
+constexpr double kToneHz = 440.0;
+constexpr int kCodecPcmS16le = 0x10000;
+constexpr int kCodecAmrNb = 0x12000;
+constexpr int kCodecMp2 = 0x15000;
+constexpr int kCodecMp3 = 0x15001;
+constexpr int kCodecAac = 0x15002;
+constexpr int kCodecFlac = 0x1500F;
+constexpr int kCodecUnknown = 0x7FFF0;
+constexpr int kCodecVideoFlv = 22;
+// AMR-NB's 12.2 kbit/s mode: 31 bytes of speech plus the frame header.
+constexpr int kAmr122PacketBytes = 32;
+
+class WriterEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { Vexmar_init(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new WriterEnvironment);
+
+struct WriterDeleter {
+  void operator()(VexmarWriter* writer) const { AVW_Delete(writer); }
+};
+using WriterPtr = std::unique_ptr<VexmarWriter, WriterDeleter>;
+
+WriterPtr MakeWriter(const char* format, const std::string& path, int codecId, int bitRate,
+                     int sampleRate, int channels) {
+  WriterPtr writer(AVW_Create(0, 1));
+  AVW_SetupAudioParams(writer.get(), codecId, bitRate, sampleRate, channels);
+  AVW_SetOutputFormat(writer.get(), format);
+  AVW_SetOutFile(writer.get(), path.c_str());
+  return writer;
+}
+
+// Writes `pcm` in the odd block sizes; answers false if a write is refused.
+bool WriteInOddBlocks(VexmarWriter* writer, const std::vector<uint8_t>& pcm, int sampleRate,
+                      int channels) {
+  size_t offset = 0;
+  size_t turn = 0;
+  while (offset < pcm.size()) {
+    const size_t wanted = static_cast<size_t>(OddBlockSizes()[turn++ % OddBlockSizes().size()]);
+    const size_t size = std::min(wanted, pcm.size() - offset);
+    if (AVW_WriteAudioFrame(writer, pcm.data() + offset, static_cast<int>(size), sampleRate,
+                            channels) == 0) {
+      return false;
+    }
+    offset += size;
+  }
+  return true;
+}
+
+struct FormatCase {
+  const char* format;
+  int codecId;
+  int bitRate;
+  int sampleRate;
+  int channels;
+  const char* expectedCodec;
+  // How far the decoded length may lie from what was written, in samples:
+  // one encoder frame, plus the encoder delay where the container has no
+  // field for it (ADTS, AMR).
+  int tolerance;
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format << "/" << c.expectedCodec; }
+
+class WriterFormatTest : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(WriterFormatTest, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
+  const FormatCase& c = GetParam();
+  const std::string path = TempPath(std::string("tone.") + c.format);
+  const int64_t frames = c.sampleRate * 2;  // two seconds
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, c.sampleRate, c.channels, frames);
+  {
+    WriterPtr writer = MakeWriter(c.format, path, c.codecId, c.bitRate, c.sampleRate, c.channels);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), pcm, c.sampleRate, c.channels));
+    EXPECT_NE(AVW_Close(writer.get()), 0);
+  }
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  EXPECT_EQ(decoded.codecName, c.expectedCodec);
+  EXPECT_EQ(decoded.sampleRate, c.sampleRate);
+  EXPECT_EQ(decoded.channels, c.channels);
+  EXPECT_NEAR(static_cast<double>(decoded.samples), static_cast<double>(frames), c.tolerance);
+  EXPECT_NEAR(EstimateToneHz(decoded.firstChannel, decoded.sampleRate), kToneHz, kToneHz * 0.02);
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, WriterFormatTest,
+    ::testing::Values(FormatCase{"mp3", kCodecMp3, 96000, 44100, 2, "mp3", 1152},
+                      FormatCase{"wav", kCodecPcmS16le, 0, 44100, 2, "pcm_s16le", 0},
+                      FormatCase{"amr", kCodecAmrNb, 12000, 8000, 1, "amr_nb", 160 + 160},
+                      FormatCase{"adts", kCodecAac, 96000, 44100, 2, "aac", 1024 + 1024},
+                      FormatCase{"flac", kCodecFlac, 0, 44100, 1, "flac", 4608},
+                      FormatCase{"mp3", kCodecMp3, 32000, 22050, 1, "mp3", 1152}));
+
+struct RefusedCase {
+  const char* name;
+  const char* format;
+  int codecId;
+  int bitRate;
+  int sampleRate;
+  int channels;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class WriterRefusalTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(WriterRefusalTest, OpenAnswersZeroAndLeavesNoFile) {
+  const RefusedCase& c = GetParam();
+  const std::string path = TempPath(std::string("refused_") + c.name);
+  WriterPtr writer = MakeWriter(c.format, path, c.codecId, c.bitRate, c.sampleRate, c.channels);
+  EXPECT_EQ(AVW_Open(writer.get()), 0);
+  EXPECT_FALSE(FileExists(path));
+  // A refused writer takes no audio and closes harmlessly.
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 8000, 1, 100);
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), pcm.data(), static_cast<int>(pcm.size()), 8000, 1),
+            0);
+  EXPECT_EQ(AVW_Close(writer.get()), 0);
+  EXPECT_FALSE(FileExists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parameters, WriterRefusalTest,
+    ::testing::Values(RefusedCase{"unknown_format", "nosuchformat", kCodecMp3, 96000, 44100, 2},
+                      RefusedCase{"empty_format", "", kCodecMp3, 96000, 44100, 2},
+                      RefusedCase{"mp3_at_12345_hz", "mp3", kCodecMp3, 96000, 12345, 2},
+                      RefusedCase{"amr_at_44100_hz", "amr", kCodecAmrNb, 12000, 44100, 1},
+                      RefusedCase{"stereo_amr", "amr", kCodecAmrNb, 12000, 8000, 2},
+                      RefusedCase{"aac_in_mp3", "mp3", kCodecAac, 96000, 44100, 2},
+                      RefusedCase{"mp3_in_adts", "adts", kCodecMp3, 96000, 44100, 2},
+                      RefusedCase{"pcm_in_amr", "amr", kCodecPcmS16le, 0, 8000, 1},
+                      RefusedCase{"unknown_codec", "wav", kCodecUnknown, 0, 44100, 2},
+                      RefusedCase{"video_codec", "wav", kCodecVideoFlv, 0, 44100, 2},
+                      RefusedCase{"mp2_at_1_kbit", "mp2", kCodecMp2, 1000, 44100, 2},
+                      RefusedCase{"no_channels", "wav", kCodecPcmS16le, 0, 44100, 0},
+                      RefusedCase{"negative_rate", "wav", kCodecPcmS16le, 0, -1, 2}));
+
+TEST(WriterRefusal, MissingFolderGivesNoFile) {
+  WriterPtr writer = MakeWriter("wav", "/nonexistent_kelvra_folder/x.wav", kCodecPcmS16le, 0,
+                                44100, 2);
+  EXPECT_EQ(AVW_Open(writer.get()), 0);
+}
+
+// Bit rate 0 leaves the encoder's own default; the file is still complete.
+TEST(WriterBitRate, ZeroMeansTheEncodersDefault) {
+  const struct {
+    const char* format;
+    int codecId;
+    int sampleRate;
+    int channels;
+  } cases[] = {{"mp3", kCodecMp3, 44100, 2}, {"adts", kCodecAac, 44100, 2},
+               {"amr", kCodecAmrNb, 8000, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    const std::string path = TempPath(std::string("default_rate.") + c.format);
+    const std::vector<uint8_t> pcm = MakeTone(kToneHz, c.sampleRate, c.channels, c.sampleRate);
+    {
+      WriterPtr writer = MakeWriter(c.format, path, c.codecId, 0, c.sampleRate, c.channels);
+      ASSERT_NE(AVW_Open(writer.get()), 0);
+      ASSERT_TRUE(WriteInOddBlocks(writer.get(), pcm, c.sampleRate, c.channels));
+      EXPECT_NE(AVW_Close(writer.get()), 0);
+    }
+    const DecodedAudio decoded = DecodeAudioFile(path);
+    ASSERT_TRUE(decoded.opened);
+    EXPECT_NEAR(static_cast<double>(decoded.samples), c.sampleRate, 2048 + 1152);
+    EXPECT_NEAR(EstimateToneHz(decoded.firstChannel, decoded.sampleRate), kToneHz, kToneHz * 0.02);
+    std::remove(path.c_str());
+  }
+}
+
+// 12000 bit/s is no AMR-NB mode; the encoder takes its nearest, 12.2 kbit/s.
+TEST(WriterBitRate, AmrTakesTheNearestMode) {
+  const std::string path = TempPath("mode.amr");
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 8000, 1, 8000);
+  {
+    WriterPtr writer = MakeWriter("amr", path, kCodecAmrNb, 12000, 8000, 1);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), pcm, 8000, 1));
+  }
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  EXPECT_EQ(decoded.firstPacketSize, kAmr122PacketBytes);
+  std::remove(path.c_str());
+}
+
+// Audio of another rate and channel count than opened is resampled, not
+// written as it is: the file's length in seconds and its pitch stay right.
+TEST(WriterConversion, OtherRateAndChannelsAreResampled) {
+  const std::string path = TempPath("converted.wav");
+  const std::vector<uint8_t> mono22k = MakeTone(kToneHz, 22050, 1, 22050);
+  const std::vector<uint8_t> stereo48k = MakeTone(kToneHz, 48000, 2, 48000, 0);
+  {
+    WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), mono22k, 22050, 1));
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), stereo48k, 48000, 2));
+    EXPECT_NE(AVW_Close(writer.get()), 0);
+  }
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  EXPECT_EQ(decoded.sampleRate, 44100);
+  EXPECT_EQ(decoded.channels, 2);
+  EXPECT_NEAR(static_cast<double>(decoded.samples), 2 * 44100, 64);
+  EXPECT_NEAR(EstimateToneHz(decoded.firstChannel, 44100), kToneHz, kToneHz * 0.02);
+  std::remove(path.c_str());
+}
+
+// PCM written exactly: WAV keeps every sample, so the bytes come back.
+TEST(WriterWav, SamplesComeBackUnchanged) {
+  const std::string path = TempPath("exact.wav");
+  const std::vector<uint8_t> pcm = MakeTone(1000.0, 44100, 2, 10007);
+  {
+    WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), pcm, 44100, 2));
+    EXPECT_NE(AVW_Close(writer.get()), 0);
+  }
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  ASSERT_EQ(decoded.samples, 10007);
+  for (size_t i = 0; i < decoded.firstChannel.size(); ++i) {
+    const auto expected = static_cast<int16_t>(pcm[i * 4] | (pcm[i * 4 + 1] << 8));
+    ASSERT_EQ(decoded.firstChannel[i], expected) << "sample " << i;
+  }
+  std::remove(path.c_str());
+}
+
+TEST(WriterLifecycle, CloseOfANeverOpenedWriterIsHarmless) {
+  WriterPtr writer(AVW_Create(0, 1));
+  ASSERT_NE(writer, nullptr);
+  EXPECT_EQ(AVW_Close(writer.get()), 0);
+  EXPECT_EQ(AVW_Close(writer.get()), 0);
+  AVW_Delete(nullptr);
+  EXPECT_EQ(AVW_Close(nullptr), 0);
+  EXPECT_EQ(AVW_Open(nullptr), 0);
+}
+
+TEST(WriterLifecycle, DeleteWithoutCloseCompletesTheFile) {
+  const std::string path = TempPath("unclosed.wav");
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 44100);
+  {
+    WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    ASSERT_TRUE(WriteInOddBlocks(writer.get(), pcm, 44100, 2));
+  }
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  EXPECT_EQ(decoded.samples, 44100);
+  std::remove(path.c_str());
+}
+
+TEST(WriterLifecycle, SettersAreRefusedWhileOpen) {
+  const std::string path = TempPath("setters.wav");
+  WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+  ASSERT_NE(AVW_Open(writer.get()), 0);
+  EXPECT_EQ(AVW_SetupAudioParams(writer.get(), kCodecMp3, 0, 8000, 1), 0);
+  EXPECT_EQ(AVW_SetOutputFormat(writer.get(), "mp3"), 0);
+  EXPECT_EQ(AVW_Open(writer.get()), 0);
+  EXPECT_NE(AVW_Close(writer.get()), 0);
+  std::remove(path.c_str());
+}
+
+// Blocks are handed over from other threads than the one that opened the
+// writer, one thread at a time, with far more audio than the queue holds.
+TEST(WriterThreads, WritesFromAnotherThreadAfterOpen) {
+  const std::string path = TempPath("threads.mp3");
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 44100 * 4);
+  WriterPtr writer = MakeWriter("mp3", path, kCodecMp3, 96000, 44100, 2);
+  ASSERT_NE(AVW_Open(writer.get()), 0);
+  bool written = false;
+  std::thread producer([&] { written = WriteInOddBlocks(writer.get(), pcm, 44100, 2); });
+  producer.join();
+  EXPECT_TRUE(written);
+  int closed = 0;
+  std::thread closer([&] { closed = AVW_Close(writer.get()); });
+  closer.join();
+  EXPECT_NE(closed, 0);
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  ASSERT_TRUE(decoded.opened);
+  EXPECT_NEAR(static_cast<double>(decoded.samples), 44100 * 4, 1152);
+  std::remove(path.c_str());
+}
+
+// A full disk: the writer neither crashes nor hangs, and says so.
+TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
+  const std::string device = "/dev/full";
+  if (!FileExists(device)) GTEST_SKIP() << "no " << device;
+  WriterPtr writer = MakeWriter("wav", device, kCodecPcmS16le, 0, 44100, 2);
+  if (AVW_Open(writer.get()) != 0) {
+    const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 44100 * 3);
+    WriteInOddBlocks(writer.get(), pcm, 44100, 2);
+    EXPECT_EQ(AVW_Close(writer.get()), 0);
+  }
+  EXPECT_TRUE(FileExists(device));
+}
+
+TEST(WriterErrors, BadBlocksAreRefused) {
+  const std::string path = TempPath("bad_blocks.wav");
+  WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+  ASSERT_NE(AVW_Open(writer.get()), 0);
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 100);
+  const int size = static_cast<int>(pcm.size());
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), nullptr, size, 44100, 2), 0);
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), pcm.data(), 0, 44100, 2), 0);
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), pcm.data(), -4, 44100, 2), 0);
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), pcm.data(), size, 0, 2), 0);
+  EXPECT_EQ(AVW_WriteAudioFrame(writer.get(), pcm.data(), size, 44100, 0), 0);
+  EXPECT_EQ(AVW_WriteAudioFrame(nullptr, pcm.data(), size, 44100, 2), 0);
+  EXPECT_NE(AVW_WriteAudioFrame(writer.get(), pcm.data(), size, 44100, 2), 0);
+  EXPECT_NE(AVW_Close(writer.get()), 0);
+  const DecodedAudio decoded = DecodeAudioFile(path);
+  EXPECT_EQ(decoded.samples, 100);
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace kelvra::test
