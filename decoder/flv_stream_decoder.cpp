@@ -1,0 +1,278 @@
+#include "decoder/flv_stream_decoder.h"
+
+#include <chrono>
+#include <system_error>
+
+namespace kelvra {
+
+FLVStreamDecoder::FLVStreamDecoder() = default;
+
+FLVStreamDecoder::~FLVStreamDecoder() {
+  ShutDownWorker();
+  // Tags still queued here were never accepted for processing by a running
+  // worker (the worker drains the queue before it stops accepting), so the
+  // queue is empty; the records are not ours to free in any case.
+}
+
+int FLVStreamDecoder::SetSampleRate(int) { return 0; }
+int FLVStreamDecoder::SetNumberOfChannels(int) { return 0; }
+int FLVStreamDecoder::SetOutputSize(int, int) { return 0; }
+int FLVStreamDecoder::SetOutputFPS(double) { return 0; }
+int FLVStreamDecoder::SetDecodeAlphaChannel(int) { return 0; }
+int FLVStreamDecoder::SetCropRect(const FLVRect*) { return 0; }
+int FLVStreamDecoder::SetResizeMode(int) { return 0; }
+
+int FLVStreamDecoder::SetOutputCallBack(FLVStreamDecoderOutputCallBack callBack, void* userData) {
+  if (!isIdle.load()) return 0;
+  outputCallBack = callBack;
+  outputCallBackUserData = userData;
+  return 1;
+}
+
+int FLVStreamDecoder::SetDeleteFLVTagCallBack(DeleteFLVTagCallBack callBack, void* userData) {
+  if (!isIdle.load()) return 0;
+  deleteFLVTagCallBack = callBack;
+  deleteFLVTagUserData = userData;
+  return 1;
+}
+
+int FLVStreamDecoder::SetMaxFLVTagQueue(int count) {
+  if (!isIdle.load()) return 0;
+  std::lock_guard<std::mutex> lock(queueMutex);
+  maxFLVTagQueue = count;
+  return 1;
+}
+
+int FLVStreamDecoder::SetBrother(FLVStreamDecoder* brother) {
+  if (!isIdle.load()) return 0;
+  brother_ = brother;
+  return 1;
+}
+
+int FLVStreamDecoder::SetMaxIntervalTime(int milliseconds) {
+  if (!isIdle.load()) return 0;
+  maxIntervalTime = milliseconds;
+  return 1;
+}
+
+int FLVStreamDecoder::SetDecodeSyncMode(int mode) {
+  if (!isIdle.load()) return 0;
+  decodeSyncMode_ = mode;
+  return 1;
+}
+
+// Idle -> Running. A worker that ended on its own (its brother went away) is
+// joined first.
+int FLVStreamDecoder::Run() {
+  if (!isIdle.load()) return 0;
+  if (thread.joinable()) thread.join();
+  endFlag.store(false);
+  hasStopped.store(false);
+  // An idle brother still carries the end marks of the last Stop; they would
+  // make this worker end at once, before the brother is run again.
+  if (brother_ != nullptr && brother_ != this && brother_->IsIdle()) {
+    brother_->endFlag.store(false);
+    brother_->hasStopped.store(false);
+  }
+  ClearWait();
+  SetCurrentTime(0);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    accepting = true;
+  }
+  isIdle.store(false);
+  try {
+    thread = std::thread(&FLVStreamDecoder::ThreadEntry, this);
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    accepting = false;
+    isIdle.store(true);
+    return 0;
+  }
+  return 1;
+}
+
+// The limit is tested before insertion: the queue holds up to
+// maxFLVTagQueue + 1 tags.
+int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
+  if (tag == nullptr || isIdle.load()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (!accepting) return 0;
+    if (tagQueue.size() > static_cast<unsigned int>(maxFLVTagQueue)) return 0;
+    tagQueue.push_back(tag);
+  }
+  queueCondition.notify_all();
+  return 1;
+}
+
+// Running -> Idle. Returns once the worker has drained the queue and ended.
+int FLVStreamDecoder::Stop() {
+  if (isIdle.load()) return 0;
+  isIdle.store(true);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    accepting = false;
+  }
+  queueCondition.notify_all();
+  if (brother_ != nullptr) {
+    endFlag.store(true);
+    brother_->endFlag.store(true);
+  }
+  if (thread.joinable()) thread.join();
+  hasStopped.store(true);
+  return 1;
+}
+
+void FLVStreamDecoder::ShutDownWorker() {
+  Stop();
+  if (thread.joinable()) thread.join();
+}
+
+std::int64_t FLVStreamDecoder::GetCurrentTime() const {
+  std::lock_guard<std::mutex> lock(timeMutex);
+  return currentTime;
+}
+
+void FLVStreamDecoder::SetCurrentTime(std::int64_t time) {
+  std::lock_guard<std::mutex> lock(timeMutex);
+  currentTime = time;
+}
+
+void FLVStreamDecoder::SetWait(int milliseconds) {
+  std::lock_guard<std::mutex> lock(waitMutex);
+  waitFlag = true;
+  waitTime = milliseconds;
+}
+
+void FLVStreamDecoder::ClearWait() {
+  {
+    std::lock_guard<std::mutex> lock(waitMutex);
+    waitFlag = false;
+  }
+  waitCondition.notify_all();
+}
+
+bool FLVStreamDecoder::IsWaitRequested() const {
+  std::lock_guard<std::mutex> lock(waitMutex);
+  return waitFlag;
+}
+
+bool FLVStreamDecoder::IsQueueEmpty() const {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return tagQueue.empty();
+}
+
+bool FLVStreamDecoder::IsQueueOverMax() const {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return tagQueue.size() > static_cast<unsigned int>(maxFLVTagQueue);
+}
+
+void FLVStreamDecoder::SyncWithBrother() {
+  FLVStreamDecoder* other = brother_;
+  if (other == nullptr) return;
+  // The brother's lead in milliseconds, kept fractional: one 100-ns unit
+  // beyond maxIntervalTime is already too far.
+  const double lead = static_cast<double>(other->GetCurrentTime() - GetCurrentTime()) * 0.0001;
+  if (static_cast<double>(maxIntervalTime) < lead) {
+    other->SetWait(kDefaultWaitTimeMs);
+  } else {
+    other->ClearWait();
+  }
+  std::unique_lock<std::mutex> lock(waitMutex);
+  while (waitFlag) {
+    waitCondition.wait_for(lock, std::chrono::milliseconds(waitTime > 0 ? waitTime : 1));
+  }
+}
+
+FLVTag* FLVStreamDecoder::TakeFront() {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (tagQueue.empty()) return nullptr;
+  FLVTag* tag = tagQueue.front();
+  tagQueue.pop_front();
+  return tag;
+}
+
+bool FLVStreamDecoder::StopAcceptingIfEmpty() {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (!tagQueue.empty()) return false;
+  accepting = false;
+  return true;
+}
+
+void FLVStreamDecoder::WaitForWork(bool hasBrother) {
+  std::unique_lock<std::mutex> lock(queueMutex);
+  if (hasBrother) {
+    // The brother's clock, queue and end flag do not signal us.
+    queueCondition.wait_for(lock, std::chrono::milliseconds(kBrotherPollMs),
+                            [this] { return !tagQueue.empty(); });
+  } else {
+    queueCondition.wait(lock, [this] { return !tagQueue.empty() || !accepting; });
+  }
+}
+
+void FLVStreamDecoder::RunWorkerLoop() {
+  for (;;) {
+    if (FLVTag* tag = TakeFront()) {
+      ProcessQueuedTag(tag);
+      continue;
+    }
+    FLVStreamDecoder* other = brother_;
+    if (other == nullptr) {
+      bool stopping;
+      {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        stopping = !accepting;
+      }
+      if (stopping) {
+        if (StopAcceptingIfEmpty()) break;
+        continue;
+      }
+      WaitForWork(false);
+      continue;
+    }
+    if (other->HasStopped()) {
+      if (StopAcceptingIfEmpty()) break;
+      continue;
+    }
+    // Whole milliseconds of lead for the fill; the ahead test itself is exact
+    // so that it agrees with SyncWithBrother, which pauses the brother for any
+    // lead beyond maxIntervalTime. With a coarser test here a paused brother
+    // could wait for a fill that never comes.
+    const std::int64_t leadUnits = other->GetCurrentTime() - GetCurrentTime();
+    const std::int64_t leadMs = leadUnits / kUnitsPerMs;
+    const bool brotherAhead = leadUnits > static_cast<std::int64_t>(maxIntervalTime) * kUnitsPerMs;
+    const bool brotherEnding = other->HasEnded();
+    if (brotherEnding && other->IsQueueEmpty()) {
+      if (StopAcceptingIfEmpty()) break;
+      continue;
+    }
+    if ((!other->IsQueueOverMax() && !brotherEnding) || !brotherAhead) {
+      WaitForWork(true);
+      continue;
+    }
+    FillGap(leadMs);
+    if (other->HasEnded() && other->IsQueueEmpty()) {
+      if (StopAcceptingIfEmpty()) break;
+    }
+  }
+  // This worker will set no more pause requests; one still standing would
+  // hold the brother forever.
+  if (brother_ != nullptr) brother_->ClearWait();
+}
+
+void FLVStreamDecoder::ReleaseTag(FLVTag* tag) {
+  if (tag != nullptr && deleteFLVTagCallBack != nullptr) {
+    deleteFLVTagCallBack(deleteFLVTagUserData, tag);
+  }
+}
+
+void FLVStreamDecoder::EmitOutput(const std::uint8_t* data, std::int32_t size,
+                                  std::int64_t timestamp, std::int64_t duration,
+                                  std::int32_t firstFlag, std::int32_t secondFlag) {
+  if (outputCallBack != nullptr) {
+    outputCallBack(outputCallBackUserData, data, size, timestamp, duration, firstFlag, secondFlag);
+  }
+}
+
+}  // namespace kelvra

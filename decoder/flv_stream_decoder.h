@@ -1,0 +1,157 @@
+// FLVStreamDecoder: the common base of the audio and the video decoder.
+//
+// A decoder owns a worker thread, a first-in first-out queue of tag records
+// and a small output clock. Tags delivered to a running decoder belong to it
+// until the worker has used them; it then hands each one to the delete-tag
+// callback. An audio and a video decoder of one stream are brothers: each
+// keeps its clock within maxIntervalTime of the other by pausing the one
+// ahead, and fills gaps while the other is blocked or ending.
+//
+// Locks: queueMutex (queue, accepting flag, and whatever a derived class
+// guards with it), timeMutex (currentTime), waitMutex (the pause request).
+// No code holds two of them at once and no callback runs under any of them.
+//
+// A starved worker sleeps on queueCondition, which delivery and Stop signal;
+// with a brother it also wakes every kBrotherPollMs to look at the brother's
+// state. A paused worker sleeps on waitCondition in steps of waitTime.
+#ifndef KELVRA_DECODER_FLV_STREAM_DECODER_H
+#define KELVRA_DECODER_FLV_STREAM_DECODER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "kelvra.h"
+
+namespace kelvra {
+
+inline constexpr int kDefaultMaxFLVTagQueue = 1000;
+inline constexpr int kDefaultWaitTimeMs = 50;
+inline constexpr int kDefaultMaxIntervalTimeMs = 1000;
+// How often a starved worker with a brother looks at the brother's clock,
+// queue and end flag, none of which signal this decoder.
+inline constexpr int kBrotherPollMs = 5;
+// 100-ns units per millisecond and per second.
+inline constexpr std::int64_t kUnitsPerMs = 10000;
+inline constexpr std::int64_t kUnitsPerSecond = 10000000;
+
+class FLVStreamDecoder {
+ public:
+  FLVStreamDecoder();
+  virtual ~FLVStreamDecoder();
+
+  FLVStreamDecoder(const FLVStreamDecoder&) = delete;
+  FLVStreamDecoder& operator=(const FLVStreamDecoder&) = delete;
+
+  // Kind-specific settings; a kind without the setting answers 0.
+  virtual int SetSampleRate(int sampleRate);
+  virtual int SetNumberOfChannels(int channels);
+  virtual int SetOutputSize(int width, int height);
+  virtual int SetOutputFPS(double fps);
+  virtual int SetDecodeAlphaChannel(int flag);
+  virtual int SetCropRect(const FLVRect* rect);
+  virtual int SetResizeMode(int mode);
+  // Decodes one tag on the caller's thread; the tag stays the caller's.
+  virtual int DecodeFLVTag(FLVTag* tag, std::uint8_t** data, int* size) = 0;
+
+  // Idle-only setters: 1 stored, 0 while running.
+  int SetOutputCallBack(FLVStreamDecoderOutputCallBack callBack, void* userData);
+  int SetDeleteFLVTagCallBack(DeleteFLVTagCallBack callBack, void* userData);
+  int SetMaxFLVTagQueue(int count);
+  int SetBrother(FLVStreamDecoder* brother);
+  int SetMaxIntervalTime(int milliseconds);
+  int SetDecodeSyncMode(int mode);
+
+  int Run();
+  int DeliverFLVPacket(FLVTag* tag);
+  int Stop();
+
+  bool IsIdle() const { return isIdle.load(); }
+
+  // Used by the brother's worker (and by tests).
+  std::int64_t GetCurrentTime() const;
+  void SetCurrentTime(std::int64_t time);
+  void SetWait(int milliseconds);
+  void ClearWait();
+  bool IsWaitRequested() const;
+  bool IsQueueEmpty() const;
+  bool IsQueueOverMax() const;
+  bool HasEnded() const { return endFlag.load(); }
+  bool HasStopped() const { return hasStopped.load(); }
+  // Tells the brother to pause when it is too far ahead (or releases it),
+  // then pauses while this decoder is told to.
+  void SyncWithBrother();
+
+ protected:
+  // The body of the worker thread: set up, RunWorkerLoop, finish.
+  virtual void ThreadMain() = 0;
+  // One tag taken from the queue; the worker owns it and must release it.
+  virtual void ProcessQueuedTag(FLVTag* tag) = 0;
+  // The queue is empty and the brother is leadMs ahead while blocked or
+  // ending: produce output up to the brother's time.
+  virtual void FillGap(std::int64_t leadMs) = 0;
+
+  // Takes tags until Stop (no brother) or until the brother has ended or
+  // stopped; on return the decoder accepts no more tags.
+  void RunWorkerLoop();
+  // Hands a used tag to the delete-tag callback (the pointer is dropped
+  // when there is none).
+  void ReleaseTag(FLVTag* tag);
+  // Output callback, for the workers.
+  void EmitOutput(const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
+                  std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag);
+  // Stops a running worker and joins a finished one. Derived destructors call
+  // it first, so no worker runs derived code on a half-destroyed object.
+  void ShutDownWorker();
+  // Marks the decoder idle once the worker has finished its own clean-up.
+  void MarkWorkerFinished() { isIdle.store(true); }
+
+  bool decodeSyncMode() const { return decodeSyncMode_ != 0; }
+  FLVStreamDecoder* brother() const { return brother_; }
+
+  // Guards the queue and the accepting flag; derived classes may guard
+  // settings that change while running with it.
+  mutable std::mutex queueMutex;
+
+ private:
+  // Waits until a tag is queued or Stop is under way (no brother), or for a
+  // short while (brother), so that a starved worker uses no CPU.
+  void WaitForWork(bool hasBrother);
+  // Takes the front tag, or null.
+  FLVTag* TakeFront();
+  // Stops accepting tags when the queue is empty; false when a tag arrived
+  // in the meantime and must still be processed.
+  bool StopAcceptingIfEmpty();
+  static void ThreadEntry(FLVStreamDecoder* self) { self->ThreadMain(); }
+
+  std::thread thread;
+  std::atomic<bool> hasStopped{false};
+  std::condition_variable queueCondition;
+  std::deque<FLVTag*> tagQueue;
+  // Whether delivery is open: set by Run; cleared by Stop and by a worker
+  // that has decided to end, under queueMutex, so no tag is ever stranded.
+  bool accepting = false;
+  int maxFLVTagQueue = kDefaultMaxFLVTagQueue;
+  FLVStreamDecoderOutputCallBack outputCallBack = nullptr;
+  void* outputCallBackUserData = nullptr;
+  FLVStreamDecoder* brother_ = nullptr;
+  std::atomic<bool> endFlag{false};
+  std::atomic<bool> isIdle{true};
+  DeleteFLVTagCallBack deleteFLVTagCallBack = nullptr;
+  void* deleteFLVTagUserData = nullptr;
+  mutable std::mutex timeMutex;
+  std::int64_t currentTime = 0;
+  mutable std::mutex waitMutex;
+  std::condition_variable waitCondition;
+  bool waitFlag = false;
+  int waitTime = kDefaultWaitTimeMs;
+  int maxIntervalTime = kDefaultMaxIntervalTimeMs;
+  int decodeSyncMode_ = 0;
+};
+
+}  // namespace kelvra
+
+#endif  // KELVRA_DECODER_FLV_STREAM_DECODER_H
