@@ -5,9 +5,8 @@
 // Resize modes choose the scaler's filter:
 //   0  SWS_BICUBIC   the default; smooth, for the decoding pipeline
 //   1  SWS_BILINEAR
-//   2  SWS_POINT     nearest neighbour: fast, copies pixel values unchanged
-//                    (used by the frame readers, whose pictures rarely need
-//                    scaling at all)
+//   2  SWS_POINT     nearest neighbour: fast and sharp (used by the frame
+//                    readers, whose pictures rarely need scaling at all)
 // Any other mode falls back to mode 0. SWS_FAST_BILINEAR is deliberately not
 // offered: for BGRA to BGRA it goes through subsampled chroma and shifts even
 // a solid colour.

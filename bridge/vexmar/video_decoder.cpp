@@ -54,29 +54,45 @@ bool VideoDecoder::SetOutputImageFormat(int imageFormat) {
 
 bool VideoDecoder::Open(AVCodecID codec, RowOrder rowOrder) {
   Close();
-  const AVCodec* decoder = avcodec_find_decoder(codec);
-  if (decoder == nullptr) return false;
-  context_.reset(avcodec_alloc_context3(decoder));
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
   spare_.reset(av_frame_alloc());
-  if (!context_ || !packet_ || !frame_ || !spare_) {
+  if (!packet_ || !frame_ || !spare_ || !OpenContext(codec)) {
     Close();
     return false;
   }
-  // One thread: frame threading would hold pictures back, and every call
-  // must give the picture of the frame it was handed.
-  context_->thread_count = 1;
-  if (avcodec_open2(context_.get(), decoder, nullptr) < 0) {
-    Close();
-    return false;
-  }
+  codec_ = codec;
   rowOrder_ = rowOrder;
   return true;
 }
 
+bool VideoDecoder::OpenContext(AVCodecID codec) {
+  context_.reset();
+  const AVCodec* decoder = avcodec_find_decoder(codec);
+  if (decoder == nullptr) return false;
+  context_.reset(avcodec_alloc_context3(decoder));
+  if (!context_) return false;
+  // One thread: frame threading would hold pictures back, and every call
+  // must give the picture of the frame it was handed.
+  context_->thread_count = 1;
+  if (avcodec_open2(context_.get(), decoder, nullptr) < 0) {
+    context_.reset();
+    return false;
+  }
+  return true;
+}
+
+void VideoDecoder::RecoverFromFailedFrame() {
+  // A decoder that rejected a frame may keep half-built state that makes the
+  // next frame fail as well (the VP6 decoder keeps its picture buffer
+  // referenced). A fresh decoder takes the next key frame cleanly; inter
+  // frames before it have no sound reference picture either way.
+  if (!OpenContext(codec_)) Close();
+}
+
 void VideoDecoder::Close() {
   context_.reset();
+  codec_ = AV_CODEC_ID_NONE;
   packet_.reset();
   frame_.reset();
   spare_.reset();
@@ -105,14 +121,22 @@ bool VideoDecoder::SendAndReceive(const std::uint8_t* data, int size) {
   std::memcpy(packet_->data, data, static_cast<size_t>(size));
   const int sent = avcodec_send_packet(context_.get(), packet_.get());
   av_packet_unref(packet_.get());
-  if (sent < 0) return false;
+  if (sent < 0) {
+    RecoverFromFailedFrame();
+    return false;
+  }
   // These codecs give at most one picture per frame; should one give more,
   // the newest is the one that belongs to this call.
   bool gotFrame = false;
-  while (avcodec_receive_frame(context_.get(), spare_.get()) >= 0) {
+  int received = 0;
+  while ((received = avcodec_receive_frame(context_.get(), spare_.get())) >= 0) {
     av_frame_unref(frame_.get());
     av_frame_move_ref(frame_.get(), spare_.get());
     gotFrame = true;
+  }
+  if (received != AVERROR(EAGAIN)) {
+    RecoverFromFailedFrame();
+    return false;
   }
   return gotFrame;
 }

@@ -78,6 +78,8 @@ class VideoDecoder {
     void operator()(SwsContext* scaler) const;
   };
 
+  bool OpenContext(AVCodecID codec);
+  void RecoverFromFailedFrame();
   bool SendAndReceive(const std::uint8_t* data, int size);
   bool ConvertToBgra(Picture* picture);
   bool CopyLumaAsAlpha(Picture* picture);
@@ -102,6 +104,7 @@ class VideoDecoder {
   int scalerSourceFormat_ = -1;
   std::vector<std::uint8_t> scaled_;
   int scaledRowBytes_ = 0;
+  AVCodecID codec_ = AV_CODEC_ID_NONE;
   RowOrder rowOrder_ = RowOrder::kTopFirst;
   int imageFormat_ = kImageFormatBgra;
   std::vector<std::uint8_t> picture_;
