@@ -131,7 +131,7 @@ int FLVStreamParser::Run() {
 
 int FLVStreamParser::Flush() {
   if (stopped) return 1;
-  if (!infoReady) {
+  if (!infoCallBackCalled) {
     GatherFLVInfo(true);
     CallFLVInfoCallBack();
   }
@@ -142,7 +142,7 @@ int FLVStreamParser::Flush() {
 
 int FLVStreamParser::Stop() {
   if (stopped) return 0;
-  if (!infoReady) {
+  if (!infoCallBackCalled) {
     GatherFLVInfo(true);
     CallFLVInfoCallBack();
   }
@@ -182,7 +182,7 @@ int FLVStreamParser::DeliverData(const std::uint8_t* bytes, int length) {
   if (bytes == nullptr || length <= 0) return FLV_PARSER_NO_DATA;
 
   if (QueueIsFull()) {
-    if (!infoReady) {
+    if (!infoCallBackCalled) {
       GatherFLVInfo(true);
       CallFLVInfoCallBack();
     }
@@ -197,10 +197,12 @@ int FLVStreamParser::DeliverData(const std::uint8_t* bytes, int length) {
   }
   if (!allTaken) return FLV_PARSER_OUT_OF_MEMORY;
 
-  if (infoReady) {
+  if (infoCallBackCalled) {
     DeliverQueuedTags();
     return FLV_PARSER_OK;
   }
+  // The information may have become complete at a tag of this delivery;
+  // it is announced now, at the end of the delivery.
   GatherFLVInfo(false);
   if (infoReady) {
     CallFLVInfoCallBack();
@@ -352,12 +354,14 @@ void FLVStreamParser::DispatchTag(FLVTag* tag) {
     if (!Enqueue(tag)) return;
     lastTimeStamp = timestamp;
     ++audioPacketsCount;
+    if (!infoReady) UpdateFLVInfoFromQueue();
   } else if (IsVideo(*tag) && wantVideo) {
     if (!ApplyVideoTimestampSteps(tag)) return;
     const std::uint32_t timestamp = tag->timestamp;
     if (!Enqueue(tag)) return;
     lastTimeStamp = timestamp;
     ++videoPacketsCount;
+    if (!infoReady) UpdateFLVInfoFromQueue();
   } else if (!IsAudio(*tag) && !IsVideo(*tag) && parseNotAudioVideo) {
     // Kept as read: no data block, no time stamp change, not counted.
     Enqueue(tag);
@@ -453,6 +457,25 @@ void FLVStreamParser::GatherFLVInfo(bool force) {
     waitStart = secondsClock();
     waitStarted = 1;
   }
+  UpdateFLVInfoFromQueue();
+  if (infoReady) return;
+
+  const std::int64_t elapsed = secondsClock() - waitStart;
+  if (elapsed < static_cast<std::int64_t>(maxInterleavedTime) && !force) return;
+
+  // Complete with what there is.
+  if (!audioInfoFound) info.audioFormat = -1;
+  if (!videoInfoFound) {
+    info.videoCodec = -1;
+  } else if (!frameRateFound) {
+    if (!ComputeFrameRate(&info.frameRate, kForcedFrameRateTagCount)) {
+      info.frameRate = kFallbackFrameRate;
+    }
+  }
+  infoReady = 1;
+}
+
+void FLVStreamParser::UpdateFLVInfoFromQueue() {
   if (!tagQueue.empty()) {
     // Newest first. Tags examined by an earlier call supplied nothing still
     // missing (or it would have been taken), so only newer ones are walked.
@@ -476,21 +499,6 @@ void FLVStreamParser::GatherFLVInfo(bool force) {
     }
   }
   infoReady = (audioInfoFound && frameRateFound) ? 1 : 0;
-  if (infoReady) return;
-
-  const std::int64_t elapsed = secondsClock() - waitStart;
-  if (elapsed < static_cast<std::int64_t>(maxInterleavedTime) && !force) return;
-
-  // Complete with what there is.
-  if (!audioInfoFound) info.audioFormat = -1;
-  if (!videoInfoFound) {
-    info.videoCodec = -1;
-  } else if (!frameRateFound) {
-    if (!ComputeFrameRate(&info.frameRate, kForcedFrameRateTagCount)) {
-      info.frameRate = kFallbackFrameRate;
-    }
-  }
-  infoReady = 1;
 }
 
 bool FLVStreamParser::ComputeFrameRate(double* destination, std::size_t minimumCount) const {

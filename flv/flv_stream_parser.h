@@ -105,6 +105,12 @@ class FLVStreamParser {
   bool QueueIsFull() const;
 
   void GatherFLVInfo(bool force);
+  // Looks at the tags queued since the last look for what the information
+  // still lacks, and sets `infoReady` once audio and a frame rate are known.
+  // Run after every kept audio or video tag, so the information is taken at
+  // the very tag that completes it, however the bytes were cut into
+  // deliveries.
+  void UpdateFLVInfoFromQueue();
   bool ComputeFrameRate(double* destination, std::size_t minimumCount) const;
   void CallFLVInfoCallBack();
   void DeliverQueuedTags();

@@ -1,0 +1,678 @@
+// The stream parser through its exported functions, on streams built field
+// by field: lifecycle and result codes, time stamp rebuilding, the stream
+// information step, the queue limit and the hand-over of tags.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "flv/flv_stream_parser.h"
+#include "kelvra.h"
+#include "support/flv_builder.h"
+#include "parser/parser_recorder.h"
+#include "trevik/trevik.h"
+#include "vexmar/vexmar.h"
+
+namespace kelvra::test {
+namespace {
+
+// PCM (sound format 3), 22050 Hz, 8-bit mono: 441 bytes play 20 ms.
+constexpr int kPcm = 3;
+constexpr int kRate22050 = 2;
+constexpr std::size_t kBlock20msBytes = 441;
+constexpr int kH263 = 2;
+constexpr int kKeyFrame = 1;
+constexpr int kInterFrame = 2;
+
+FlvBuilder& AudioBlock(FlvBuilder& b, std::uint32_t ts) {
+  return b.Audio(ts, kPcm, kRate22050, 0, 0, Bytes(kBlock20msBytes, 0x80));
+}
+// An audio tag with the flags byte only: it marks a gap.
+FlvBuilder& EmptyAudio(FlvBuilder& b, std::uint32_t ts) {
+  return b.Audio(ts, kPcm, kRate22050, 0, 0, {});
+}
+// Sorenson H.263 key frame of 176 x 144 (picture size code 3).
+FlvBuilder& KeyFrame(FlvBuilder& b, std::uint32_t ts) {
+  return b.Video(ts, kKeyFrame, kH263, H263PictureHeader(3));
+}
+FlvBuilder& InterFrame(FlvBuilder& b, std::uint32_t ts) {
+  return b.Video(ts, kInterFrame, kH263, Bytes{0x00, 0x00, 0x84, 0x00});
+}
+
+// A stream cut into the pieces it was built from: pieces[0] is the header.
+struct Pieces {
+  FlvBuilder builder;
+  std::vector<std::size_t> ends;
+  void Mark() { ends.push_back(builder.size()); }
+  Bytes Piece(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return Bytes(builder.bytes().begin() + static_cast<std::ptrdiff_t>(begin),
+                 builder.bytes().begin() + static_cast<std::ptrdiff_t>(ends[i]));
+  }
+  std::size_t count() const { return ends.size(); }
+};
+
+struct ParserDeleter {
+  void operator()(::FLVStreamParser* p) const { FLVStreamParser_Delete(p); }
+};
+using ParserPtr = std::unique_ptr<::FLVStreamParser, ParserDeleter>;
+
+class StreamParserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Vexmar_init();
+    parser_.reset(FLVStreamParser_Create());
+    ASSERT_NE(parser_, nullptr);
+  }
+  ::FLVStreamParser* p() { return parser_.get(); }
+  void Start(bool notAudioVideoCallBack = false) {
+    rec_.Attach(p(), notAudioVideoCallBack);
+    ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+  }
+  int Deliver(const Bytes& bytes) {
+    return FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size()));
+  }
+  void FlushAndStop() {
+    EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+    EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  }
+
+  ParserPtr parser_;
+  ParserRecorder rec_;
+};
+
+TEST(StreamParserTestSetup, TwentyMillisecondBlockAssumption) {
+  // The time stamp tests rely on this block playing exactly 20 ms.
+  const Bytes payload(kBlock20msBytes, 0x80);
+  EXPECT_EQ(CalcFLVAudioBlockDuration(payload.data(), static_cast<int>(payload.size()), kPcm,
+                                      22050, 1, 1),
+            200000);
+}
+
+TEST_F(StreamParserTest, LifecycleAndResultCodes) {
+  const std::uint8_t byte = 'F';
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, 1), FLV_PARSER_NOT_RUNNING);
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 0);
+  EXPECT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 10), 1);
+  EXPECT_EQ(FLVStreamParser_SetMaxInterleavedTime(p(), 10), 1);
+
+  EXPECT_EQ(FLVStreamParser_Run(p()), 1);
+  EXPECT_EQ(FLVStreamParser_Run(p()), 0);
+  EXPECT_EQ(FLVStreamParser_SetMaxInterleavedTime(p(), 1), 0);
+  EXPECT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 1), 0);
+  EXPECT_EQ(FLVStreamParser_SetFLVInfoCallBack(p(), nullptr, nullptr), 0);
+  EXPECT_EQ(FLVStreamParser_SetFLVVideoCallBack(p(), nullptr, nullptr), 0);
+  EXPECT_EQ(FLVStreamParser_SetFLVAudioCallBack(p(), nullptr, nullptr), 0);
+  EXPECT_EQ(FLVStreamParser_SetParserNotAudioVideoPacket(p(), 1), 0);
+  EXPECT_EQ(FLVStreamParser_SetFLVNotAudioVideoPacketCallBack(p(), nullptr, nullptr), 0);
+
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), nullptr, 5), FLV_PARSER_NO_DATA);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, 0), FLV_PARSER_NO_DATA);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, -3), FLV_PARSER_NO_DATA);
+
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 0);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, 1), FLV_PARSER_NOT_RUNNING);
+  EXPECT_EQ(FLVStreamParser_Run(p()), 1);
+}
+
+TEST(StreamParserNullHandle, ExportsIgnoreANullParser) {
+  FLVStreamParser_Delete(nullptr);
+  FLVStreamParser_DeleteFLVTag(nullptr, nullptr);
+  const std::uint8_t byte = 0;
+  EXPECT_EQ(FLVStreamParser_DeliverData(nullptr, &byte, 1), FLV_PARSER_NOT_RUNNING);
+  EXPECT_EQ(FLVStreamParser_Run(nullptr), 0);
+  int a = -1, v = -1;
+  EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(nullptr, &a, &v), 0);
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(v, 0);
+}
+
+TEST_F(StreamParserTest, SettersRefusedWhileRunningChangeNothing) {
+  Start();
+  ParserRecorder other;
+  EXPECT_EQ(FLVStreamParser_SetFLVAudioCallBack(p(), &ParserRecorder::OnTag, &other), 0);
+  EXPECT_EQ(FLVStreamParser_SetFLVInfoCallBack(p(), nullptr, nullptr), 0);
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 0);
+  AudioBlock(b, 20);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  EXPECT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20}));
+  EXPECT_TRUE(other.events.empty());
+}
+
+TEST_F(StreamParserTest, WrongSignatureFailsUntilStopAndRun) {
+  Start();
+  FlvBuilder bad;
+  FlvHeaderOptions options;
+  options.signature = "FLX";
+  bad.Header(options);
+  AudioBlock(bad, 0);
+  const Bytes& bytes = bad.bytes();
+  // The failure shows at the delivery that completes the 9 header bytes.
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), 8), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data() + 8, 1), FLV_PARSER_STREAM_ERROR);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data() + 9, 20), FLV_PARSER_STREAM_ERROR);
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), 9), FLV_PARSER_STREAM_ERROR);
+
+  // Flush and Stop still complete the information, with nothing found.
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+  ASSERT_EQ(rec_.infoCalls, 1);
+  const FLVInfo* info = rec_.Info();
+  EXPECT_EQ(info->version, 0);
+  EXPECT_EQ(info->videoCodec, -1);
+  EXPECT_EQ(info->audioFormat, -1);
+  EXPECT_EQ(info->frameRate, 0.0);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  EXPECT_EQ(rec_.infoCalls, 1);
+  EXPECT_TRUE(rec_.Tags().empty());
+
+  // A new run starts afresh.
+  ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+  FlvBuilder good;
+  good.Header();
+  AudioBlock(good, 0);
+  EXPECT_EQ(Deliver(good.bytes()), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  EXPECT_EQ(rec_.infoCalls, 2);
+  EXPECT_EQ(rec_.Tags().size(), 1u);
+}
+
+TEST_F(StreamParserTest, WrongSignatureInOneDeliveryEmptiesTheQueue) {
+  Start();
+  FlvBuilder bad;
+  FlvHeaderOptions options;
+  options.signature = "FLV";
+  options.signature[2] = 0x58;
+  bad.Header(options);
+  AudioBlock(bad, 0);
+  EXPECT_EQ(Deliver(bad.bytes()), FLV_PARSER_STREAM_ERROR);
+  FlushAndStop();
+  EXPECT_TRUE(rec_.Tags().empty());
+}
+
+TEST_F(StreamParserTest, AudioClockFollowsBlockDurationsAndGaps) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 1000);
+  EmptyAudio(b, 1100);
+  AudioBlock(b, 1500);
+  KeyFrame(b, 1500);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  // 0 ms, then 20 ms after the first block; the gap from 100 to 500 adds
+  // 400 ms; the video follows the audio's shift of -80 ms.
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20, 420}));
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{420}));
+}
+
+TEST_F(StreamParserTest, LeadingVideoTagGetsAnEmptyAudioTagAhead) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  KeyFrame(b, 5000);
+  AudioBlock(b, 5040);
+  KeyFrame(b, 5040);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  int audio = -1, video = -1;
+  EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), 2);
+  EXPECT_EQ(audio, 1) << "the made-up audio tag is not counted";
+  EXPECT_EQ(video, 2);
+  EXPECT_EQ(FLVStreamParser_GetTimeStamp(p()), 40u);
+  FlushAndStop();
+
+  const auto tags = rec_.Tags();
+  ASSERT_EQ(tags.size(), 4u);
+  EXPECT_EQ(tags[0].tagType, FLV_TAG_TYPE_AUDIO);
+  EXPECT_EQ(tags[0].timestamp, 0u);
+  EXPECT_EQ(tags[0].dataSize, 0u);
+  EXPECT_FALSE(tags[0].hasBlock);
+  EXPECT_EQ(tags[0].filePosition, 0);
+  EXPECT_EQ(tags[1].tagType, FLV_TAG_TYPE_VIDEO);
+  EXPECT_EQ(tags[1].timestamp, 0u);
+  EXPECT_EQ(tags[1].filePosition, 13);
+  // The first real audio closes the gap opened at 0.
+  EXPECT_EQ(tags[2].timestamp, 40u);
+  EXPECT_EQ(tags[3].timestamp, 40u);
+}
+
+TEST_F(StreamParserTest, TagsBelowTheBaseAreRebasedToZero) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 1000);
+  AudioBlock(b, 400);
+  KeyFrame(b, 1000);
+  Deliver(b.bytes());
+  FlushAndStop();
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20}));
+  // Offset +20 ms after the second block (clock 20, file time 0).
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{20}));
+}
+
+TEST_F(StreamParserTest, VideoShiftBelowZeroStopsAtZero) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 1000);
+  EmptyAudio(b, 1100);
+  AudioBlock(b, 1500);  // clock offset now -80 ms
+  KeyFrame(b, 1010);    // rebased 10 ms
+  Deliver(b.bytes());
+  FlushAndStop();
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{0}));
+}
+
+TEST_F(StreamParserTest, RealAudioStampedBeforeTheGapDoesNotThrowTheClockAhead) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 1000);
+  EmptyAudio(b, 1500);  // gap opens at 500
+  AudioBlock(b, 1200);  // closes it at 200
+  AudioBlock(b, 1220);
+  Deliver(b.bytes());
+  FlushAndStop();
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20, 20, 40}));
+}
+
+// An audio tag, a key frame and 29 inter frames 40 ms apart: 30 video tags
+// over 1160 ms.
+Pieces AudioAndThirtyFrames() {
+  Pieces s;
+  s.builder.Header();
+  s.Mark();
+  AudioBlock(s.builder, 0);
+  s.Mark();
+  KeyFrame(s.builder, 0);
+  s.Mark();
+  for (std::uint32_t i = 1; i < 30; ++i) {
+    InterFrame(s.builder, 40 * i);
+    s.Mark();
+  }
+  return s;
+}
+
+TEST_F(StreamParserTest, InformationWaitsForThirtyVideoTags) {
+  Start();
+  const Pieces s = AudioAndThirtyFrames();
+  for (std::size_t i = 0; i + 1 < s.count(); ++i) {
+    EXPECT_EQ(Deliver(s.Piece(i)), FLV_PARSER_INFO_PENDING) << "piece " << i;
+    EXPECT_EQ(FLVStreamParser_HasCalledFLVInfoCallBack(p()), 0);
+  }
+  EXPECT_TRUE(rec_.events.empty());
+  EXPECT_EQ(Deliver(s.Piece(s.count() - 1)), FLV_PARSER_OK);
+  EXPECT_EQ(FLVStreamParser_HasCalledFLVInfoCallBack(p()), 1);
+
+  ASSERT_EQ(rec_.events.size(), 32u);
+  ASSERT_TRUE(rec_.events[0].isInfo) << "the information comes before any tag";
+  const FLVInfo& info = rec_.events[0].info;
+  EXPECT_EQ(info.version, 1);
+  EXPECT_EQ(info.audioFormat, kPcm);
+  EXPECT_EQ(info.sampleRate, 22050);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_EQ(info.bitsPerSample, 8);
+  EXPECT_EQ(info.videoCodec, kH263);
+  EXPECT_EQ(info.width, 176);
+  EXPECT_EQ(info.height, 144);
+  EXPECT_DOUBLE_EQ(info.frameRate, 25.0);
+  EXPECT_EQ(info.videoBitRate, 0);
+  EXPECT_EQ(info.audioBitRate, 0);
+  EXPECT_EQ(info.duration, 0.0);
+  EXPECT_EQ(rec_.suggestedAudio, 1);
+  EXPECT_EQ(rec_.suggestedVideo, 1);
+
+  // From now on every delivery offers its tags at once.
+  FlvBuilder more;
+  InterFrame(more, 1200);
+  EXPECT_EQ(Deliver(more.bytes()), FLV_PARSER_OK);
+  EXPECT_EQ(rec_.events.size(), 33u);
+  FlushAndStop();
+  EXPECT_EQ(rec_.infoCalls, 1);
+}
+
+TEST_F(StreamParserTest, AudioOnlyStreamIsReportedWhenTheQueueFills) {
+  ASSERT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 4), 1);
+  Start();
+  Pieces s;
+  s.builder.Header({.hasVideo = false});
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    AudioBlock(s.builder, 20 * i);
+    s.Mark();
+  }
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(Deliver(s.Piece(i)), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(rec_.infoCalls, 0);
+  // This delivery finds 4 tags queued: the information is forced.
+  EXPECT_EQ(Deliver(s.Piece(4)), FLV_PARSER_OK);
+  ASSERT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(rec_.Info()->videoCodec, -1);
+  EXPECT_EQ(rec_.Info()->frameRate, 0.0);
+  EXPECT_EQ(rec_.Info()->audioFormat, kPcm);
+  EXPECT_EQ(rec_.suggestedVideo, 0);
+  EXPECT_EQ(Deliver(s.Piece(5)), FLV_PARSER_OK);
+  FlushAndStop();
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO),
+            (std::vector<std::uint32_t>{0, 20, 40, 60, 80, 100}));
+}
+
+TEST_F(StreamParserTest, AudioOnlyStreamIsReportedAtFlushOrStop) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 0);
+  AudioBlock(b, 20);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+  EXPECT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(rec_.Tags().size(), 2u);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  EXPECT_EQ(rec_.infoCalls, 1);
+
+  // Stop without Flush: the information step offers the queue once.
+  ParserRecorder second;
+  ASSERT_EQ(FLVStreamParser_SetFLVInfoCallBack(p(), &ParserRecorder::OnInfo, &second), 1);
+  ASSERT_EQ(FLVStreamParser_SetFLVAudioCallBack(p(), &ParserRecorder::OnTag, &second), 1);
+  ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  EXPECT_EQ(second.infoCalls, 1);
+  EXPECT_EQ(second.Info()->videoCodec, -1);
+  EXPECT_EQ(second.Tags().size(), 2u);
+}
+
+std::int64_t g_fakeSeconds = 0;
+std::int64_t FakeSeconds() { return g_fakeSeconds; }
+
+TEST(StreamParserWait, AudioOnlyStreamIsReportedWhenTheWaitRunsOut) {
+  Vexmar_init();
+  kelvra::FLVStreamParser parser;
+  parser.SetSecondsClock(&FakeSeconds);
+  ParserRecorder rec;
+  ASSERT_EQ(parser.SetMaxInterleavedTime(5), 1);
+  ASSERT_EQ(parser.SetFLVInfoCallBack(&ParserRecorder::OnInfo, &rec), 1);
+  ASSERT_EQ(parser.SetFLVAudioCallBack(&ParserRecorder::OnTag, &rec), 1);
+  ASSERT_EQ(parser.Run(), 1);
+  Pieces s;
+  s.builder.Header();
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    AudioBlock(s.builder, 20 * i);
+    s.Mark();
+  }
+  auto deliver = [&](std::size_t i) {
+    const Bytes piece = s.Piece(i);
+    return parser.DeliverData(piece.data(), static_cast<int>(piece.size()));
+  };
+  g_fakeSeconds = 1000;
+  EXPECT_EQ(deliver(0), FLV_PARSER_INFO_PENDING);  // the wait begins
+  g_fakeSeconds = 1004;
+  EXPECT_EQ(deliver(1), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(rec.infoCalls, 0);
+  g_fakeSeconds = 1005;
+  EXPECT_EQ(deliver(2), FLV_PARSER_OK);
+  ASSERT_EQ(rec.infoCalls, 1);
+  EXPECT_EQ(rec.Info()->videoCodec, -1);
+  EXPECT_EQ(rec.Info()->frameRate, 0.0);
+  EXPECT_EQ(rec.Tags().size(), 3u);
+  EXPECT_EQ(parser.Stop(), 1);
+}
+
+TEST_F(StreamParserTest, SingleKeyFrameGetsTwentyFiveFramesPerSecondWhenForced) {
+  Start();
+  FlvBuilder b;
+  b.Header({.hasAudio = false});
+  KeyFrame(b, 0);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  ASSERT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(rec_.Info()->videoCodec, kH263);
+  EXPECT_EQ(rec_.Info()->audioFormat, -1);
+  EXPECT_DOUBLE_EQ(rec_.Info()->frameRate, 25.0);
+  EXPECT_EQ(rec_.suggestedAudio, 0);
+}
+
+TEST_F(StreamParserTest, ForcedFrameRateUsesTwoOrMoreTags) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  KeyFrame(b, 0);
+  InterFrame(b, 100);
+  InterFrame(b, 200);
+  Deliver(b.bytes());
+  FlushAndStop();
+  EXPECT_DOUBLE_EQ(rec_.Info()->frameRate, 10.0);
+}
+
+TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersTwo) {
+  ASSERT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 3), 1);
+  Start();
+  rec_.refuse = true;
+  Pieces s;
+  s.builder.Header();
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    AudioBlock(s.builder, 20 * i);
+    s.Mark();
+  }
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Deliver(s.Piece(i)), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(Deliver(s.Piece(3)), FLV_PARSER_QUEUE_FULL);
+  EXPECT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(Deliver(s.Piece(3)), FLV_PARSER_QUEUE_FULL);
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 0);
+  EXPECT_GT(rec_.refusals, 0);
+
+  rec_.refuse = false;
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+  // The refused delivery consumed nothing: offering it again loses nothing
+  // and doubles nothing.
+  for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(Deliver(s.Piece(i)), FLV_PARSER_OK);
+  FlushAndStop();
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO),
+            (std::vector<std::uint32_t>{0, 20, 40, 60, 80, 100}));
+  EXPECT_EQ(rec_.infoCalls, 1);
+}
+
+TEST_F(StreamParserTest, QueueLimitOfZeroDoesNotRefuseForEver) {
+  ASSERT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 0), 1);
+  Start();
+  Pieces s;
+  s.builder.Header();
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    AudioBlock(s.builder, 20 * i);
+    s.Mark();
+  }
+  EXPECT_EQ(Deliver(s.Piece(0)), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(Deliver(s.Piece(1)), FLV_PARSER_OK);
+  EXPECT_EQ(Deliver(s.Piece(2)), FLV_PARSER_OK);
+  FlushAndStop();
+  EXPECT_EQ(rec_.Tags().size(), 3u);
+}
+
+TEST_F(StreamParserTest, InformationAnswerWithoutAudioDeletesAudioTags) {
+  rec_.answerAudio = 0;
+  Start();
+  FlvBuilder first;
+  first.Header();
+  AudioBlock(first, 0);
+  KeyFrame(first, 0);
+  AudioBlock(first, 20);
+  EXPECT_EQ(Deliver(first.bytes()), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
+  FlvBuilder later;
+  AudioBlock(later, 40);
+  InterFrame(later, 40);
+  EXPECT_EQ(Deliver(later.bytes()), FLV_PARSER_OK);
+  FlushAndStop();
+  EXPECT_TRUE(rec_.Timestamps(FLV_TAG_TYPE_AUDIO).empty());
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{0, 40}));
+}
+
+TEST_F(StreamParserTest, DataOffsetOfFiveIsAcceptedAndDropped) {
+  Start();
+  FlvBuilder b;
+  b.Header({.dataOffset = 5});
+  AudioBlock(b, 0);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  EXPECT_TRUE(rec_.Tags().empty());
+  ASSERT_EQ(rec_.infoCalls, 1);
+  EXPECT_EQ(rec_.Info()->version, 1);
+  EXPECT_EQ(rec_.Info()->audioFormat, -1);
+}
+
+TEST_F(StreamParserTest, LongerHeaderIsSkippedWhateverThePieces) {
+  FlvBuilder b;
+  b.Header({.dataOffset = 16, .paddingByte = 0xEE});
+  AudioBlock(b, 0);
+  for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+    ParserRecorder rec;
+    rec.Attach(p());
+    ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+    DeliverInPieces(p(), b.bytes(), piece);
+    FlushAndStop();
+    const auto tags = rec.Tags();
+    ASSERT_EQ(tags.size(), 1u) << "pieces of " << piece;
+    EXPECT_EQ(tags[0].filePosition, 20);
+    EXPECT_EQ(tags[0].dataSize, kBlock20msBytes + 1);
+  }
+}
+
+TEST_F(StreamParserTest, HugeDataOffsetIsSkippedWithoutHoldingTheBytes) {
+  Start();
+  FlvBuilder b;
+  b.Header({.dataOffset = 0x7FFFFFF0});
+  const Bytes filler(64 * 1024, 0x11);
+  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(Deliver(filler), FLV_PARSER_INFO_PENDING);
+  FlushAndStop();
+  EXPECT_TRUE(rec_.Tags().empty());
+}
+
+TEST_F(StreamParserTest, NotAudioVideoTagsWithoutCallbackAreQueuedAndDeleted) {
+  ASSERT_EQ(FLVStreamParser_SetParserNotAudioVideoPacket(p(), 1), 1);
+  Start(/*notAudioVideoCallBack=*/false);
+  FlvBuilder b;
+  b.Header();
+  b.Script(777, Bytes(30, 0x02));
+  AudioBlock(b, 0);
+  Deliver(b.bytes());
+  FlushAndStop();
+  const auto tags = rec_.Tags();
+  ASSERT_EQ(tags.size(), 1u);
+  EXPECT_EQ(tags[0].tagType, FLV_TAG_TYPE_AUDIO);
+}
+
+TEST_F(StreamParserTest, NotAudioVideoTagsAreOfferedAsReadWithoutData) {
+  ASSERT_EQ(FLVStreamParser_SetParserNotAudioVideoPacket(p(), 1), 1);
+  Start(/*notAudioVideoCallBack=*/true);
+  FlvBuilder b;
+  b.Header();
+  b.Script(777, Bytes(30, 0x02));
+  AudioBlock(b, 1000);
+  b.Tag(0x28, 5, Bytes(3, 0));  // reserved bits set on an audio type
+  Deliver(b.bytes());
+  FlushAndStop();
+  const auto tags = rec_.Tags();
+  ASSERT_EQ(tags.size(), 3u);
+  EXPECT_EQ(tags[0].tagType, FLV_TAG_TYPE_SCRIPT_DATA);
+  EXPECT_EQ(tags[0].timestamp, 777u);
+  EXPECT_EQ(tags[0].dataSize, 30u);
+  EXPECT_EQ(tags[0].storedSize, 45);
+  EXPECT_EQ(tags[0].filePosition, 13);
+  EXPECT_FALSE(tags[0].hasBlock);
+  EXPECT_EQ(tags[1].timestamp, 0u);
+  EXPECT_EQ(tags[2].tagType, 0x28);
+  EXPECT_EQ(tags[2].timestamp, 5u);
+  int audio = -1, video = -1;
+  EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), 0);
+  EXPECT_EQ(audio, 1) << "only audio and video tags are counted";
+}
+
+TEST_F(StreamParserTest, NotAudioVideoTagsAreDroppedWhenNotAsked) {
+  Start(/*notAudioVideoCallBack=*/true);
+  FlvBuilder b;
+  b.Header();
+  b.Script(0, Bytes(30, 0x02));
+  AudioBlock(b, 0);
+  Deliver(b.bytes());
+  FlushAndStop();
+  ASSERT_EQ(rec_.Tags().size(), 1u);
+  EXPECT_EQ(rec_.Tags()[0].tagType, FLV_TAG_TYPE_AUDIO);
+}
+
+TEST_F(StreamParserTest, PacketCountsAndLastTimestamp) {
+  Start();
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 0);
+  KeyFrame(b, 0);
+  AudioBlock(b, 20);
+  InterFrame(b, 40);
+  InterFrame(b, 80);
+  Deliver(b.bytes());
+  int audio = -1, video = -1;
+  EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), 3);
+  EXPECT_EQ(audio, 2);
+  EXPECT_EQ(video, 3);
+  EXPECT_EQ(FLVStreamParser_GetTimeStamp(p()), 80u);
+  FlushAndStop();
+  // Counts and time stamp belong to the run: the next Run clears them.
+  ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+  EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), 0);
+  EXPECT_EQ(audio, 0);
+  EXPECT_EQ(FLVStreamParser_GetTimeStamp(p()), 0u);
+  EXPECT_EQ(FLVStreamParser_HasCalledFLVInfoCallBack(p()), 0);
+}
+
+TEST_F(StreamParserTest, StopDeletesQueuedAndHalfReadTags) {
+  Start();
+  rec_.refuse = true;
+  FlvBuilder b;
+  b.Header();
+  AudioBlock(b, 0);
+  KeyFrame(b, 0);
+  AudioBlock(b, 20);
+  const Bytes& bytes = b.bytes();
+  // The last tag stops halfway through its body.
+  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size() - 100)),
+            FLV_PARSER_INFO_PENDING);
+  EXPECT_EQ(FLVStreamParser_Flush(p()), 0);
+  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
+  EXPECT_EQ(rec_.infoCalls, 1);
+  EXPECT_TRUE(rec_.Tags().empty());
+  // Destroying a running parser with queued tags frees them as well.
+  rec_.refuse = true;
+  ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+  Deliver(bytes);
+  parser_.reset();
+}
+
+TEST_F(StreamParserTest, LargestTagBodyWholeAndInPieces) {
+  FlvBuilder b;
+  b.Header();
+  Bytes body(0xFFFFFF - 1);
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7);
+  b.Video(0, kKeyFrame, 4, body);
+  KeyFrame(b, 40);
+  std::vector<ParserEvent> first;
+  for (std::size_t piece : {std::size_t{0}, std::size_t{10240}, std::size_t{4096 * 1024 + 3}}) {
+    ParserRecorder rec;
+    rec.Attach(p());
+    ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+    DeliverInPieces(p(), b.bytes(), piece);
+    FlushAndStop();
+    const auto tags = rec.Tags();
+    ASSERT_EQ(tags.size(), 3u);  // the made-up audio tag and two frames
+    EXPECT_EQ(tags[1].dataSize, 0xFFFFFFu);
+    if (first.empty()) first = rec.events;
+    EXPECT_EQ(rec.events, first) << "pieces of " << piece;
+  }
+}
+
+}  // namespace
+}  // namespace kelvra::test
