@@ -112,6 +112,16 @@ bool AudioFrameAssembler::Flush() {
   return drained;
 }
 
+bool AudioFrameAssembler::AppendSilence(int samples) {
+  if (fifo_ == nullptr || samples <= 0) return fifo_ != nullptr;
+  if (!EnsureConvertRoom(samples)) return false;
+  if (av_samples_set_silence(convertData_, 0, samples, encoder_->ch_layout.nb_channels,
+                             encoder_->sample_fmt) < 0) {
+    return false;
+  }
+  return av_audio_fifo_write(fifo_, reinterpret_cast<void**>(convertData_), samples) == samples;
+}
+
 int AudioFrameAssembler::TakeFrame(AVFrame* frame, bool final) {
   if (fifo_ == nullptr) return -1;
   const int held = av_audio_fifo_size(fifo_);

@@ -28,6 +28,8 @@ class AudioFrameAssembler {
   bool Add(const uint8_t* pcm, int sampleFrames, int sampleRate, int channels);
   // Pushes out what the resampler still holds; before the last frames.
   bool Flush();
+  // Queues `samples` of silence after the audio.
+  bool AppendSilence(int samples);
 
   // Fills `frame` (fresh or unreferenced) with the next encoder frame. With
   // `final` set, the remainder that does not fill a frame comes out as a

@@ -20,6 +20,8 @@ namespace {
 
 constexpr int kBytesPerSample = 2;  // signed 16-bit PCM
 constexpr int kMaxChannels = 8;
+// Beyond what any audio carries; larger rates are taken for garbage.
+constexpr int kMaxSampleRate = 384000;
 // The queue holds about this much audio before the caller waits; enough to
 // ride over a slow encoder frame, small enough to keep memory low.
 constexpr int kQueueSeconds = 1;
@@ -87,7 +89,8 @@ bool AudioWriter::SetOutFile(const char* path) {
 
 bool AudioWriter::Open() {
   if (state_ != State::kIdle) return false;
-  if (sampleRate_ <= 0 || channels_ <= 0 || channels_ > kMaxChannels || path_.empty() ||
+  if (sampleRate_ <= 0 || sampleRate_ > kMaxSampleRate || channels_ <= 0 ||
+      channels_ > kMaxChannels || path_.empty() ||
       formatName_.empty()) {
     return false;
   }
@@ -190,7 +193,7 @@ void AudioWriter::DiscardFile() const {
 
 bool AudioWriter::WriteAudio(const uint8_t* data, int size, int sampleRate, int channels) {
   if (state_ != State::kOpen || data == nullptr || size <= 0 || sampleRate <= 0 ||
-      channels <= 0 || channels > kMaxChannels) {
+      sampleRate > kMaxSampleRate || channels <= 0 || channels > kMaxChannels) {
     return false;
   }
   if (failed_) return false;
@@ -226,6 +229,14 @@ void AudioWriter::EncoderThreadMain() {
   }
   if (failed_) return;
   if (!assembler_->Flush()) {
+    failed_ = true;
+    return;
+  }
+  // An encoder that delays its input but cannot be drained (WMA) keeps the
+  // last `initial_padding` samples to itself; silence behind them pushes
+  // them out.
+  if ((encoder_->codec->capabilities & AV_CODEC_CAP_DELAY) == 0 && encoder_->initial_padding > 0 &&
+      !assembler_->AppendSilence(encoder_->initial_padding)) {
     failed_ = true;
     return;
   }
