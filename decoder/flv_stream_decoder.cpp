@@ -96,13 +96,18 @@ int FLVStreamDecoder::Run() {
 // maxFLVTagQueue + 1 tags.
 int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
   if (tag == nullptr || isIdle.load()) return 0;
+  bool nowOverMax;
   {
     std::lock_guard<std::mutex> lock(queueMutex);
     if (!accepting) return 0;
     if (tagQueue.size() > static_cast<unsigned int>(maxFLVTagQueue)) return 0;
     tagQueue.push_back(tag);
+    ++wakeSerial;
+    nowOverMax = tagQueue.size() > static_cast<unsigned int>(maxFLVTagQueue);
   }
   queueCondition.notify_all();
+  // A starved brother fills the gap once this queue is full.
+  if (nowOverMax && brother_ != nullptr) brother_->Wake();
   return 1;
 }
 
@@ -110,18 +115,30 @@ int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
 int FLVStreamDecoder::Stop() {
   if (isIdle.load()) return 0;
   isIdle.store(true);
-  {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    accepting = false;
-  }
-  queueCondition.notify_all();
+  // The end marks are set before the wake-ups, so a woken worker sees them.
   if (brother_ != nullptr) {
     endFlag.store(true);
     brother_->endFlag.store(true);
   }
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    accepting = false;
+    ++wakeSerial;
+  }
+  queueCondition.notify_all();
+  if (brother_ != nullptr) brother_->Wake();
   if (thread.joinable()) thread.join();
   hasStopped.store(true);
+  if (brother_ != nullptr) brother_->Wake();
   return 1;
+}
+
+void FLVStreamDecoder::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    ++wakeSerial;
+  }
+  queueCondition.notify_all();
 }
 
 void FLVStreamDecoder::ShutDownWorker() {
@@ -185,8 +202,9 @@ void FLVStreamDecoder::SyncWithBrother() {
   }
 }
 
-FLVTag* FLVStreamDecoder::TakeFront() {
+FLVTag* FLVStreamDecoder::TakeFront(std::uint64_t* serial) {
   std::lock_guard<std::mutex> lock(queueMutex);
+  *serial = wakeSerial;
   if (tagQueue.empty()) return nullptr;
   FLVTag* tag = tagQueue.front();
   tagQueue.pop_front();
@@ -200,20 +218,20 @@ bool FLVStreamDecoder::StopAcceptingIfEmpty() {
   return true;
 }
 
-void FLVStreamDecoder::WaitForWork(bool hasBrother) {
+void FLVStreamDecoder::WaitForWork(std::uint64_t serial, bool poll) {
   std::unique_lock<std::mutex> lock(queueMutex);
-  if (hasBrother) {
-    // The brother's clock, queue and end flag do not signal us.
-    queueCondition.wait_for(lock, std::chrono::milliseconds(kBrotherPollMs),
-                            [this] { return !tagQueue.empty(); });
+  auto woken = [this, serial] { return !tagQueue.empty() || wakeSerial != serial; };
+  if (poll) {
+    queueCondition.wait_for(lock, std::chrono::milliseconds(kBrotherPollMs), woken);
   } else {
-    queueCondition.wait(lock, [this] { return !tagQueue.empty() || !accepting; });
+    queueCondition.wait(lock, woken);
   }
 }
 
 void FLVStreamDecoder::RunWorkerLoop() {
   for (;;) {
-    if (FLVTag* tag = TakeFront()) {
+    std::uint64_t serial = 0;
+    if (FLVTag* tag = TakeFront(&serial)) {
       ProcessQueuedTag(tag);
       continue;
     }
@@ -228,7 +246,7 @@ void FLVStreamDecoder::RunWorkerLoop() {
         if (StopAcceptingIfEmpty()) break;
         continue;
       }
-      WaitForWork(false);
+      WaitForWork(serial, false);
       continue;
     }
     if (other->HasStopped()) {
@@ -247,8 +265,11 @@ void FLVStreamDecoder::RunWorkerLoop() {
       if (StopAcceptingIfEmpty()) break;
       continue;
     }
-    if ((!other->IsQueueOverMax() && !brotherEnding) || !brotherAhead) {
-      WaitForWork(true);
+    const bool brotherBlocked = other->IsQueueOverMax();
+    if ((!brotherBlocked && !brotherEnding) || !brotherAhead) {
+      // A blocked or ending brother's clock and queue still move without
+      // telling us; otherwise every change that matters wakes us.
+      WaitForWork(serial, brotherBlocked || brotherEnding);
       continue;
     }
     FillGap(leadMs);

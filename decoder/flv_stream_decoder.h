@@ -11,9 +11,12 @@
 // guards with it), timeMutex (currentTime), waitMutex (the pause request).
 // No code holds two of them at once and no callback runs under any of them.
 //
-// A starved worker sleeps on queueCondition, which delivery and Stop signal;
-// with a brother it also wakes every kBrotherPollMs to look at the brother's
-// state. A paused worker sleeps on waitCondition in steps of waitTime.
+// A starved worker sleeps on queueCondition, which delivery, Stop and the
+// brother's state changes that matter (its queue going over the limit, its
+// end flag, its stop) signal. Only while the brother is over its limit or
+// ending, and its clock may still move, does it also look every
+// kBrotherPollMs. A paused worker sleeps on waitCondition in steps of
+// waitTime.
 #ifndef KELVRA_DECODER_FLV_STREAM_DECODER_H
 #define KELVRA_DECODER_FLV_STREAM_DECODER_H
 
@@ -31,8 +34,8 @@ namespace kelvra {
 inline constexpr int kDefaultMaxFLVTagQueue = 1000;
 inline constexpr int kDefaultWaitTimeMs = 50;
 inline constexpr int kDefaultMaxIntervalTimeMs = 1000;
-// How often a starved worker with a brother looks at the brother's clock,
-// queue and end flag, none of which signal this decoder.
+// How often a starved worker looks at a brother that is over its queue limit
+// or ending (its clock and queue do not signal this decoder).
 inline constexpr int kBrotherPollMs = 5;
 // 100-ns units per millisecond and per second.
 inline constexpr std::int64_t kUnitsPerMs = 10000;
@@ -117,11 +120,13 @@ class FLVStreamDecoder {
   mutable std::mutex queueMutex;
 
  private:
-  // Waits until a tag is queued or Stop is under way (no brother), or for a
-  // short while (brother), so that a starved worker uses no CPU.
-  void WaitForWork(bool hasBrother);
-  // Takes the front tag, or null.
-  FLVTag* TakeFront();
+  // Waits until a tag is queued or the decoder is woken after `serial`, or
+  // at most kBrotherPollMs when `poll`.
+  void WaitForWork(std::uint64_t serial, bool poll);
+  // Wakes a starved worker to look at the state again.
+  void Wake();
+  // Takes the front tag, or null; *serial gets the wake count seen.
+  FLVTag* TakeFront(std::uint64_t* serial);
   // Stops accepting tags when the queue is empty; false when a tag arrived
   // in the meantime and must still be processed.
   bool StopAcceptingIfEmpty();
@@ -134,6 +139,9 @@ class FLVStreamDecoder {
   // Whether delivery is open: set by Run; cleared by Stop and by a worker
   // that has decided to end, under queueMutex, so no tag is ever stranded.
   bool accepting = false;
+  // Counts wake-ups, so that one given between a worker's look at the state
+  // and its wait is not lost. Guarded by queueMutex.
+  std::uint64_t wakeSerial = 0;
   int maxFLVTagQueue = kDefaultMaxFLVTagQueue;
   FLVStreamDecoderOutputCallBack outputCallBack = nullptr;
   void* outputCallBackUserData = nullptr;

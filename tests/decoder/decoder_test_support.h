@@ -1,0 +1,159 @@
+// Recorders for decoder tests: the output callback and the delete-tag
+// callback, both called on decoder threads.
+#ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
+#define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "flv/flv_tag_parsing.h"
+#include "kelvra.h"
+
+namespace kelvra::test {
+
+struct OutputRecord {
+  bool nullData = false;
+  std::int32_t size = 0;
+  std::int64_t timestamp = 0;
+  std::int64_t duration = 0;
+  std::int32_t firstFlag = 0;
+  std::int32_t secondFlag = 0;
+  std::vector<std::uint8_t> bytes;  // only with keepBytes
+};
+
+class OutputRecorder {
+ public:
+  explicit OutputRecorder(bool keepBytes = false) : keepBytes_(keepBytes) {}
+
+  static void CallBack(void* self, const std::uint8_t* data, std::int32_t size,
+                       std::int64_t timestamp, std::int64_t duration, std::int32_t firstFlag,
+                       std::int32_t secondFlag) {
+    static_cast<OutputRecorder*>(self)->Add(data, size, timestamp, duration, firstFlag,
+                                            secondFlag);
+  }
+
+  // Called on the decoder thread after each record is stored.
+  std::function<void(const OutputRecord&)> hook;
+
+  std::vector<OutputRecord> records() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+  std::size_t count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_.size();
+  }
+
+ private:
+  void Add(const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
+           std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag) {
+    OutputRecord r;
+    r.nullData = data == nullptr;
+    r.size = size;
+    r.timestamp = timestamp;
+    r.duration = duration;
+    r.firstFlag = firstFlag;
+    r.secondFlag = secondFlag;
+    if (keepBytes_ && data != nullptr && size > 0) r.bytes.assign(data, data + size);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      records_.push_back(r);
+    }
+    if (hook) hook(r);
+  }
+
+  bool keepBytes_;
+  mutable std::mutex mutex_;
+  std::vector<OutputRecord> records_;
+};
+
+// Frees each tag handed back and remembers its time stamp, in order.
+class TagReleaser {
+ public:
+  static void CallBack(void* self, FLVTag* tag) {
+    auto* releaser = static_cast<TagReleaser*>(self);
+    if (releaser->hook) releaser->hook(tag);
+    {
+      std::lock_guard<std::mutex> lock(releaser->mutex_);
+      releaser->timestamps_.push_back(tag->timestamp);
+    }
+    kelvra::DeleteFLVTag(tag);
+  }
+
+  // Called on the decoder thread before the tag is freed.
+  std::function<void(FLVTag*)> hook;
+
+  std::vector<std::uint32_t> timestamps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timestamps_;
+  }
+  std::size_t count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timestamps_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::uint32_t> timestamps_;
+};
+
+// A gate a decoder thread can be held at until the test opens it.
+class Gate {
+ public:
+  void Arrive() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++arrived_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  void WaitForArrival() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return arrived_ > 0; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+  bool open_ = false;
+};
+
+// An audio tag record with an owned block: flags byte and payload.
+inline FLVTag* MakeAudioTag(std::uint32_t timestamp, int soundFormat, int rateIndex,
+                            int soundSize, int soundType, const std::vector<std::uint8_t>& payload) {
+  FLVTag* tag = kelvra::NewFLVTag();
+  const std::uint32_t dataSize = static_cast<std::uint32_t>(payload.size() + 1);
+  tag->block = new std::uint8_t[dataSize + kTagBlockExtraSize]();
+  tag->data = tag->block + kTagHeaderSize;
+  tag->data[0] = static_cast<std::uint8_t>(soundFormat << 4 | rateIndex << 2 | soundSize << 1 |
+                                           soundType);
+  for (std::size_t i = 0; i < payload.size(); ++i) tag->data[1 + i] = payload[i];
+  tag->tagType = FLV_TAG_TYPE_AUDIO;
+  tag->timestamp = timestamp;
+  tag->dataSize = dataSize;
+  tag->storedSize = static_cast<std::int32_t>(dataSize + kTagOverheadSize);
+  tag->soundFormat = soundFormat;
+  tag->soundRate = rateIndex;
+  tag->soundSize = soundSize;
+  tag->soundType = soundType;
+  tag->audioData = tag->data + 1;
+  tag->audioDataSize = static_cast<std::int32_t>(payload.size());
+  return tag;
+}
+
+// An audio tag with a flags byte only (no payload): a hole marker.
+inline FLVTag* MakeEmptyAudioTag(std::uint32_t timestamp) {
+  return MakeAudioTag(timestamp, 2, 3, 1, 1, {});
+}
+
+}  // namespace kelvra::test
+
+#endif  // KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
