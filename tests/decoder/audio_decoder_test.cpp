@@ -1,0 +1,368 @@
+// The audio decoder: codec choice, unsupported formats, resampling or pass
+// through, silence for holes, re-opening on a change of sample size, and
+// whole files decoded on the worker with sample-exact time stamps.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "decoder/decoder_test_support.h"
+#include "decoder/flv_audio_decoder.h"
+#include "decoder/tag_file_walker.h"
+#include "flv/flv_tag_parsing.h"
+#include "kelvra.h"
+#include "support/flv_files.h"
+#include "vexmar/vexmar.h"
+
+namespace kelvra::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+struct DecoderDeleter {
+  void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
+};
+using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, DecoderDeleter>;
+
+DecoderPtr MakeAudioDecoder(int rate, int channels, bool sync) {
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
+  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(decoder.get(), rate), 1);
+  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(decoder.get(), channels), 1);
+  if (sync) {
+    EXPECT_EQ(FLVStreamDecoder_SetDecodeSyncMode(decoder.get(), 1), 1);
+  }
+  return decoder;
+}
+
+// Delivers copies of the tags to a running decoder, offering a refused tag
+// again after 10 ms as the converter does.
+void DeliverAll(::FLVStreamDecoder* decoder, const std::vector<TagPtr>& tags) {
+  for (const TagPtr& tag : tags) {
+    FLVTag* copy = CloneRaw(*tag);
+    while (FLVStreamDecoder_DeliverFLVPacket(decoder, copy) == 0) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+}
+
+// Block time stamps and durations follow from the frames emitted before.
+void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate, int channels) {
+  std::int64_t frames = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::int64_t blockFrames = records[i].size / (channels * 2);
+    ASSERT_EQ(records[i].timestamp, frames * 10000000 / rate) << "block " << i;
+    ASSERT_EQ(records[i].duration, blockFrames * 10000000 / rate) << "block " << i;
+    frames += blockFrames;
+  }
+}
+
+std::int64_t TotalBytes(const std::vector<OutputRecord>& records) {
+  std::int64_t total = 0;
+  for (const OutputRecord& r : records) total += r.size;
+  return total;
+}
+
+TEST(AudioCodecTable, FormatsAndNominalParameters) {
+  EXPECT_EQ(AudioCodecIdFor(0, 0), 0x10004);
+  EXPECT_EQ(AudioCodecIdFor(0, 1), 0x10000);
+  EXPECT_EQ(AudioCodecIdFor(3, 0), 0x10004);
+  EXPECT_EQ(AudioCodecIdFor(3, 1), 0x10000);
+  EXPECT_EQ(AudioCodecIdFor(1, 1), 0x1100D);
+  EXPECT_EQ(AudioCodecIdFor(2, 1), 0x15001);
+  EXPECT_EQ(AudioCodecIdFor(5, 1), 0x11800);
+  EXPECT_EQ(AudioCodecIdFor(6, 1), 0x11800);
+  for (int format : {4, 7, 8, 9, 10, 11, 12, 13, 14, 15}) {
+    EXPECT_EQ(AudioCodecIdFor(format, 1), -1) << format;
+  }
+  EXPECT_EQ(NominalSampleRate(2, 0), 5512);
+  EXPECT_EQ(NominalSampleRate(2, 3), 44100);
+  EXPECT_EQ(NominalSampleRate(5, 3), 8000);
+  EXPECT_EQ(NominalChannels(5, 1), 1);
+  EXPECT_EQ(NominalChannels(6, 1), 2);
+}
+
+TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
+  const std::vector<int> unsupported = {4, 7, 8, 10, 11};
+  {
+    OutputRecorder recorder;
+    TagReleaser releaser;
+    DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
+    FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+    FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
+    ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+    std::uint32_t time = 0;
+    for (int format : unsupported) {
+      ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(
+                    decoder.get(), MakeAudioTag(time += 20, format, 3, 1, 1, Bytes(64, 0x11))),
+                1);
+    }
+    ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+    const auto records = recorder.records();
+    ASSERT_EQ(records.size(), unsupported.size());
+    for (const OutputRecord& r : records) {
+      EXPECT_TRUE(r.nullData);
+      EXPECT_EQ(r.size, 0);
+      EXPECT_EQ(r.timestamp, 0);
+      EXPECT_EQ(r.duration, 0);
+    }
+    EXPECT_EQ(releaser.count(), unsupported.size());
+  }
+  {
+    OutputRecorder recorder;
+    DecoderPtr decoder = MakeAudioDecoder(44100, 2, true);
+    FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+    for (int format : unsupported) {
+      TagPtr tag(MakeAudioTag(0, format, 3, 1, 1, Bytes(64, 0x11)));
+      std::uint8_t* data = reinterpret_cast<std::uint8_t*>(1);
+      int size = 1;
+      EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag.get(), &data, &size), 0);
+      EXPECT_EQ(size, 0);
+    }
+    EXPECT_EQ(recorder.count(), 0u);
+    // A flush before anything was decoded has nothing to flush.
+    std::uint8_t* data = nullptr;
+    int size = 0;
+    EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), nullptr, &data, &size), 0);
+  }
+}
+
+TEST(AudioDecoder, Mp3IsResampledToTheTargetOrPassedThroughUntouched) {
+  const std::string path = GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050,
+                                        .channels = 2, .durationMs = 1000});
+  ASSERT_FALSE(path.empty());
+  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  ASSERT_GT(tags.size(), 10u);
+
+  DecoderPtr native = MakeAudioDecoder(22050, 2, true);
+  DecoderPtr doubled = MakeAudioDecoder(44100, 2, true);
+  VexmarAudioDecoder* reference = ADD_Create();
+  ASSERT_NE(reference, nullptr);
+  ADD_Open(reference, VEXMAR_CODEC_MP3);
+  std::int64_t nativeBytes = 0;
+  std::int64_t doubledBytes = 0;
+  for (const TagPtr& tag : tags) {
+    if (tag->audioDataSize == 0) continue;
+    ASSERT_EQ(tag->soundFormat, 2);
+    std::uint8_t* data = nullptr;
+    int size = 0;
+    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(native.get(), tag.get(), &data, &size), 1);
+    std::uint8_t* expected = nullptr;
+    int expectedSize = 0;
+    int rate = 22050;
+    int channels = 2;
+    ASSERT_NE(ADD_Decode(reference, tag->audioData, tag->audioDataSize, &expected, &expectedSize,
+                         &rate, &channels),
+              0);
+    ASSERT_EQ(size, expectedSize);
+    if (size > 0) {
+      EXPECT_EQ(std::memcmp(data, expected, static_cast<std::size_t>(size)), 0);
+    }
+    nativeBytes += size;
+    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(doubled.get(), tag.get(), &data, &size), 1);
+    doubledBytes += size;
+  }
+  ADD_Close(reference);
+  ADD_Delete(reference);
+  ASSERT_GT(nativeBytes, 0);
+  // Twice the samples, give or take the resampler's delay.
+  EXPECT_NEAR(static_cast<double>(doubledBytes), 2.0 * static_cast<double>(nativeBytes),
+              0.02 * static_cast<double>(nativeBytes) + 4096.0);
+}
+
+TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
+  const std::string path = GenerateFlv({.audio = AudioCodec::kPcmS16le, .sampleRate = 22050,
+                                        .channels = 2, .durationMs = 1000});
+  ASSERT_FALSE(path.empty());
+  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  ASSERT_FALSE(tags.empty());
+  DecoderPtr decoder = MakeAudioDecoder(44100, 2, true);
+  auto decodeAll = [&] {
+    std::int64_t total = 0;
+    for (const TagPtr& tag : tags) {
+      std::uint8_t* data = nullptr;
+      int size = 0;
+      if (FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag.get(), &data, &size) == 1) total += size;
+    }
+    return total;
+  };
+  const std::int64_t at44100 = decodeAll();
+  ASSERT_EQ(FLVStreamDecoder_SetSampleRate(decoder.get(), 11025), 1);
+  ASSERT_EQ(FLVStreamDecoder_SetNumberOfChannels(decoder.get(), 1), 1);
+  const std::int64_t at11025Mono = decodeAll();
+  EXPECT_NEAR(static_cast<double>(at11025Mono), static_cast<double>(at44100) / 8.0,
+              0.02 * static_cast<double>(at44100) / 8.0 + 2048.0);
+}
+
+TEST(AudioDecoder, SilenceFillsTheHoleBeforeTheFirstBlockInWholeBlocks) {
+  OutputRecorder recorder;
+  TagReleaser releaser;
+  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
+  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  Bytes pcm(441 * 4);
+  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(2000, 3, 3, 1, 1, pcm)), 1);
+  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+
+  const auto records = recorder.records();
+  // 2000 ms at 44100 Hz stereo: 352800 bytes, 68 blocks of 5120 and 4640.
+  ASSERT_EQ(records.size(), 70u);
+  for (int i = 0; i < 68; ++i) EXPECT_EQ(records[i].size, 5120) << i;
+  EXPECT_EQ(records[68].size, 4640);
+  EXPECT_EQ(records[69].size, static_cast<int>(pcm.size()));
+  EXPECT_EQ(records[69].timestamp, 2000 * 10000);
+  ExpectSampleExactTimes(records, 44100, 2);
+  EXPECT_EQ(releaser.count(), 2u);
+}
+
+TEST(AudioDecoder, SilenceKeepsWholeSampleFramesForOddSpans) {
+  OutputRecorder recorder(true);
+  DecoderPtr decoder = MakeAudioDecoder(11025, 2, false);
+  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(),
+                                              MakeAudioTag(30, 3, 1, 1, 1, Bytes(400, 0x22))),
+            1);
+  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  const auto records = recorder.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].size, 330 * 4);
+  EXPECT_EQ(records[1].size, 400);
+  EXPECT_EQ(records[1].bytes, Bytes(400, 0x22));
+}
+
+TEST(AudioDecoder, AnEarlierTagClearsThePendingGapWithoutSilence) {
+  OutputRecorder recorder;
+  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
+  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  const Bytes pcm(400, 0);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(1000)), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(500, 3, 3, 1, 1, pcm)), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(3000, 3, 3, 1, 1, pcm)), 1);
+  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  const auto records = recorder.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].size, 400);
+  EXPECT_EQ(records[1].size, 400);
+}
+
+TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
+  DecoderPtr decoder = MakeAudioDecoder(44100, 1, true);
+  const Bytes loud8(100, 0xFF);
+  Bytes pcm16(100);
+  for (std::size_t i = 0; i < pcm16.size(); ++i) pcm16[i] = static_cast<std::uint8_t>(i);
+  std::uint8_t* data = nullptr;
+  int size = 0;
+  for (int round = 0; round < 2; ++round) {
+    TagPtr eightBit(MakeAudioTag(0, 0, 3, 0, 0, loud8));
+    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), eightBit.get(), &data, &size), 1);
+    ASSERT_EQ(size, 200);  // each unsigned byte becomes a 16-bit sample
+    std::int16_t first = 0;
+    std::memcpy(&first, data, 2);
+    EXPECT_GT(first, 30000);
+    TagPtr sixteenBit(MakeAudioTag(0, 0, 3, 1, 0, pcm16));
+    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), sixteenBit.get(), &data, &size), 1);
+    ASSERT_EQ(size, 100);
+    EXPECT_EQ(Bytes(data, data + size), pcm16);
+  }
+}
+
+struct WholeFileCase {
+  const char* name;
+  FlvSpec spec;
+  const char* fixture;  // used instead of the spec when set
+};
+
+class AudioWholeFile : public ::testing::TestWithParam<WholeFileCase> {};
+
+// The PCM of a whole file has the length of all its tags' samples at the
+// target rate, and each block's time stamp counts the frames before it.
+TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
+  const WholeFileCase& c = GetParam();
+  const std::string path =
+      c.fixture != nullptr ? FixturePath(c.fixture) : GenerateFlv(c.spec);
+  ASSERT_FALSE(path.empty());
+  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  ASSERT_FALSE(tags.empty());
+  double expectedSeconds = 0.0;
+  for (const TagPtr& tag : tags) {
+    if (tag->audioDataSize == 0) continue;
+    const std::int64_t duration = CalcAudioBlockDuration(tag.get());
+    ASSERT_GE(duration, 0);
+    expectedSeconds += static_cast<double>(duration) * 1e-7;
+  }
+  constexpr int kRate = 44100;
+  constexpr int kChannels = 2;
+  OutputRecorder recorder;
+  TagReleaser releaser;
+  DecoderPtr decoder = MakeAudioDecoder(kRate, kChannels, false);
+  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  DeliverAll(decoder.get(), tags);
+  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  EXPECT_EQ(releaser.count(), tags.size());
+
+  const auto records = recorder.records();
+  for (const OutputRecord& r : records) ASSERT_FALSE(r.nullData);
+  ExpectSampleExactTimes(records, kRate, kChannels);
+  const double frames = static_cast<double>(TotalBytes(records)) / (kChannels * 2);
+  const double expectedFrames = expectedSeconds * kRate;
+  // The resampler holds back a few frames at the end.
+  EXPECT_NEAR(frames, expectedFrames, 256.0)
+      << "decoded " << frames / kRate << " s of " << expectedSeconds << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, AudioWholeFile,
+    ::testing::Values(
+        WholeFileCase{"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2}, nullptr},
+        WholeFileCase{"mp3_44100_mono", {.audio = AudioCodec::kMp3, .sampleRate = 44100, .channels = 1}, nullptr},
+        WholeFileCase{"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 22050, .channels = 1}, nullptr},
+        WholeFileCase{"adpcm_44100_stereo", {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 44100, .channels = 2}, nullptr},
+        WholeFileCase{"nellymoser_8000", {.audio = AudioCodec::kNellymoser, .sampleRate = 8000, .channels = 1}, nullptr},
+        WholeFileCase{"nellymoser_22050", {.audio = AudioCodec::kNellymoser, .sampleRate = 22050, .channels = 1}, nullptr},
+        WholeFileCase{"pcm_s16le_44100_stereo", {.audio = AudioCodec::kPcmS16le, .sampleRate = 44100, .channels = 2}, nullptr},
+        WholeFileCase{"pcm_u8_11025_mono", {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1}, nullptr},
+        WholeFileCase{"fixture_pcm_s16be_22050_mono", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
+        WholeFileCase{"fixture_nellymoser_8000", {}, "generated/gen_nellymoser_8000_mono.flv"},
+        WholeFileCase{"fixture_red5_nellymoser_capture", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
+        WholeFileCase{"fixture_square_mp3", {}, "real/ruffle-rs_ruffle_square.flv"}),
+    [](const ::testing::TestParamInfo<WholeFileCase>& info) { return std::string(info.param.name); });
+
+TEST(AudioDecoder, Nellymoser16000IsNotDecoded) {
+  const std::string path = GenerateFlv({.audio = AudioCodec::kNellymoser, .sampleRate = 16000,
+                                        .channels = 1, .durationMs = 500});
+  ASSERT_FALSE(path.empty());
+  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  ASSERT_FALSE(tags.empty());
+  OutputRecorder recorder;
+  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
+  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), nullptr, nullptr);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  std::vector<FLVTag*> copies;
+  for (const TagPtr& tag : tags) copies.push_back(CloneRaw(*tag));
+  for (FLVTag* copy : copies) {
+    while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), copy) == 0) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  // Without a delete callback the decoder only drops the pointers.
+  for (FLVTag* copy : copies) kelvra::DeleteFLVTag(copy);
+  std::size_t withAudio = 0;
+  for (const TagPtr& tag : tags) withAudio += tag->audioDataSize != 0 ? 1 : 0;
+  const auto records = recorder.records();
+  EXPECT_EQ(records.size(), withAudio);
+  for (const OutputRecord& r : records) EXPECT_TRUE(r.nullData);
+}
+
+}  // namespace
+}  // namespace kelvra::test
