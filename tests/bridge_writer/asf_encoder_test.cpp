@@ -128,6 +128,7 @@ TEST(AsfEncoderTimeLine, GapBeforeALaterStampIsSilence) {
   EXPECT_GT(tone, 5000.0);
   EXPECT_LT(hole, 200.0);
   EXPECT_GT(after, 5000.0);
+  std::remove(path.c_str());
 }
 
 // A block stamped before the end of what was written is cut to its new part;
@@ -148,6 +149,7 @@ TEST(AsfEncoderTimeLine, OverlappingBlocksAreTrimmed) {
   const DecodedAudio decoded = DecodeAudioFile(path);
   ASSERT_TRUE(decoded.opened);
   EXPECT_NEAR(static_cast<double>(decoded.samples), 44100 * 3 / 2, kWmaTolerance);
+  std::remove(path.c_str());
 }
 
 struct RefusedCase {

@@ -20,6 +20,7 @@ constexpr int kCodecAmrNb = 0x12000;
 constexpr int kCodecMp2 = 0x15000;
 constexpr int kCodecMp3 = 0x15001;
 constexpr int kCodecAac = 0x15002;
+constexpr int kCodecVorbis = 0x15006;
 constexpr int kCodecFlac = 0x1500F;
 constexpr int kCodecUnknown = 0x7FFF0;
 constexpr int kCodecVideoFlv = 22;
@@ -108,6 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"amr", kCodecAmrNb, 12000, 8000, 1, "amr_nb", 160 + 160},
                       FormatCase{"adts", kCodecAac, 96000, 44100, 2, "aac", 1024 + 1024},
                       FormatCase{"flac", kCodecFlac, 0, 44100, 1, "flac", 4608},
+                      FormatCase{"ogg", kCodecVorbis, 0, 44100, 2, "vorbis", 1024},
                       FormatCase{"mp3", kCodecMp3, 32000, 22050, 1, "mp3", 1152}));
 
 struct RefusedCase {
