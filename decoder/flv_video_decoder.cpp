@@ -359,7 +359,7 @@ void FLVVideoDecoder::ThreadMain() {
   } catch (const std::bad_alloc&) {
     lastPicture.clear();
   }
-  frameDuration = static_cast<std::int64_t>(1.0 / outputFPS * static_cast<double>(kUnitsPerSecond));
+  frameDuration = static_cast<std::int64_t>(static_cast<double>(kUnitsPerSecond) / outputFPS);
   nextFrameTime = 0;
   outputFrameCount = 0;
   heldTag = nullptr;
@@ -415,8 +415,10 @@ void FLVVideoDecoder::EmitAtFrameRate(const std::uint8_t* picture, int size,
     SetCurrentTime(nextFrameTime);
     SyncWithBrother();
     ++outputFrameCount;
-    nextFrameTime = static_cast<std::int64_t>(static_cast<double>(outputFrameCount) / outputFPS *
-                                              static_cast<double>(kUnitsPerSecond));
+    // Multiplied before dividing, so that whole multiples of the frame
+    // period come out whole (41 / 25 * 10^7 would truncate to 16399999).
+    nextFrameTime = static_cast<std::int64_t>(static_cast<double>(outputFrameCount) *
+                                              static_cast<double>(kUnitsPerSecond) / outputFPS);
   }
 }
 

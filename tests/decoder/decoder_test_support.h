@@ -3,12 +3,14 @@
 #ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 #define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "decoder/flv_stream_decoder.h"
 #include "flv/flv_tag_parsing.h"
 #include "kelvra.h"
 
@@ -124,6 +126,33 @@ class Gate {
   std::condition_variable changed_;
   int arrived_ = 0;
   bool open_ = false;
+};
+
+// A decoder whose tag processing and gap fill the test chooses.
+class ProbeDecoder : public kelvra::FLVStreamDecoder {
+ public:
+  ~ProbeDecoder() override { ShutDownWorker(); }
+  int DecodeFLVTag(FLVTag*, std::uint8_t**, int*) override { return 0; }
+
+  std::function<void(FLVTag*)> onTag;
+  std::atomic<std::int64_t> filledMs{0};
+  std::atomic<int> fills{0};
+
+ protected:
+  void ThreadMain() override {
+    RunWorkerLoop();
+    MarkWorkerFinished();
+  }
+  void ProcessQueuedTag(FLVTag* tag) override {
+    if (onTag) onTag(tag);
+    ReleaseTag(tag);
+  }
+  void FillGap(std::int64_t leadMs) override {
+    filledMs += leadMs;
+    ++fills;
+    SetCurrentTime(GetCurrentTime() + leadMs * kUnitsPerMs);
+    SyncWithBrother();
+  }
 };
 
 // An audio tag record with an owned block: flags byte and payload.

@@ -18,33 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A decoder whose tag processing and gap fill the test chooses.
-class ProbeDecoder : public kelvra::FLVStreamDecoder {
- public:
-  ~ProbeDecoder() override { ShutDownWorker(); }
-  int DecodeFLVTag(FLVTag*, std::uint8_t**, int*) override { return 0; }
-
-  std::function<void(FLVTag*)> onTag;
-  std::atomic<std::int64_t> filledMs{0};
-  std::atomic<int> fills{0};
-
- protected:
-  void ThreadMain() override {
-    RunWorkerLoop();
-    MarkWorkerFinished();
-  }
-  void ProcessQueuedTag(FLVTag* tag) override {
-    if (onTag) onTag(tag);
-    ReleaseTag(tag);
-  }
-  void FillGap(std::int64_t leadMs) override {
-    filledMs += leadMs;
-    ++fills;
-    SetCurrentTime(GetCurrentTime() + leadMs * kUnitsPerMs);
-    SyncWithBrother();
-  }
-};
-
 ::FLVStreamDecoder* Handle(kelvra::FLVStreamDecoder* d) {
   return reinterpret_cast<::FLVStreamDecoder*>(d);
 }
