@@ -41,9 +41,8 @@ int Resizer::ScalerFlagsForMode(int resizeMode) {
   }
 }
 
-std::unique_ptr<Resizer> Resizer::Create(int sourceWidth, int sourceHeight,
-                                         int destinationWidth, int destinationHeight,
-                                         int imageFormat, int resizeMode) {
+std::unique_ptr<Resizer> Resizer::Create(int sourceWidth, int sourceHeight, int destinationWidth,
+                                         int destinationHeight, int imageFormat, int resizeMode) {
   if (imageFormat != kImageFormatBgra || sourceWidth <= 0 || sourceHeight <= 0 ||
       destinationWidth <= 0 || destinationHeight <= 0) {
     return nullptr;
@@ -58,8 +57,7 @@ std::unique_ptr<Resizer> Resizer::Create(int sourceWidth, int sourceHeight,
   std::unique_ptr<Resizer> resizer(new Resizer());
   resizer->scaler_.reset(sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGRA,
                                         destinationWidth, destinationHeight, AV_PIX_FMT_BGRA,
-                                        ScalerFlagsForMode(resizeMode), nullptr, nullptr,
-                                        nullptr));
+                                        ScalerFlagsForMode(resizeMode), nullptr, nullptr, nullptr));
   if (!resizer->scaler_) return nullptr;
   resizer->sourceWidth_ = sourceWidth;
   resizer->sourceHeight_ = sourceHeight;

@@ -28,9 +28,8 @@ class Resizer {
 
   // Null when a size is not positive, a picture would not fit an int, the
   // image format is not 6 or the scaler cannot be made.
-  static std::unique_ptr<Resizer> Create(int sourceWidth, int sourceHeight,
-                                         int destinationWidth, int destinationHeight,
-                                         int imageFormat, int resizeMode);
+  static std::unique_ptr<Resizer> Create(int sourceWidth, int sourceHeight, int destinationWidth,
+                                         int destinationHeight, int imageFormat, int resizeMode);
   // The scaler flags a resize mode selects.
   static int ScalerFlagsForMode(int resizeMode);
 

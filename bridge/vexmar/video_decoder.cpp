@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kBgraBytesPerPixel = 4;
 constexpr int kAlphaPlaneBytesPerPixel = 2;
+constexpr std::uint8_t kOpaqueAlpha = 0xFF;
 // Row stride of the scaler's own image: a multiple of its widest vector
 // block, so whole-block writes stay inside the row's padding.
 constexpr int kScaledRowAlignment = 64;
@@ -32,12 +33,8 @@ void VideoDecoder::ContextDeleter::operator()(AVCodecContext* context) const {
   avcodec_free_context(&context);
 }
 void VideoDecoder::FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void VideoDecoder::PacketDeleter::operator()(AVPacket* packet) const {
-  av_packet_free(&packet);
-}
-void VideoDecoder::ScalerDeleter::operator()(SwsContext* scaler) const {
-  sws_freeContext(scaler);
-}
+void VideoDecoder::PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void VideoDecoder::ScalerDeleter::operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
 
 VideoDecoder::VideoDecoder() = default;
 VideoDecoder::~VideoDecoder() = default;
@@ -109,8 +106,7 @@ bool VideoDecoder::Decode(const std::uint8_t* data, int size, Picture* picture) 
   if (!isOpen() || data == nullptr || size <= 0 || picture == nullptr) return false;
   if (!SendAndReceive(data, size)) return false;
   if (frame_->width <= 0 || frame_->height <= 0) return false;
-  return imageFormat_ == kImageFormatAlphaPlane ? CopyLumaAsAlpha(picture)
-                                                : ConvertToBgra(picture);
+  return imageFormat_ == kImageFormatAlphaPlane ? CopyLumaAsAlpha(picture) : ConvertToBgra(picture);
 }
 
 bool VideoDecoder::SendAndReceive(const std::uint8_t* data, int size) {
@@ -198,7 +194,8 @@ bool VideoDecoder::ConvertToBgra(Picture* picture) {
                 static_cast<size_t>(rowBytes));
     // These codecs carry no alpha; the format promises an opaque picture
     // whatever path the scaler took.
-    for (int x = kBgraBytesPerPixel - 1; x < rowBytes; x += kBgraBytesPerPixel) out[x] = 0xFF;
+    for (int x = kBgraBytesPerPixel - 1; x < rowBytes; x += kBgraBytesPerPixel)
+      out[x] = kOpaqueAlpha;
   }
   *picture = result;
   return true;

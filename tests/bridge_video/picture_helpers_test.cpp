@@ -89,8 +89,11 @@ TEST(Crop, RefusesBadArgumentsAndEmptyRectangles) {
   EXPECT_EQ(VideoEncoder_Crop(out.data(), rect, source.data(), kW, -1, kW * 4, 4), 0);
   EXPECT_EQ(VideoEncoder_Crop(out.data(), rect, source.data(), kW, kH, kW * 4 - 1, 4), 0);
   EXPECT_EQ(VideoEncoder_Crop(out.data(), rect, source.data(), kW, kH, kW * 4, 0), 0);
-  for (const auto& empty : {std::array<int32_t, 4>{-1, -1, -1, -1}, {3, 3, 3, 6}, {5, 2, 4, 6},
-                            {20, 0, 30, 8}, {0, 8, 10, 12}}) {
+  for (const auto& empty : {std::array<int32_t, 4>{-1, -1, -1, -1},
+                            {3, 3, 3, 6},
+                            {5, 2, 4, 6},
+                            {20, 0, 30, 8},
+                            {0, 8, 10, 12}}) {
     EXPECT_EQ(VideoEncoder_Crop(out.data(), empty.data(), source.data(), kW, kH, kW * 4, 4), 0);
   }
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 0xAB; }));

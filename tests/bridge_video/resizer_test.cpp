@@ -11,8 +11,8 @@
 namespace kelvra::test {
 namespace {
 
-std::vector<std::uint8_t> SolidPicture(int w, int h, std::uint8_t b, std::uint8_t g,
-                                       std::uint8_t r, std::uint8_t a) {
+std::vector<std::uint8_t> SolidPicture(int w, int h, std::uint8_t b, std::uint8_t g, std::uint8_t r,
+                                       std::uint8_t a) {
   std::vector<std::uint8_t> picture(static_cast<std::size_t>(w * h * 4));
   for (std::size_t i = 0; i < picture.size(); i += 4) {
     picture[i] = b;
@@ -32,9 +32,9 @@ class SolidColourResize : public ::testing::TestWithParam<ResizeCase> {};
 
 TEST_P(SolidColourResize, StaysThatColourAndFillsTheWholeDestination) {
   const ResizeCase& c = GetParam();
-  VexmarResizer* resizer = VRes_CreateByResizeMode(c.sourceWidth, c.sourceHeight,
-                                                   c.destinationWidth, c.destinationHeight,
-                                                   VEXMAR_IMAGE_BGRA, c.mode);
+  VexmarResizer* resizer =
+      VRes_CreateByResizeMode(c.sourceWidth, c.sourceHeight, c.destinationWidth,
+                              c.destinationHeight, VEXMAR_IMAGE_BGRA, c.mode);
   ASSERT_NE(resizer, nullptr);
   const auto source = SolidPicture(c.sourceWidth, c.sourceHeight, 30, 200, 90, 255);
   // One guard pixel after the destination shows nothing is written past it.
@@ -44,7 +44,8 @@ TEST_P(SolidColourResize, StaysThatColourAndFillsTheWholeDestination) {
   ASSERT_EQ(VRes_Resize(resizer, source.data(), destination.data()), 1);
   const auto expected = SolidPicture(c.destinationWidth, c.destinationHeight, 30, 200, 90, 255);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), destination.begin()));
-  for (std::size_t i = destinationBytes; i < destination.size(); ++i) EXPECT_EQ(destination[i], 0x11);
+  for (std::size_t i = destinationBytes; i < destination.size(); ++i)
+    EXPECT_EQ(destination[i], 0x11);
   VRes_Free(resizer);
 }
 
@@ -67,7 +68,8 @@ TEST(Resizer, ScalesAGradientSmoothly) {
     }
   }
   for (int mode : {0, 1, 2}) {
-    VexmarResizer* resizer = VRes_CreateByResizeMode(kW, kH, kW / 2, kH / 2, VEXMAR_IMAGE_BGRA, mode);
+    VexmarResizer* resizer =
+        VRes_CreateByResizeMode(kW, kH, kW / 2, kH / 2, VEXMAR_IMAGE_BGRA, mode);
     ASSERT_NE(resizer, nullptr);
     std::vector<std::uint8_t> destination(kW / 2 * kH / 2 * 4);
     ASSERT_EQ(VRes_Resize(resizer, source.data(), destination.data()), 1);

@@ -303,11 +303,11 @@ TEST_P(Vp6FixtureTest, BridgeRowsAreMorlinRowsReversedAtTheCodedSize) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RealFiles, Vp6FixtureTest,
-    ::testing::Values(Vp6Case{"Red5_red5-server_red5.flv", 480, 368, 0},
-                      Vp6Case{"mondain_red5_CuePointTest.flv", 400, 300, 0},
-                      Vp6Case{"apache_flex-sdk_caltrain.flv", 640, 480, 40}));
+INSTANTIATE_TEST_SUITE_P(RealFiles, Vp6FixtureTest,
+                         ::testing::Values(Vp6Case{"Red5_red5-server_red5.flv", 480, 368, 0},
+                                           Vp6Case{"mondain_red5_CuePointTest.flv", 400, 300, 0},
+                                           Vp6Case{"apache_flex-sdk_caltrain.flv", 640, 480, 24},
+                                           Vp6Case{"exiftool_exiftool_Flash.flv", 192, 154, 0}));
 
 TEST(Vp6Colour, TopFirstPicturesMatchTheFfmpegProgramsOwnDecode) {
   const std::string path = RealFixture("Red5_red5-server_red5.flv");
@@ -348,7 +348,8 @@ TEST(Vp6AlphaPlane, BridgePlaneIsMorlinPlaneReversed) {
     ASSERT_EQ(topFirst.height, 304);
     ASSERT_EQ(topFirst.bytesPerPixel(), 2);
     bool secondBytesZero = true;
-    for (std::size_t i = 1; i < topFirst.bytes.size(); i += 2) secondBytesZero &= topFirst.bytes[i] == 0;
+    for (std::size_t i = 1; i < topFirst.bytes.size(); i += 2)
+      secondBytesZero &= topFirst.bytes[i] == 0;
     EXPECT_TRUE(secondBytesZero);
     EXPECT_TRUE(RowsReversed(bottomFirst) == topFirst.bytes);
   }
@@ -478,9 +479,10 @@ TEST_P(GarbageTest, GarbageFailsQuietlyAndDoesNotSpoilTheNextKeyFrame) {
   EXPECT_TRUE(after.bytes == clean.bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, GarbageTest,
-                         ::testing::Values(GarbageCase{VEXMAR_CODEC_FLV1, "ruffle-rs_ruffle_square.flv"},
-                                           GarbageCase{VEXMAR_CODEC_VP6F, "Red5_red5-server_red5.flv"}));
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, GarbageTest,
+    ::testing::Values(GarbageCase{VEXMAR_CODEC_FLV1, "ruffle-rs_ruffle_square.flv"},
+                      GarbageCase{VEXMAR_CODEC_VP6F, "Red5_red5-server_red5.flv"}));
 
 }  // namespace
 }  // namespace kelvra::test

@@ -1,7 +1,5 @@
 #include "bridge_video/video_test_media.h"
 
-#include "vexmar/vexmar.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+
+#include "vexmar/vexmar.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,8 +29,7 @@ constexpr std::uint8_t kVideoTagType = 9;
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "bridge_video_XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "bridge_video_XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~ScratchFolder() {
@@ -114,14 +113,14 @@ std::vector<std::vector<std::uint8_t>> ReadVideoTagBodies(const std::string& pat
     const std::size_t dataSize = ReadU24BE(file, at + 1);
     const std::size_t body = at + kTagHeaderSize;
     if (body + dataSize > file.size()) break;
-    if (type == kVideoTagType) bodies.emplace_back(file.begin() + body, file.begin() + body + dataSize);
+    if (type == kVideoTagType)
+      bodies.emplace_back(file.begin() + body, file.begin() + body + dataSize);
     at = body + dataSize + kPreviousTagSizeBytes;
   }
   return bodies;
 }
 
-std::string MakeH263Flv(const std::string& name, const std::string& lavfiSource,
-                        double seconds) {
+std::string MakeH263Flv(const std::string& name, const std::string& lavfiSource, double seconds) {
   static std::map<std::string, std::string> made;
   const auto found = made.find(name);
   if (found != made.end()) return found->second;

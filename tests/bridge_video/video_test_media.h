@@ -30,8 +30,7 @@ std::vector<std::vector<std::uint8_t>> ReadVideoTagBodies(const std::string& pat
 // Makes an FLV file with Sorenson H.263 video from an ffmpeg lavfi source
 // ("testsrc=size=176x144:rate=15") and returns its path; "" (and a test
 // failure) when ffmpeg fails. Files are cached per process.
-std::string MakeH263Flv(const std::string& name, const std::string& lavfiSource,
-                        double seconds);
+std::string MakeH263Flv(const std::string& name, const std::string& lavfiSource, double seconds);
 
 // The file's pictures as the ffmpeg program decodes them to BGRA, frame
 // after frame, each width x height x 4 bytes.
