@@ -48,7 +48,7 @@ TEST(MorlinDecoder, RefusesUnknownFormatsNegativeSizesAndMissingArguments) {
   FlvDecoder_Free(nullptr);
 }
 
-TEST(MorlinDecoder, ReopenedDecoderStartsAfreshAndGarbageFailsQuietly) {
+TEST(MorlinDecoder, GarbageFailsQuietlyAndReopenedDecoderStartsAfresh) {
   const CodedVideo video = ReadCodedVideo(RealFixture("mondain_red5_CuePointTest.flv"), 3);
   ASSERT_EQ(video.frames.size(), 3u);
   MorlinDecoder* decoder = FlvDecoder_Create(1, 4);
@@ -74,8 +74,14 @@ TEST(MorlinDecoder, ReopenedDecoderStartsAfreshAndGarbageFailsQuietly) {
     for (auto& b : garbage) b = static_cast<std::uint8_t>(byte(random));
     if (decode(garbage) != 0) ++accepted;
   }
+  // A key frame cut short, then the whole key frame.
+  const std::vector<std::uint8_t> cut(video.frames[0].begin(),
+                                      video.frames[0].begin() + video.frames[0].size() / 8);
+  EXPECT_EQ(decode(cut), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_LE(accepted, 2);
+  ASSERT_NE(decode(video.frames[0]), 0);
+  EXPECT_TRUE(std::vector<std::uint8_t>(picture, picture + size) == first);
 
   // Close and open again: the key frame gives the very same picture.
   ASSERT_EQ(FlvDecoder_Close(decoder), 1);
