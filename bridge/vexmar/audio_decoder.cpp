@@ -65,6 +65,12 @@ constexpr int kBitrates[2][3][15] = {
      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
 constexpr int kMpeg1SampleRates[3] = {44100, 48000, 32000};
+// Frame length = factor x bit rate / sample rate (+ padding): the factor is
+// the samples per frame / 8, and Layer I counts its padding in 4-byte slots.
+constexpr long kLayer1Factor = 12;
+constexpr long kLayer1SlotBytes = 4;
+constexpr long kLayer2And3Factor = 144;
+constexpr long kLowRateLayer3Factor = 72;
 
 std::uint32_t ReadU32BE(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
@@ -91,12 +97,14 @@ std::size_t MpegFrameLengthAt(const std::uint8_t* data, std::size_t size, std::s
   const int sampleRate = kMpeg1SampleRates[rateIndex] >> (mpeg1 ? 0 : (version == 2 ? 1 : 2));
   const int layer = 4 - layerBits;  // 1, 2 or 3
   const long bitRate = kBitrates[mpeg1 ? 0 : 1][layer - 1][bitrateIndex] * 1000L;
-  if (layerBits == kMpegLayer1Bits) return static_cast<std::size_t>((12 * bitRate / sampleRate + padding) * 4);
+  if (layerBits == kMpegLayer1Bits) {
+    return static_cast<std::size_t>((kLayer1Factor * bitRate / sampleRate + padding) * kLayer1SlotBytes);
+  }
   if (layerBits == kMpegLayer2Bits || mpeg1) {
-    return static_cast<std::size_t>(144 * bitRate / sampleRate + padding);
+    return static_cast<std::size_t>(kLayer2And3Factor * bitRate / sampleRate + padding);
   }
   // Layer III of MPEG-2 and 2.5 has half as many samples per frame.
-  return static_cast<std::size_t>(72 * bitRate / sampleRate + padding);
+  return static_cast<std::size_t>(kLowRateLayer3Factor * bitRate / sampleRate + padding);
 }
 
 // Whether the last bytes of a payload (fewer than a header) can be the
@@ -201,7 +209,12 @@ bool AudioDecoder::ReceiveFrames() {
     const int received = avcodec_receive_frame(context_.get(), frame_.get());
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
     if (received < 0) return false;
-    const bool appended = AppendFrame(frame_.get());
+    // The MP3 decoder stamps a frame before reading its header, so the
+    // first frame after a rate change carries the old rate; the context has
+    // the frame's own rate by the time the frame is handed out.
+    const int sampleRate = IsMp3() && context_->sample_rate > 0 ? context_->sample_rate
+                                                                 : frame_->sample_rate;
+    const bool appended = AppendFrame(frame_.get(), sampleRate);
     av_frame_unref(frame_.get());
     if (!appended) return false;
   }
@@ -267,10 +280,10 @@ bool AudioDecoder::Flush() {
   return ok;
 }
 
-bool AudioDecoder::ConvertToS16(const AVFrame* frame, std::uint8_t* destination) {
+bool AudioDecoder::ConvertToS16(const AVFrame* frame, int sampleRate, std::uint8_t* destination) {
   const int channels = frame->ch_layout.nb_channels;
   if (!converter_ || converterFormat_ != frame->format || converterChannels_ != channels ||
-      converterSampleRate_ != frame->sample_rate) {
+      converterSampleRate_ != sampleRate) {
     converter_.reset();
     converterFormat_ = -1;
     AVChannelLayout layout;
@@ -278,8 +291,8 @@ bool AudioDecoder::ConvertToS16(const AVFrame* frame, std::uint8_t* destination)
     SwrContext* swr = nullptr;
     // Same rate and layout on both sides: a pure sample-format conversion,
     // which holds back no samples.
-    if (swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
-                            static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
+    if (swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, sampleRate, &layout,
+                            static_cast<AVSampleFormat>(frame->format), sampleRate, 0,
                             nullptr) < 0) {
       return false;
     }
@@ -290,7 +303,7 @@ bool AudioDecoder::ConvertToS16(const AVFrame* frame, std::uint8_t* destination)
     }
     converterFormat_ = frame->format;
     converterChannels_ = channels;
-    converterSampleRate_ = frame->sample_rate;
+    converterSampleRate_ = sampleRate;
   }
   std::uint8_t* planes[1] = {destination};
   const int converted =
@@ -299,20 +312,20 @@ bool AudioDecoder::ConvertToS16(const AVFrame* frame, std::uint8_t* destination)
   return converted == frame->nb_samples;
 }
 
-bool AudioDecoder::AppendFrame(const AVFrame* frame) {
+bool AudioDecoder::AppendFrame(const AVFrame* frame, int sampleRate) {
   const int channels = frame->ch_layout.nb_channels;
   if (frame->nb_samples <= 0) return true;
-  if (channels < 1 || channels > kMaxChannels || frame->sample_rate <= 0) return false;
+  if (channels < 1 || channels > kMaxChannels || sampleRate <= 0) return false;
   const std::size_t bytes =
       static_cast<std::size_t>(frame->nb_samples) * static_cast<std::size_t>(channels) * kBytesPerSample;
   const auto format = static_cast<AVSampleFormat>(frame->format);
   if (format == AV_SAMPLE_FMT_S16 || (format == AV_SAMPLE_FMT_S16P && channels == 1)) {
-    AppendPcm(frame->sample_rate, channels, frame->data[0], bytes);
+    AppendPcm(sampleRate, channels, frame->data[0], bytes);
     return true;
   }
   std::vector<std::uint8_t> converted(bytes);
-  if (!ConvertToS16(frame, converted.data())) return false;
-  AppendPcm(frame->sample_rate, channels, converted.data(), bytes);
+  if (!ConvertToS16(frame, sampleRate, converted.data())) return false;
+  AppendPcm(sampleRate, channels, converted.data(), bytes);
   return true;
 }
 

@@ -72,8 +72,8 @@ class AudioDecoder {
   bool DecodeMp3(const std::uint8_t* input, std::size_t size);
   // Drains the codec and leaves it ready for more input.
   bool Flush();
-  bool AppendFrame(const AVFrame* frame);
-  bool ConvertToS16(const AVFrame* frame, std::uint8_t* destination);
+  bool AppendFrame(const AVFrame* frame, int sampleRate);
+  bool ConvertToS16(const AVFrame* frame, int sampleRate, std::uint8_t* destination);
   void AppendPcm(int sampleRate, int channels, const std::uint8_t* data, std::size_t size);
   void TakeOutput(std::uint8_t** output, int* outputSize, int* sampleRate, int* channels);
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -124,6 +123,7 @@ struct FormatCloser {
 // `raw`, no parser runs, so each packet is one tag's payload after the
 // flags byte; without, MP3 is cut into frames as FFmpeg itself does.
 AudioStream ReadAudio(const std::string& path, bool raw) {
+  Vexmar_init();  // keeps the demuxer quiet too
   AudioStream stream;
   AVFormatContext* format = avformat_alloc_context();
   if (raw) format->flags |= AVFMT_FLAG_NOPARSE;
@@ -285,8 +285,10 @@ std::uint32_t U24(const Bytes& b, std::size_t p) {
 }
 
 std::vector<FlvAudioTag> WalkAudioTags(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  Bytes file(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
   std::vector<FlvAudioTag> tags;
   constexpr std::size_t kFileHeaderSize = 9, kTagHeaderSize = 11, kBackPointerSize = 4;
   if (file.size() < kFileHeaderSize || file[0] != 'F' || file[1] != 'L' || file[2] != 'V') return tags;
@@ -405,6 +407,27 @@ TEST(AudioDecoderMp3, ReportsTheFramesOwnFormatNotTheNominalOne) {
   EXPECT_EQ(pcm.sampleRate, 22050);
   EXPECT_EQ(pcm.channels, 1);
   EXPECT_GT(pcm.samples.size(), 0u);
+}
+
+TEST(AudioDecoderMp3, AFormatChangeInsideOnePayloadComesOutOneFormatPerCall) {
+  std::vector<Bytes> at44100, at22050;
+  ConcatenatedMp3("real/ruffle-rs_ruffle_square.flv", &at44100);  // 44100 Hz mono
+  ConcatenatedMp3("real/apache_flex-sdk_phone.flv", &at22050);    // 22050 Hz mono
+  ASSERT_GT(at44100.size(), 2u);
+  ASSERT_GT(at22050.size(), 2u);
+  Bytes mixed = at44100[0];
+  mixed.insert(mixed.end(), at44100[1].begin(), at44100[1].end());
+  mixed.insert(mixed.end(), at22050[0].begin(), at22050[0].end());
+
+  Decoder decoder = OpenDecoder(VEXMAR_CODEC_MP3);
+  Pcm first, second;
+  ASSERT_EQ(Decode(decoder.get(), &mixed, 44100, 1, &first), 1);
+  EXPECT_EQ(first.sampleRate, 44100);
+  EXPECT_EQ(first.samples.size(), 2u * 1152);
+  // The 22050 Hz frame waits for the next call, here a flush.
+  ASSERT_EQ(Decode(decoder.get(), nullptr, 44100, 1, &second), 1);
+  EXPECT_EQ(second.sampleRate, 22050);
+  EXPECT_EQ(second.samples.size(), 576u);
 }
 
 TEST(AudioDecoderMp3, CorruptPayloadFailsAndTheNextGoodOneDecodes) {

@@ -61,7 +61,7 @@ std::vector<std::int16_t> Convert(VexmarResampler* r, const std::int16_t* source
     if (out[i] != kGuard) break;
   }
   std::vector<std::int16_t> samples(static_cast<std::size_t>(std::max(produced, 0)) / 2);
-  std::memcpy(samples.data(), out.data(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), out.data(), samples.size() * 2);
   return samples;
 }
 
