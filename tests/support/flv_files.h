@@ -10,6 +10,19 @@
 
 namespace kelvra::test {
 
+// What each codec yields. A sample rate the encoder or FFmpeg's FLV muxer
+// cannot take is moved to the closest one listed (ties to the lower), and
+// the file name and cache key follow the rate actually made.
+//   kMp3        libmp3lame, 11025/22050/44100 Hz, mono or stereo, at
+//               audioBitRate; the rate bits match the rate.
+//   kAdpcmSwf   11025/22050/44100 Hz, mono or stereo.
+//   kNellymoser always mono: 8000 Hz (format 5) and 16000 Hz (format 4) with
+//               rate bits 0; 11025/22050/44100 Hz as format 6.
+//   kPcmS16le   5512/11025/22050/44100 Hz, mono or stereo, 16-bit.
+//   kPcmU8      5512/11025/22050/44100 Hz, mono or stereo, size bit 8-bit.
+// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv"; both
+// with a key frame every second. The tone is a sine of toneHz on every
+// channel; the video is FFmpeg's test pattern.
 enum class AudioCodec {
   kNone,
   kMp3,         // sound format 2
@@ -38,7 +51,10 @@ struct FlvSpec {
   int durationMs = 2000;
   // An audio hole: audio tags with time stamps in [holeStartMs, holeStartMs +
   // holeLengthMs) are removed and one empty audio tag (flags byte only) is
-  // put at holeStartMs. Negative: no hole.
+  // put at holeStartMs. Negative: no hole. The empty tag repeats the flags
+  // byte of the first audio tag it replaces and comes before the first audio
+  // or video tag at or after holeStartMs (the metadata tag stays first);
+  // every previous-tag-size field is rewritten to match.
   int holeStartMs = -1;
   int holeLengthMs = 0;
 };
