@@ -3,6 +3,9 @@
 // and the writer's life cycle.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -312,6 +315,33 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
     EXPECT_EQ(AVW_Close(writer.get()), 0);
   }
   EXPECT_TRUE(FileExists(device));
+}
+
+// Writes five seconds of audio with the file size limited, as on a full
+// disk; the process's exit code says how Open and Close answered.
+[[noreturn]] void WriteUnderFileSizeLimit(const std::string& path) {
+  constexpr rlim_t kLimitBytes = 256 * 1024;
+  std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+  const rlimit limit{kLimitBytes, kLimitBytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  WriterPtr writer = MakeWriter("wav", path, kCodecPcmS16le, 0, 44100, 2);
+  if (AVW_Open(writer.get()) == 0) std::_Exit(2);
+  const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 44100 * 5);
+  WriteInOddBlocks(writer.get(), pcm, 44100, 2);
+  const int closed = AVW_Close(writer.get());
+  writer.reset();
+  // The child names its own file (the death test runs the test anew in it).
+  std::remove(path.c_str());
+  std::_Exit(closed == 0 ? 0 : 3);
+}
+
+// The disk fills up while the file is written: the writer reports it at
+// Close and neither crashes nor hangs. Run in a child process, where the
+// limit cannot touch the other tests.
+TEST(WriterErrors, DiskFullWhileWritingIsReportedAtClose) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = TempPath("full_disk.wav");
+  EXPECT_EXIT(WriteUnderFileSizeLimit(path), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(WriterErrors, BadBlocksAreRefused) {
