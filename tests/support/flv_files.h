@@ -72,6 +72,8 @@ std::string FixturePath(const std::string& relative);
 // Every .flv file in ../shared/fixtures/flv/real and .../generated.
 std::vector<std::string> AllFixtureFiles();
 
+// Both fail the current test (non-fatally) when the file cannot be read or
+// written; ReadWholeFile then answers no bytes.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
