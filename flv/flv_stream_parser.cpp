@@ -230,6 +230,8 @@ bool FLVStreamParser::ConsumeBytes(const std::uint8_t* bytes, std::size_t length
     }
 
     if (length < missing) {
+      // Bytes the data buffer could not take are not consumed (code 7)
+      // rather than silently lost from the middle of a tag.
       if (DB2_Push(dataBuffer, bytes, length) == 0) return false;
       bytesHeld += static_cast<std::int32_t>(length);
       return true;
@@ -312,6 +314,8 @@ void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t 
   DeleteFLVTag(currentTag);  // never set here: a dispatched tag is handed on
   currentTag = NewFLVTag();
   if (currentTag == nullptr) {
+    // A record that cannot be allocated is treated like a data block that
+    // cannot be: the stream fails and the delivery answers 1.
     EnterFailed();
     return;
   }
