@@ -1,0 +1,443 @@
+// Opening files with the tag reader: the index, the computed information,
+// the durations, Assign, and files that are damaged or not FLV at all.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "reader/reader_test_util.h"
+
+namespace kelvra::test {
+namespace {
+
+FLVInfo Sentinel() {
+  FLVInfo info;
+  std::memset(&info, 0x5A, sizeof info);
+  return info;
+}
+
+bool IsSentinel(const FLVInfo& info) {
+  const FLVInfo sentinel = Sentinel();
+  return std::memcmp(&info, &sentinel, sizeof info) == 0;
+}
+
+FLVInfo ComputedInfo(::FLVAVTagReader* reader) {
+  FLVInfo info = Sentinel();
+  EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(reader, &info), 1);
+  return info;
+}
+
+struct Durations {
+  std::uint32_t audio = 0xDEAD;
+  std::uint32_t video = 0xDEAD;
+};
+
+Durations DurationsOf(::FLVAVTagReader* reader) {
+  Durations d;
+  FLVAVTagReader_GetDuration(reader, &d.audio, &d.video);
+  return d;
+}
+
+int MinInterval(::FLVAVTagReader* reader) {
+  int interval = -12345;
+  EXPECT_EQ(FLVAVTagReader_GetMinIntervaledFrameTime(reader, &interval), 1);
+  return interval;
+}
+
+std::string AudioVideoFile(const std::string& name) {
+  return TaggedFlv().Script().Pcm(0).Key(0).Pcm(20).Pcm(40).Inter(40).Pcm(60).Write(name);
+}
+
+// ---------------------------------------------------------------------------
+// Index and statistics
+
+TEST(TagReaderOpen, AudioOnlyFileHasAudioStatisticsAndNoVideo) {
+  TaggedFlv flv(FlvHeaderOptions{.hasVideo = false});
+  flv.Pcm(0).Pcm(20).Pcm(40);
+  ReaderPtr reader = OpenReader(flv.Write("audio_only.flv"));
+
+  const std::vector<ReadTagRecord> tags = ReadAll(reader.get(), 0);
+  ASSERT_EQ(tags.size(), 3u);
+  EXPECT_EQ(Column(tags, &ReadTagRecord::timestamp), (std::vector<std::uint32_t>{0, 20, 40}));
+  // Gaps to the next audio tag, and the playing time of the last block.
+  EXPECT_EQ(Column(tags, &ReadTagRecord::duration), (std::vector<std::uint32_t>{20, 20, 20}));
+  EXPECT_EQ(Column(tags, &ReadTagRecord::filePosition),
+            (std::vector<std::int64_t>{flv.Position(0), flv.Position(1), flv.Position(2)}));
+
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.audio, 60u);
+  EXPECT_EQ(d.video, 0u);
+  EXPECT_EQ(MinInterval(reader.get()), 0);
+
+  const FLVInfo info = ComputedInfo(reader.get());
+  EXPECT_EQ(info.version, 1);
+  EXPECT_EQ(info.videoCodec, -1);
+  EXPECT_EQ(info.audioFormat, kPcmLittleEndian);
+  EXPECT_EQ(info.sampleRate, 44100);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_EQ(info.bitsPerSample, 8);
+  EXPECT_DOUBLE_EQ(info.duration, 0.040);
+  // Three bodies of 883 bytes (flags byte and payload) over 40 ms.
+  EXPECT_EQ(info.audioBitRate, 3 * 883 * 8 * 25);
+  EXPECT_EQ(info.videoBitRate, 0);
+  EXPECT_EQ(info.frameRate, 0.0);
+  EXPECT_EQ(info.width, 0);
+
+  FLVInfo delivered = Sentinel();
+  ASSERT_EQ(FLVAVTagReader_GetFLVInfo(reader.get(), &delivered), 1);
+  EXPECT_EQ(delivered.audioFormat, kPcmLittleEndian);
+  EXPECT_EQ(delivered.videoCodec, -1);
+  EXPECT_EQ(delivered.audioBitRate, 0);  // the parser does not know bit rates
+}
+
+TEST(TagReaderOpen, VideoEntriesGetTheGapToTheNextFrameAtLeastOneMs) {
+  // Equal time stamps, then a step back in time.
+  TaggedFlv flv;
+  flv.Key(0).Inter(40).Inter(40).Inter(20).Inter(100);
+  ReaderPtr reader = OpenReader(flv.Write("video_steps.flv"));
+
+  const std::vector<ReadTagRecord> tags = ReadAll(reader.get(), FLV_TAG_TYPE_VIDEO);
+  ASSERT_EQ(tags.size(), 5u);
+  EXPECT_EQ(Column(tags, &ReadTagRecord::timestamp),
+            (std::vector<std::uint32_t>{0, 40, 40, 20, 100}));
+  // Five frames over 100 ms: 50 frames/s, so the last frame lasts 20 ms.
+  EXPECT_EQ(Column(tags, &ReadTagRecord::duration),
+            (std::vector<std::uint32_t>{40, 1, 1, 80, 20}));
+  // The equal pair gives 0; the wrapped step back is not taken.
+  EXPECT_EQ(MinInterval(reader.get()), 0);
+
+  const FLVInfo info = ComputedInfo(reader.get());
+  EXPECT_EQ(info.videoCodec, kSorensonH263);
+  EXPECT_EQ(info.width, 320);
+  EXPECT_EQ(info.height, 240);
+  EXPECT_DOUBLE_EQ(info.frameRate, 50.0);
+  EXPECT_DOUBLE_EQ(info.duration, 0.1);
+  // Only the parser's own empty audio tag: no audio information.
+  EXPECT_EQ(info.audioFormat, -1);
+
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.video, 120u);
+  EXPECT_EQ(d.audio, 0u);
+}
+
+TEST(TagReaderOpen, SmallestIntervalIsTheSmallestForwardStep) {
+  TaggedFlv flv;
+  flv.Key(0).Inter(100).Inter(60).Inter(120).Inter(190);
+  ReaderPtr reader = OpenReader(flv.Write("video_min_interval.flv"));
+  // Steps 100, wrapped (ignored), 60, 70.
+  EXPECT_EQ(MinInterval(reader.get()), 60);
+}
+
+TEST(TagReaderOpen, AllTagsAtTimeZeroLeaveRatesAndFrameRateZero) {
+  TaggedFlv flv;
+  flv.Pcm(0).Key(0).Key(0);
+  ReaderPtr reader = OpenReader(flv.Write("all_at_zero.flv"));
+
+  const FLVInfo info = ComputedInfo(reader.get());
+  EXPECT_EQ(info.duration, 0.0);
+  EXPECT_EQ(info.audioBitRate, 0);
+  EXPECT_EQ(info.videoBitRate, 0);
+  EXPECT_EQ(info.frameRate, 0.0);
+  EXPECT_EQ(info.videoCodec, kSorensonH263);
+
+  // Without a frame rate the last frame has no duration.
+  const std::vector<ReadTagRecord> video = ReadAll(reader.get(), FLV_TAG_TYPE_VIDEO);
+  ASSERT_EQ(video.size(), 2u);
+  EXPECT_EQ(video[0].duration, 1u);
+  EXPECT_EQ(video[1].duration, 0u);
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.video, 0u);
+  EXPECT_EQ(d.audio, kPcmBlockMs);
+}
+
+TEST(TagReaderOpen, PictureSizeComesFromTheFirstKeyFrame) {
+  TaggedFlv flv;
+  flv.Inter(0, kH263Size352x288).Inter(40, kH263Size352x288).Key(80, kH263Size320x240)
+      .Key(120, kH263Size160x120);
+  ReaderPtr reader = OpenReader(flv.Write("late_key_frame.flv"));
+  const FLVInfo info = ComputedInfo(reader.get());
+  EXPECT_EQ(info.videoCodec, kSorensonH263);
+  EXPECT_EQ(info.width, 320);
+  EXPECT_EQ(info.height, 240);
+}
+
+TEST(TagReaderOpen, LastAudioBlockWithoutKnownDurationPlaysNoTime) {
+  TaggedFlv flv(FlvHeaderOptions{.hasVideo = false});
+  flv.Pcm(0).Pcm(20).Audio(40, kDeviceSpecificSound, Bytes(50, 0x11));
+  ReaderPtr reader = OpenReader(flv.Write("unknown_block_duration.flv"));
+
+  const std::vector<ReadTagRecord> tags = ReadAll(reader.get(), FLV_TAG_TYPE_AUDIO);
+  ASSERT_EQ(tags.size(), 3u);
+  EXPECT_EQ(tags[2].timestamp, 40u);
+  EXPECT_EQ(tags[2].duration, 0u);
+  EXPECT_EQ(DurationsOf(reader.get()).audio, 40u);
+}
+
+TEST(TagReaderOpen, ZeroLengthLastAudioTagPlaysNoTime) {
+  TaggedFlv flv(FlvHeaderOptions{.hasVideo = false});
+  flv.Pcm(0).Pcm(20);
+  FlvBuilder tail;  // a bare tag with no body, after the file's own
+  tail.Tag(FLV_TAG_TYPE_AUDIO, 40, {});
+  flv.Raw(tail.bytes());
+  ReaderPtr reader = OpenReader(flv.Write("zero_length_last_audio.flv"));
+  const std::vector<ReadTagRecord> tags = ReadAll(reader.get(), FLV_TAG_TYPE_AUDIO);
+  ASSERT_EQ(tags.size(), 3u);
+  EXPECT_EQ(tags[2].dataSize, 0u);
+  EXPECT_EQ(tags[2].duration, 0u);
+  EXPECT_EQ(DurationsOf(reader.get()).audio, tags[2].timestamp);
+}
+
+TEST(TagReaderOpen, OpeningAnotherFileDescribesOnlyThatFile) {
+  const std::string both = AudioVideoFile("reopen_av.flv");
+  TaggedFlv audioOnly(FlvHeaderOptions{.hasVideo = false});
+  audioOnly.Pcm(0, kPcm20MsBytes / 2);
+  const std::string audio = audioOnly.Write("reopen_audio.flv");
+
+  ReaderPtr reader = OpenReader(both);
+  const FLVInfo first = ComputedInfo(reader.get());
+  const Durations firstDurations = DurationsOf(reader.get());
+  ASSERT_EQ(first.videoCodec, kSorensonH263);
+  ASSERT_EQ(MinInterval(reader.get()), 40);
+
+  // No Close in between.
+  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), audio.c_str()), 1);
+  const FLVInfo second = ComputedInfo(reader.get());
+  EXPECT_EQ(second.videoCodec, -1);
+  EXPECT_EQ(second.width, 0);
+  EXPECT_EQ(second.videoBitRate, 0);
+  EXPECT_EQ(second.frameRate, 0.0);
+  EXPECT_EQ(MinInterval(reader.get()), 0);
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.video, 0u);
+  EXPECT_EQ(d.audio, kPcmBlockMs / 2);
+  EXPECT_EQ(ReadAll(reader.get(), 0).size(), 1u);
+
+  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), both.c_str()), 1);
+  const FLVInfo again = ComputedInfo(reader.get());
+  EXPECT_EQ(std::memcmp(&again, &first, sizeof again), 0);
+  const Durations againDurations = DurationsOf(reader.get());
+  EXPECT_EQ(againDurations.audio, firstDurations.audio);
+  EXPECT_EQ(againDurations.video, firstDurations.video);
+}
+
+TEST(TagReaderOpen, ClosedReadersAnswerNothing) {
+  ReaderPtr never = NewReader();
+  ReaderPtr closed = OpenReader(AudioVideoFile("closed.flv"));
+  EXPECT_EQ(FLVAVTagReader_Close(closed.get()), -1);
+  EXPECT_EQ(FLVAVTagReader_Close(closed.get()), -1);
+
+  for (::FLVAVTagReader* reader : {never.get(), closed.get()}) {
+    const Durations d = DurationsOf(reader);
+    EXPECT_EQ(d.audio, 0u);
+    EXPECT_EQ(d.video, 0u);
+    FLVInfo info = Sentinel();
+    EXPECT_EQ(FLVAVTagReader_GetFLVInfo(reader, &info), 0);
+    EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(reader, &info), 0);
+    EXPECT_TRUE(IsSentinel(info));
+    int interval = 77;
+    EXPECT_EQ(FLVAVTagReader_GetMinIntervaledFrameTime(reader, &interval), 0);
+    EXPECT_EQ(interval, 77);
+    FLVTag* tag = nullptr;
+    std::uint32_t duration = 5;
+    EXPECT_EQ(FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration), FLV_READER_NOT_OPEN);
+    EXPECT_EQ(tag, nullptr);
+    EXPECT_EQ(duration, 5u);
+    EXPECT_EQ(FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, 0), FLV_READER_NOT_OPEN);
+    EXPECT_EQ(FLVAVTagReader_Seek(reader, 18, 0), FLV_READER_NOT_OPEN);
+    EXPECT_EQ(FLVAVTagReader_SeekToBegin(reader), FLV_READER_OK);
+    std::uint32_t timestamp = 9;
+    EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader, 0, &timestamp), 0);
+    EXPECT_EQ(timestamp, 9u);
+  }
+  FLVAVTagReader_Delete(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Assign
+
+TEST(TagReaderAssign, FromAClosedReaderLeavesTheDestinationClosed) {
+  ReaderPtr source = NewReader();
+  ReaderPtr destination = OpenReader(AudioVideoFile("assign_closed.flv"));
+  EXPECT_EQ(FLVAVTagReader_Assign(source.get(), destination.get()), 0);
+  FLVInfo info = Sentinel();
+  EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(destination.get(), &info), 0);
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  EXPECT_EQ(FLVAVTagReader_ReadTag(destination.get(), 1, 0, &tag, &duration),
+            FLV_READER_NOT_OPEN);
+  const Durations d = DurationsOf(destination.get());
+  EXPECT_EQ(d.audio, 0u);
+  EXPECT_EQ(d.video, 0u);
+}
+
+TEST(TagReaderAssign, FromAnOpenReaderGivesAnIndependentCopyAtTheSamePlace) {
+  const std::string path = AudioVideoFile("assign_open.flv");
+  ReaderPtr source = OpenReader(path);
+  const std::vector<ReadTagRecord> all = ReadAll(source.get(), 0);
+  ASSERT_EQ(all.size(), 7u);
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(source.get()), FLV_READER_OK);
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(FLVAVTagReader_ReadTag(source.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  }
+
+  ReaderPtr destination = OpenReader(path);  // an open destination is closed first
+  ASSERT_EQ(FLVAVTagReader_Assign(source.get(), destination.get()), 1);
+  const FLVInfo sourceInfo = ComputedInfo(source.get());
+  const FLVInfo copyInfo = ComputedInfo(destination.get());
+  EXPECT_EQ(std::memcmp(&copyInfo, &sourceInfo, sizeof copyInfo), 0);
+  const Durations s = DurationsOf(source.get());
+  const Durations d = DurationsOf(destination.get());
+  EXPECT_EQ(d.audio, s.audio);
+  EXPECT_EQ(d.video, s.video);
+  EXPECT_EQ(MinInterval(destination.get()), MinInterval(source.get()));
+
+  // Each goes on from the fourth tag with its own file.
+  const std::vector<ReadTagRecord> rest = ReadAll(destination.get(), 0);
+  ASSERT_EQ(rest.size(), 4u);
+  EXPECT_EQ(rest[0].filePosition, all[3].filePosition);
+  ASSERT_EQ(FLVAVTagReader_ReadTag(source.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(tag->filePosition, all[3].filePosition);
+
+  // The copy outlives its source.
+  source.reset();
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(destination.get()), FLV_READER_OK);
+  EXPECT_EQ(ReadAll(destination.get(), 0).size(), all.size());
+}
+
+TEST(TagReaderAssign, FromAReaderAtTheEndGivesAnOpenCopyAtTheEnd) {
+  ReaderPtr source = OpenReader(AudioVideoFile("assign_end.flv"));
+  ReadAll(source.get(), 0);
+  ReaderPtr destination = NewReader();
+  ASSERT_EQ(FLVAVTagReader_Assign(source.get(), destination.get()), 1);
+  EXPECT_TRUE(ReadAll(destination.get(), 0).empty());
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(destination.get()), FLV_READER_OK);
+  EXPECT_EQ(ReadAll(destination.get(), 0).size(), 7u);
+}
+
+TEST(TagReaderAssign, WhenTheFileIsGoneTheCopyIsClosed) {
+  const std::string path = AudioVideoFile("assign_gone.flv");
+  ReaderPtr source = OpenReader(path);
+  std::filesystem::remove(path);
+  ReaderPtr destination = NewReader();
+  EXPECT_EQ(FLVAVTagReader_Assign(source.get(), destination.get()), 0);
+  // The copy keeps the index but has no file to read it from.
+  EXPECT_EQ(FLVAVTagReader_SeekToBegin(destination.get()), FLV_READER_READ_ERROR);
+  // A later open starts from nothing.
+  const std::string other = TaggedFlv().Pcm(0).Write("assign_gone_other.flv");
+  ASSERT_EQ(FLVAVTagReader_Open(destination.get(), other.c_str()), 1);
+  EXPECT_EQ(ReadAll(destination.get(), 0).size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Damaged and foreign files
+
+TEST(TagReaderBadInput, AFileThatIsNotFLVOpensWithAnEmptyIndex) {
+  const std::string path = TestTempDir() + "/not_flv.txt";
+  std::ofstream(path) << "This is a plain text file, not a video.\n";
+  ReaderPtr reader = OpenReader(path);
+  for (auto get : {FLVAVTagReader_GetFLVInfo, FLVAVTagReader_GetFLVInfoEx}) {
+    FLVInfo info = Sentinel();
+    ASSERT_EQ(get(reader.get(), &info), 1);
+    EXPECT_EQ(info.videoCodec, -1);
+    EXPECT_EQ(info.audioFormat, -1);
+  }
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.audio, 0u);
+  EXPECT_EQ(d.video, 0u);
+  EXPECT_TRUE(ReadAll(reader.get(), 0).empty());
+  EXPECT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
+  EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), FLV_TAG_TYPE_AUDIO, 0),
+            FLV_READER_SEEK_NO_TAG_AFTER);
+}
+
+TEST(TagReaderBadInput, AMissingFileFailsQuietly) {
+  ReaderPtr reader = NewReader();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), (TestTempDir() + "/no_such.flv").c_str()), 0);
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), nullptr), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  EXPECT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_NOT_OPEN);
+}
+
+TEST(TagReaderBadInput, AReadErrorIsReportedWithTheSystemsText) {
+  // A folder opens for reading but fails at the first read.
+  const std::string folder = TestTempDir() + "/a_folder.flv";
+  std::filesystem::create_directories(folder);
+  ReaderPtr reader = NewReader();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), folder.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("Read error: ") + std::strerror(EISDIR) + "\n");
+  FLVInfo info = Sentinel();
+  EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(reader.get(), &info), 0);
+}
+
+TEST(TagReaderBadInput, CutFilesKeepEveryCompleteTag) {
+  // Small bodies keep the cut at every byte quick.
+  TaggedFlv flv;
+  flv.Script().Pcm(0, 9).Key(0).Pcm(20, 9).Inter(40);
+  const Bytes& whole = flv.bytes();
+  const std::size_t tagCount = 5;
+  auto tagEnd = [&](std::size_t i) {
+    return i + 1 < tagCount ? static_cast<std::size_t>(flv.Position(i + 1)) : whole.size();
+  };
+  const std::string path = TestTempDir() + "/cut.flv";
+  ReaderPtr reader = NewReader();
+  for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+    WriteWholeFile(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+    ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << "cut at " << cut;
+    std::size_t complete = 0;
+    while (complete < tagCount && tagEnd(complete) <= cut) ++complete;
+    EXPECT_EQ(ReadAll(reader.get(), 0).size(), complete) << "cut at " << cut;
+  }
+}
+
+TEST(TagReaderBadInput, ADataSizePointingPastTheEndLosesOnlyThatTag) {
+  TaggedFlv flv;
+  flv.Pcm(0).Key(0);
+  FlvBuilder huge;
+  huge.Tag(FLV_TAG_TYPE_VIDEO, 40, Bytes(64, 0x17));
+  Bytes lying = huge.bytes();
+  lying[1] = lying[2] = lying[3] = 0xFF;  // data size 16 MiB - 1
+  flv.Raw(lying);
+  ReaderPtr reader = OpenReader(flv.Write("past_the_end.flv"));
+  EXPECT_EQ(ReadAll(reader.get(), 0).size(), 2u);
+}
+
+TEST(TagReaderBadInput, HeaderOnlyFileOpensEmpty) {
+  ReaderPtr reader =
+      OpenReader(FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv"));
+  EXPECT_TRUE(ReadAll(reader.get(), 0).empty());
+  const Durations d = DurationsOf(reader.get());
+  EXPECT_EQ(d.audio, 0u);
+  EXPECT_EQ(d.video, 0u);
+  EXPECT_EQ(ComputedInfo(reader.get()).videoCodec, -1);
+}
+
+TEST(TagReaderBadInput, EveryFixtureWholeAndCutReadsCleanly) {
+  ReaderPtr reader = NewReader();
+  const std::string cutPath = TestTempDir() + "/fixture_cut.flv";
+  for (const std::string& fixture : AllFixtureFiles()) {
+    SCOPED_TRACE(fixture);
+    const Bytes whole = ReadWholeFile(fixture);
+    ASSERT_EQ(FLVAVTagReader_Open(reader.get(), fixture.c_str()), 1);
+    const std::size_t wholeCount = ReadAll(reader.get(), 0).size();
+    for (std::size_t cut : {whole.size() / 3, whole.size() / 2, whole.size() - 1,
+                            whole.size() > 5 ? whole.size() - 5 : 0}) {
+      WriteWholeFile(cutPath,
+                     Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+      ASSERT_EQ(FLVAVTagReader_Open(reader.get(), cutPath.c_str()), 1) << "cut at " << cut;
+      EXPECT_LE(ReadAll(reader.get(), 0).size(), wholeCount);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelvra::test
