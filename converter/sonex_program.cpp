@@ -3,17 +3,15 @@
 #include <cstdio>
 
 #include "command_line.h"
+#include "conversion_driver.h"
 #include "converter_settings.h"
 #include "flv_info_display.h"
+#include "output_writer.h"
 #include "vexmar/vexmar.h"
 
 namespace kelvra {
 
 namespace {
-
-// Answered while a mode's machinery is not in this build, so that no caller
-// takes the run for a success.
-constexpr int kExitNotBuilt = 70;
 
 // Standard error is for messages that must appear at once, each on its own.
 void ReportError(const char* message) {
@@ -31,10 +29,12 @@ int RunInformationMode(ConverterSettings& settings) {
 int RunConversionMode(ConverterSettings& settings) {
   Vexmar_init();  // its answer carries nothing to act on
   ResolveOutputFormat(settings);
-  // Opening the output writer, converting the batch and finishing the output
-  // go here.
-  ReportError("sonex: conversion is not built yet");
-  return kExitNotBuilt;
+  if (const int exitCode = OpenOutputWriter(settings); exitCode != kExitSuccess) return exitCode;
+  RunConversion(settings);
+  FinishOutputWriter(settings);
+  // Files that could not be read were reported one by one; the run itself
+  // succeeded.
+  return kExitSuccess;
 }
 
 }  // namespace
