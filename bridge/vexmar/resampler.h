@@ -25,9 +25,12 @@ class Resampler {
   int OutBufferSize(int sourceSampleRate, int sourceChannels, int sourceBytes);
 
   // Converts into `output`, never writing more than *outputBytes bytes;
-  // input that does not fit waits inside for the next call. A null source
-  // of 0 bytes drains what is held (the end of a stream). *outputBytes
-  // comes back as the bytes produced.
+  // input that does not fit waits inside for the next call. Bytes after the
+  // last whole sample frame of `source` are ignored. The filter always holds
+  // back a few source samples (well under a millisecond) until more input
+  // comes; a null source of 0 bytes drains them (the end of a stream), and
+  // the next input then starts a fresh stream. *outputBytes comes back as
+  // the bytes produced.
   bool Convert(const std::uint8_t* source, int sourceBytes, int sourceSampleRate,
                int sourceChannels, std::uint8_t* output, int* outputBytes);
 
