@@ -26,6 +26,7 @@ constexpr int kMaxSampleRate = 384000;
 // ride over a slow encoder frame, small enough to keep memory low.
 constexpr int kQueueSeconds = 1;
 constexpr size_t kMinQueueBytes = 64 * 1024;
+constexpr const char* kFileProtocol = "file:";
 
 bool ListsRate(const AVCodec* codec, int sampleRate) {
   if (codec->supported_samplerates == nullptr) return true;
@@ -96,7 +97,9 @@ bool AudioWriter::Open() {
   }
   // Only a muxer of exactly this name: no guessing from the file name.
   const AVOutputFormat* muxer = av_guess_format(formatName_.c_str(), nullptr, nullptr);
-  if (muxer == nullptr) return false;
+  // Muxers that make no file of their own (null, image sequences, tee) are
+  // no audio file formats.
+  if (muxer == nullptr || (muxer->flags & AVFMT_NOFILE) != 0) return false;
   try {
     if (!OpenEncoder(muxer) || !OpenMuxer(muxer)) {
       ReleaseAll();
@@ -155,9 +158,10 @@ bool AudioWriter::OpenMuxer(const AVOutputFormat* muxer) {
   // such as the LAME tag of the mp3 muxer.
   if (avcodec_parameters_from_context(stream_->codecpar, encoder_) < 0) return false;
   stream_->time_base = encoder_->time_base;
-  if ((muxer->flags & AVFMT_NOFILE) == 0) {
-    if (avio_open(&muxer_->pb, path_.c_str(), AVIO_FLAG_WRITE) < 0) return false;
-  }
+  // Always a local file: a name such as "pipe:1" or "http://..." must not
+  // reach another of FFmpeg's protocols.
+  const std::string url = kFileProtocol + path_;
+  if (avio_open(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return false;
   bool written = avformat_write_header(muxer_, nullptr) >= 0;
   if (written && muxer_->pb != nullptr) {
     avio_flush(muxer_->pb);
@@ -174,7 +178,7 @@ void AudioWriter::ReleaseAll() {
   assembler_.reset();
   queue_.reset();
   if (muxer_ != nullptr) {
-    if ((muxer_->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&muxer_->pb);
+    avio_closep(&muxer_->pb);
     avformat_free_context(muxer_);
     muxer_ = nullptr;
     stream_ = nullptr;

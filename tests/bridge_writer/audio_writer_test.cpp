@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -155,8 +157,25 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"unknown_codec", "wav", kCodecUnknown, 0, 44100, 2},
                       RefusedCase{"video_codec", "wav", kCodecVideoFlv, 0, 44100, 2},
                       RefusedCase{"mp2_at_1_kbit", "mp2", kCodecMp2, 1000, 44100, 2},
+                      RefusedCase{"no_file_muxer", "null", kCodecPcmS16le, 0, 44100, 2},
                       RefusedCase{"no_channels", "wav", kCodecPcmS16le, 0, 44100, 0},
                       RefusedCase{"negative_rate", "wav", kCodecPcmS16le, 0, -1, 2}));
+
+// A file name is a file name, never one of FFmpeg's protocols.
+TEST(WriterPath, ProtocolLikeNamesAreLocalFiles) {
+  const std::string folder = TempPath("protocol_dir");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chdir(folder.c_str()), 0);
+  {
+    WriterPtr writer = MakeWriter("wav", "pipe:1", kCodecPcmS16le, 0, 44100, 2);
+    ASSERT_NE(AVW_Open(writer.get()), 0);
+    EXPECT_NE(AVW_Close(writer.get()), 0);
+  }
+  EXPECT_TRUE(FileExists(folder + "/pipe:1"));
+  std::remove((folder + "/pipe:1").c_str());
+  ASSERT_EQ(chdir("/"), 0);
+  rmdir(folder.c_str());
+}
 
 TEST(WriterRefusal, MissingFolderGivesNoFile) {
   WriterPtr writer = MakeWriter("wav", "/nonexistent_kelvra_folder/x.wav", kCodecPcmS16le, 0,
