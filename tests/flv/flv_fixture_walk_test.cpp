@@ -137,7 +137,9 @@ TEST(FixtureWalk, EveryFileParsesTagByTag) {
     SCOPED_TRACE(path.filename().string());
     const auto bytes = ReadFile(path);
     const WalkResult result = Walk(bytes);
-    if (bytes.size() > kFileHeaderSize) EXPECT_GT(result.tags, 0);
+    if (bytes.size() > kFileHeaderSize) {
+      EXPECT_GT(result.tags, 0);
+    }
 
     const auto known = KnownFiles().find(path.filename().string());
     if (known == KnownFiles().end()) continue;

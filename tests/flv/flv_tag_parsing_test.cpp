@@ -416,7 +416,9 @@ TEST(ParseFLVTagBody, TinyVp6BodiesGiveEmptyFramesNotNegativeSizes) {
     for (std::size_t payloadSize : {0u, 1u, 3u}) {
       TagPtr tag = ParseTag(VideoTag(1, codec, Bytes(payloadSize, 0)));
       EXPECT_GE(tag->vp6DataSize, 0) << codec << " " << payloadSize;
-      if (codec == 5) EXPECT_GE(tag->alphaDataSize, 0);
+      if (codec == 5) {
+        EXPECT_GE(tag->alphaDataSize, 0);
+      }
     }
   }
 }
