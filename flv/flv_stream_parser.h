@@ -34,7 +34,10 @@ class FLVStreamParser {
   //   SkipHeaderRest -> ReadTagHeader   (header rest and first previous-tag-size skipped)
   //   ReadTagHeader  -> ReadTagBody     (tag record made, data block if wanted)
   //   ReadTagHeader  -> Failed          (record or data block not allocated)
+  //   SkipHeaderRest stays           (data offset of 5 or less: nothing to
+  //                                     skip and no next piece; bytes dropped)
   //   ReadTagBody    -> ReadTagHeader   (tag dispatched or deleted)
+  //   ReadTagBody    -> Failed          (no memory to queue the tag)
   //   Failed         -> ReadHeader      (only through Stop and Run)
   enum class ParseState : std::int32_t {
     Failed = -1,
