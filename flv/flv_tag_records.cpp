@@ -83,9 +83,7 @@ std::int64_t CalcAudioBlockDuration(const FLVTag* tag) {
 }
 
 void FillAudioInfoFromTag(const FLVTag& tag, FLVInfo* info) {
-  if (info == nullptr || tag.tagType != kTagTypeAudio || tag.dataSize == 0 || tag.data == nullptr) {
-    return;
-  }
+  if (info == nullptr || tag.tagType != kTagTypeAudio || tag.dataSize == 0) return;
   info->audioFormat = tag.soundFormat;
   info->channels = AudioChannelsOf(tag.soundFormat, tag.soundType);
   info->sampleRate = AudioSampleRateOf(tag.soundFormat, tag.soundRate);
@@ -93,7 +91,7 @@ void FillAudioInfoFromTag(const FLVTag& tag, FLVInfo* info) {
 }
 
 void FillVideoInfoFromTag(const FLVTag& tag, FLVInfo* info) {
-  if (info == nullptr || tag.tagType != kTagTypeVideo || tag.dataSize == 0 || tag.data == nullptr ||
+  if (info == nullptr || tag.tagType != kTagTypeVideo || tag.dataSize == 0 ||
       tag.frameType != kKeyFrameType) {
     return;
   }
