@@ -81,9 +81,11 @@ int FLVStreamDecoder::Run() {
     accepting = true;
   }
   isIdle.store(false);
+  workerActive.store(true);
   try {
     thread = std::thread(&FLVStreamDecoder::ThreadEntry, this);
   } catch (const std::system_error&) {
+    workerActive.store(false);
     std::lock_guard<std::mutex> lock(queueMutex);
     accepting = false;
     isIdle.store(true);
@@ -157,15 +159,20 @@ void FLVStreamDecoder::SetCurrentTime(std::int64_t time) {
 }
 
 void FLVStreamDecoder::SetWait(int milliseconds) {
-  std::lock_guard<std::mutex> lock(waitMutex);
-  waitFlag = true;
-  waitTime = milliseconds;
+  {
+    std::lock_guard<std::mutex> lock(waitMutex);
+    waitFlag = true;
+    waitTime = milliseconds;
+    ++waitSerial;
+  }
+  waitCondition.notify_all();
 }
 
 void FLVStreamDecoder::ClearWait() {
   {
     std::lock_guard<std::mutex> lock(waitMutex);
     waitFlag = false;
+    ++waitSerial;
   }
   waitCondition.notify_all();
 }
@@ -188,6 +195,7 @@ bool FLVStreamDecoder::IsQueueOverMax() const {
 void FLVStreamDecoder::SyncWithBrother() {
   FLVStreamDecoder* other = brother_;
   if (other == nullptr) return;
+  const std::int64_t maxLeadUnits = static_cast<std::int64_t>(maxIntervalTime) * kUnitsPerMs;
   // The brother's lead in milliseconds, kept fractional: one 100-ns unit
   // beyond maxIntervalTime is already too far.
   const double lead = static_cast<double>(other->GetCurrentTime() - GetCurrentTime()) * 0.0001;
@@ -196,9 +204,32 @@ void FLVStreamDecoder::SyncWithBrother() {
   } else {
     other->ClearWait();
   }
-  std::unique_lock<std::mutex> lock(waitMutex);
-  while (waitFlag) {
-    waitCondition.wait_for(lock, std::chrono::milliseconds(waitTime > 0 ? waitTime : 1));
+  // Pause while told to. Also pause while this decoder is itself too far
+  // ahead of a running brother: the brother tells us only after an output of
+  // its own, and before its first output (a video decoder waiting for its
+  // second tag or a key frame) or after its last one this decoder would
+  // otherwise run ahead without bound. A brother that cannot catch up by
+  // itself fills the gap, which moves its clock; a brother that ends
+  // releases us when its worker leaves its loop.
+  for (;;) {
+    bool told;
+    int step;
+    std::uint64_t serial;
+    {
+      std::lock_guard<std::mutex> lock(waitMutex);
+      told = waitFlag;
+      step = waitTime > 0 ? waitTime : 1;
+      serial = waitSerial;
+    }
+    if (!told) {
+      const bool tooFarAhead =
+          other != this && other->IsWorkerActive() &&
+          GetCurrentTime() - other->GetCurrentTime() > maxLeadUnits;
+      if (!tooFarAhead) return;
+    }
+    std::unique_lock<std::mutex> lock(waitMutex);
+    waitCondition.wait_for(lock, std::chrono::milliseconds(step),
+                           [this, serial] { return waitSerial != serial; });
   }
 }
 
@@ -277,8 +308,10 @@ void FLVStreamDecoder::RunWorkerLoop() {
       if (StopAcceptingIfEmpty()) break;
     }
   }
-  // This worker will set no more pause requests; one still standing would
-  // hold the brother forever.
+  // This worker will set no more pause requests and its clock stops; a
+  // request still standing, or the brother's own lead over it, would hold
+  // the brother forever.
+  workerActive.store(false);
   if (brother_ != nullptr) brother_->ClearWait();
 }
 

@@ -85,8 +85,11 @@ class FLVStreamDecoder {
   bool HasEnded() const { return endFlag.load(); }
   bool HasStopped() const { return hasStopped.load(); }
   // Tells the brother to pause when it is too far ahead (or releases it),
-  // then pauses while this decoder is told to.
+  // then pauses while this decoder is told to, or while it is itself more
+  // than maxIntervalTime ahead of a brother whose worker still runs.
   void SyncWithBrother();
+  // Whether the worker is inside its loop (from Run until it leaves it).
+  bool IsWorkerActive() const { return workerActive.load(); }
 
  protected:
   // The body of the worker thread: set up, RunWorkerLoop, finish.
@@ -155,6 +158,10 @@ class FLVStreamDecoder {
   mutable std::mutex waitMutex;
   std::condition_variable waitCondition;
   bool waitFlag = false;
+  // Counts SetWait and ClearWait calls (the brother's clock has moved), so a
+  // pause re-examines the clocks at once. Guarded by waitMutex.
+  std::uint64_t waitSerial = 0;
+  std::atomic<bool> workerActive{false};
   int waitTime = kDefaultWaitTimeMs;
   int maxIntervalTime = kDefaultMaxIntervalTimeMs;
   int decodeSyncMode_ = 0;

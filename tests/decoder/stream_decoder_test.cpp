@@ -213,19 +213,21 @@ TEST(StreamDecoderBrothers, TheLeaderPausesUntilTheOtherCatchesUp) {
   other.SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
   ASSERT_EQ(leader.Run(), 1);
   ASSERT_EQ(other.Run(), 1);
-  ASSERT_EQ(leader.DeliverFLVPacket(MakeEmptyAudioTag(1000)), 1);
-  ASSERT_TRUE(WaitUntil([&] { return leaderTags.load() == 1; }));
-  // The leader is 1000 ms ahead: the other's next output tells it to pause,
-  // which it does after its next output.
   ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(10)), 1);
-  ASSERT_TRUE(WaitUntil([&] { return leader.IsWaitRequested(); }));
-  ASSERT_EQ(leader.DeliverFLVPacket(MakeEmptyAudioTag(1040)), 1);
+  ASSERT_TRUE(WaitUntil([&] { return releaser.count() == 1; }));
+  // 990 ms ahead of a running brother after its first tag: the leader
+  // pauses itself in its sync.
+  ASSERT_EQ(leader.DeliverFLVPacket(MakeEmptyAudioTag(1000)), 1);
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(leaderTags.load(), 1);
-  EXPECT_TRUE(leader.IsWaitRequested());
+  EXPECT_EQ(leaderTags.load(), 0);
+  // The other's next output finds the leader too far ahead and tells it so.
+  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(20)), 1);
+  ASSERT_TRUE(WaitUntil([&] { return leader.IsWaitRequested(); }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(leaderTags.load(), 0);
   // Within 100 ms of the leader: released.
-  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(990)), 1);
-  ASSERT_TRUE(WaitUntil([&] { return leaderTags.load() == 2; }));
+  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(950)), 1);
+  ASSERT_TRUE(WaitUntil([&] { return leaderTags.load() == 1; }));
   EXPECT_FALSE(leader.IsWaitRequested());
   other.Stop();
   leader.Stop();
