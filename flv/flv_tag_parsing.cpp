@@ -35,6 +35,7 @@ constexpr std::int64_t kH263SkippedBytes = 2;     // payload bytes before H[2]
 constexpr int kH263HeaderBytes = 7;               // H[2] to H[8]
 constexpr int kScreenVideoHeaderBytes = 4;
 constexpr int kVp6MacroblockSize = 16;
+constexpr std::int64_t kVp6OptionalHeaderBytes = 2;
 
 // The picture sizes of Sorenson H.263 size codes 2 to 6; code 7 is 0 x 0.
 struct PictureSize {
@@ -57,7 +58,9 @@ void ReadVp6PictureSize(BufferReader& reader, FLVTag* tag) {
   // form.
   const std::uint8_t first = reader.ReadU8();
   const std::uint8_t second = reader.ReadU8();
-  if ((first & 0x01) != 0 || (second & 0x06) == 0) reader.Seek(2, BufferReader::kFromCurrent);
+  if ((first & 0x01) != 0 || (second & 0x06) == 0) {
+    reader.Seek(kVp6OptionalHeaderBytes, BufferReader::kFromCurrent);
+  }
   const int rows = reader.ReadU8();
   const int columns = reader.ReadU8();
   tag->height = rows * kVp6MacroblockSize - tag->verticalAdjustment;

@@ -36,6 +36,11 @@ constexpr int kLayer1SlotSize = 4;
 constexpr int kLayer2Samples = 1152;
 constexpr int kLayer3Mpeg1Samples = 1152;
 constexpr int kLayer3LowRateSamples = 576;
+// Frame length = coefficient x bit rate / sampling rate (+ padding), in
+// 4-byte slots for layer I and bytes otherwise.
+constexpr int kLayer1Coefficient = 12;
+constexpr int kFullFrameCoefficient = 144;     // layer II, and layer III of MPEG-1
+constexpr int kLayer3LowRateCoefficient = 72;  // layer III of MPEG-2 and 2.5
 
 }  // namespace
 
@@ -60,22 +65,24 @@ std::optional<MpegAudioFrameHeader> ParseMpegAudioFrameHeader(const std::uint8_t
   const int bitRate = kBitRates[mpeg1 ? 1 : 0][layerNumber - 1][bitRateIndex] * 1000;
   MpegAudioFrameHeader header;
   header.sampleRate = kSampleRates[version][sampleRateIndex];
+  int coefficient = kFullFrameCoefficient;
+  int slotSize = 1;
   switch (layerNumber) {
     case 1:
       header.samples = kLayer1Samples;
-      header.length = static_cast<std::size_t>((12 * bitRate / header.sampleRate + padding) *
-                                               kLayer1SlotSize);
+      coefficient = kLayer1Coefficient;
+      slotSize = kLayer1SlotSize;
       break;
     case 2:
       header.samples = kLayer2Samples;
-      header.length = static_cast<std::size_t>(144 * bitRate / header.sampleRate + padding);
       break;
     default:
       header.samples = mpeg1 ? kLayer3Mpeg1Samples : kLayer3LowRateSamples;
-      header.length = static_cast<std::size_t>((mpeg1 ? 144 : 72) * bitRate / header.sampleRate +
-                                               padding);
+      if (!mpeg1) coefficient = kLayer3LowRateCoefficient;
       break;
   }
+  header.length =
+      static_cast<std::size_t>((coefficient * bitRate / header.sampleRate + padding) * slotSize);
   if (header.length < kHeaderSize) return std::nullopt;
   return header;
 }
