@@ -31,7 +31,8 @@ class AudioWriter {
 
   // Setters store their value while the writer is not open (answer true)
   // and refuse it while it is (false). A bit rate of 0 or less leaves the
-  // encoder's default.
+  // encoder's default; one the encoder has no mode for becomes its nearest
+  // (AMR-NB: 12000 gives the 12.2 kbit/s mode).
   bool SetupAudio(int codecId, int bitRate, int sampleRate, int channels);
   bool SetOutputFormat(const char* formatName);
   bool SetOutFile(const char* path);
@@ -48,6 +49,10 @@ class AudioWriter {
   // Encodes what is queued and the last partial frame, drains the encoder
   // and completes the file. True when the whole file was written; a writer
   // that is not open answers false and does nothing.
+  // The file then holds the PCM written to within one encoder frame: the
+  // mp3 muxer records the encoder delay and padding in its info frame, WAV
+  // and FLAC are exact; ADTS, AMR and ASF have no field for the delay, so a
+  // decoder gives that lead-in too (1024 samples for AAC).
   bool Close();
 
   bool IsOpen() const { return state_ == State::kOpen; }
