@@ -91,8 +91,7 @@ bool AudioWriter::SetOutFile(const char* path) {
 bool AudioWriter::Open() {
   if (state_ != State::kIdle) return false;
   if (sampleRate_ <= 0 || sampleRate_ > kMaxSampleRate || channels_ <= 0 ||
-      channels_ > kMaxChannels || path_.empty() ||
-      formatName_.empty()) {
+      channels_ > kMaxChannels || path_.empty() || formatName_.empty()) {
     return false;
   }
   // Only a muxer of exactly this name: no guessing from the file name.
@@ -106,8 +105,8 @@ bool AudioWriter::Open() {
       return false;
     }
     assembler_ = std::make_unique<AudioFrameAssembler>(encoder_);
-    const size_t queueBytes = std::max<size_t>(
-        kMinQueueBytes, static_cast<size_t>(sampleRate_) * channels_ * kBytesPerSample * kQueueSeconds);
+    const size_t secondBytes = static_cast<size_t>(sampleRate_) * channels_ * kBytesPerSample;
+    const size_t queueBytes = std::max(kMinQueueBytes, secondBytes * kQueueSeconds);
     queue_ = std::make_unique<AudioBlockQueue>(queueBytes);
     failed_ = false;
     carry_.clear();
