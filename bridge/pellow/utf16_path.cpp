@@ -10,6 +10,11 @@ constexpr char32_t kLowSurrogateFirst = 0xDC00;
 constexpr char32_t kSurrogateEnd = 0xE000;
 constexpr char32_t kSupplementaryFirst = 0x10000;
 constexpr int kSurrogateBits = 10;
+// File names on Linux are bytes, not always UTF-8. A byte that is not valid
+// UTF-8 travels as the lone low surrogate U+DC80..U+DCFF and becomes that
+// byte again here, so every name the file system accepts survives.
+constexpr char32_t kEscapedByteFirst = 0xDC80;
+constexpr char32_t kEscapedByteEnd = 0xDD00;
 
 void AppendUtf8(char32_t code, std::string& out) {
   if (code < 0x80) {
@@ -36,6 +41,10 @@ std::optional<std::string> Utf16ToUtf8(const char16_t* text) {
   std::string out;
   for (const char16_t* unit = text; *unit != 0; ++unit) {
     char32_t code = *unit;
+    if (code >= kEscapedByteFirst && code < kEscapedByteEnd) {
+      out.push_back(static_cast<char>(code - kLowSurrogateFirst));
+      continue;
+    }
     if (code >= kHighSurrogateFirst && code < kSurrogateEnd) {
       const char32_t low = unit[1];
       if (code >= kLowSurrogateFirst || low < kLowSurrogateFirst || low >= kSurrogateEnd) {

@@ -211,6 +211,21 @@ TEST(AsfEncoderPath, BrokenUtf16AndNullAreRefused) {
   EXPECT_EQ(AsfEnc_Open(encoder.get(), u""), 0);
 }
 
+TEST(AsfEncoderPath, EscapedBytesBecomeTheSameBytesAgain) {
+  // A file name byte that is not UTF-8 arrives as U+DC80 + byte.
+  const std::string base = TempPath("");
+  const std::u16string wide = ToUtf16(base) + u"x" + char16_t{0xDCFF} + u".wma";
+  const std::string narrow = base + "x\xff.wma";
+  std::remove(narrow.c_str());
+  {
+    int opened = 0;
+    EncoderPtr encoder = OpenEncoder(wide, 44100, 2, 64000, PELLOW_CODEC_WMAV2, &opened);
+    ASSERT_NE(opened, 0);
+  }
+  EXPECT_TRUE(FileExists(narrow));
+  std::remove(narrow.c_str());
+}
+
 TEST(AsfEncoderLifecycle, NullAndUnopenedHandlesAreHarmless) {
   EXPECT_EQ(AsfEnc_SetEncodingParams(nullptr, 0, 0, 0, PELLOW_CODEC_WMAV2, 0, 0, 44100, 2, 0), 0);
   EXPECT_EQ(AsfEnc_Open(nullptr, u"x.wma"), 0);
