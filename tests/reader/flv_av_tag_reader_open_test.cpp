@@ -429,8 +429,8 @@ TEST(TagReaderBadInput, EveryFixtureWholeAndCutReadsCleanly) {
     const Bytes whole = ReadWholeFile(fixture);
     ASSERT_EQ(FLVAVTagReader_Open(reader.get(), fixture.c_str()), 1);
     const std::size_t wholeCount = ReadAll(reader.get(), 0).size();
-    for (std::size_t cut : {whole.size() / 3, whole.size() / 2, whole.size() - 1,
-                            whole.size() > 5 ? whole.size() - 5 : 0}) {
+    // Inside some tag, and inside the last tag or its trailing size field.
+    for (std::size_t cut : {whole.size() / 2, whole.size() > 5 ? whole.size() - 5 : 0}) {
       WriteWholeFile(cutPath,
                      Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
       ASSERT_EQ(FLVAVTagReader_Open(reader.get(), cutPath.c_str()), 1) << "cut at " << cut;

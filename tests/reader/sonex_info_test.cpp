@@ -255,6 +255,8 @@ struct FixtureCase {
   bool checkDuration;  // a single frame at 0 has no end time to compare
 };
 
+void PrintTo(const FixtureCase& fixture, std::ostream* out) { *out << fixture.file; }
+
 class SonexInfoOnFixtures : public testing::TestWithParam<FixtureCase> {};
 
 TEST_P(SonexInfoOnFixtures, AgreesWithAnIndependentReading) {
