@@ -177,6 +177,8 @@ int FLVAudioDecoder::Resample(std::uint8_t* source, int sourceBytes, int sourceR
   int produced = needed;
   ARes_Convert(resamplerHandle, source, sourceBytes, sourceRate, sourceChannels,
                resampleBuffer.get(), &produced);
+  resamplerSourceRate = sourceRate;
+  resamplerSourceChannels = sourceChannels;
   if (produced < 0) produced = 0;
   if (produced > needed) produced = needed;
   *data = resampleBuffer.get();
@@ -190,6 +192,7 @@ void FLVAudioDecoder::ThreadMain() {
   gapPending = false;
   gapStartMs = 0;
   RunWorkerLoop();
+  EmitHeldBackAudio();
   silenceBuffer.reset();
   MarkWorkerFinished();
 }
@@ -212,6 +215,46 @@ void FLVAudioDecoder::ProcessQueuedTag(FLVTag* tag) {
     EnsureSilenceBuffer();
   }
   ReleaseTag(tag);
+}
+
+// Without this the end of every run would lose what the codec holds back
+// and the resampler's filter tail (16 samples or more): the output would be
+// shorter than the input.
+void FLVAudioDecoder::EmitHeldBackAudio() {
+  std::uint8_t* pcm = nullptr;
+  int pcmSize = 0;
+  // The bridge hands out one block per flush call while it has any.
+  while (DecodeStep(nullptr, runningStartTime, &pcm, &pcmSize) != 0 && pcmSize > 0) {
+    EmitBlock(pcm, pcmSize);
+  }
+  if (DrainResampler(&pcm, &pcmSize) != 0 && pcmSize > 0) EmitBlock(pcm, pcmSize);
+}
+
+int FLVAudioDecoder::DrainResampler(std::uint8_t** data, int* size) {
+  *data = nullptr;
+  *size = 0;
+  if (resamplerHandle == nullptr || resamplerSourceRate <= 0) return 0;
+  const int needed =
+      ARes_GetOutBufferSize(resamplerHandle, resamplerSourceRate, resamplerSourceChannels, 0);
+  if (needed <= 0) return 1;
+  if (resampleBufferSize < static_cast<unsigned int>(needed)) {
+    resampleBuffer.reset();
+    resampleBufferSize = 0;
+    resampleBuffer.reset(new (std::nothrow) std::uint8_t[static_cast<unsigned int>(needed)]);
+    if (!resampleBuffer) return 0;
+    resampleBufferSize = static_cast<unsigned int>(needed);
+  }
+  int produced = needed;
+  ARes_Convert(resamplerHandle, nullptr, 0, resamplerSourceRate, resamplerSourceChannels,
+               resampleBuffer.get(), &produced);
+  // A drained resampler starts afresh with the next run's first block.
+  resamplerSourceRate = 0;
+  resamplerSourceChannels = 0;
+  if (produced < 0) produced = 0;
+  if (produced > needed) produced = needed;
+  *data = resampleBuffer.get();
+  *size = produced;
+  return 1;
 }
 
 void FLVAudioDecoder::FillGap(std::int64_t leadMs) {

@@ -49,6 +49,11 @@ class FLVAudioDecoder : public FLVStreamDecoder {
   int Resample(std::uint8_t* source, int sourceBytes, int sourceRate, int sourceChannels,
                std::uint8_t** data, int* size);
   void CloseBridge();
+  // At the worker's end: what the bridge decoder and the resampler still
+  // hold back goes out as the last blocks.
+  void EmitHeldBackAudio();
+  // The resampler's tail into resampleBuffer; 1 with *size bytes (maybe 0).
+  int DrainResampler(std::uint8_t** data, int* size);
 
   // Worker-only output path.
   void EmitBlock(const std::uint8_t* data, int size);
@@ -64,6 +69,9 @@ class FLVAudioDecoder : public FLVStreamDecoder {
   // decoder has been given another target.
   int resamplerRate = 0;
   int resamplerChannels = 0;
+  // The source format last converted, which is what the resampler holds.
+  int resamplerSourceRate = 0;
+  int resamplerSourceChannels = 0;
   std::unique_ptr<std::uint8_t[]> resampleBuffer;
   unsigned int resampleBufferSize = 0;
 
