@@ -69,6 +69,17 @@ bool DeliverTag(::FLVStream* stream, FLVTag* tag) {
 
 void ReleaseTag(FLVTag* tag) { FLVStreamParser_DeleteFLVTag(nullptr, tag); }
 
+// The reader's seek lands on the first tag after the time when that tag is
+// audio, so a seek to 0 would skip the file's first audio block; a file read
+// from its start is read from its first tag instead. A file without tags
+// still fails, as its seek would.
+int PositionAtStart(::FLVAVTagReader* reader, std::uint32_t startTime) {
+  if (startTime == 0 && FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, 0) == FLV_READER_OK) {
+    return FLVAVTagReader_SeekToBegin(reader);
+  }
+  return FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, startTime);
+}
+
 }  // namespace
 
 void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStream* stream,
@@ -97,7 +108,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
     }
     totalTime += item.duration;
 
-    if (FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, item.startTime) != FLV_READER_OK) {
+    if (PositionAtStart(reader, item.startTime) != FLV_READER_OK) {
       ReportFileProblem(item.path, "The operation of seek is failed");
       FLVAVTagReader_Close(reader);
       continue;
