@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# fuzz.sh [seconds]: builds the libFuzzer targets with clang under ASan +
+# UBSan and runs each for the given time (default 60 s). Any crash, leak or
+# time-out fails the script; the input that caused it is kept under
+# BUILD_DIR/artifacts. KELVRA_FUZZ_BUILD_DIR overrides the build folder
+# (default build/fuzz); the corpora grow in BUILD_DIR/corpus between runs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+seconds=${1:-60}
+dir=${KELVRA_FUZZ_BUILD_DIR:-build/fuzz}
+targets=(stream_parser_fuzzer tag_reader_fuzzer audio_decode_fuzzer)
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKELVRA_SANITIZE=address -DKELVRA_BUILD_FUZZERS=ON -DKELVRA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" make_audio_seeds
+
+seeds=$dir/seeds
+if [ ! -d "$seeds/flv" ]; then
+  bash fuzz/make_corpus.sh "$seeds" "$dir/bin/make_audio_seeds"
+fi
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+mkdir -p "$dir/artifacts"
+status=0
+for t in "${targets[@]}"; do
+  case $t in
+    audio_decode_fuzzer) seed=$seeds/audio ;;
+    *) seed=$seeds/flv ;;
+  esac
+  corpus=$dir/corpus/$t
+  mkdir -p "$corpus"
+  echo "== $t for ${seconds}s"
+  if ! "$dir/bin/$t" "$corpus" "$seed" -dict=fuzz/flv.dict -max_total_time="$seconds" \
+      -timeout=20 -rss_limit_mb=2560 -max_len=65536 -print_final_stats=1 \
+      -artifact_prefix="$dir/artifacts/$t-" 2>"$dir/$t.log"; then
+    tail -n 60 "$dir/$t.log"
+    echo "fuzz: $t found a problem; see $dir/artifacts and $dir/$t.log" >&2
+    status=1
+  else
+    grep -E '^stat::number_of_executed_units|^Done' "$dir/$t.log" || true
+  fi
+done
+exit $status
