@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <thread>
@@ -126,7 +124,8 @@ void FLVAVTagReader::ReserveIndexFor(std::FILE* file) {
   struct stat status {};
   if (fstat(fileno(file), &status) == 0 && status.st_size > 0) {
     const auto estimate = static_cast<std::uint64_t>(status.st_size) / kFileBytesPerIndexEntry;
-    wanted = static_cast<std::size_t>(std::clamp<std::uint64_t>(estimate, kIndexReserve, kIndexReserveLimit));
+    wanted = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(estimate, kIndexReserve, kIndexReserveLimit));
   }
   if (index_.capacity() >= wanted) return;
   try {

@@ -1,6 +1,5 @@
 // The FLVAVTagReader_ exports: C functions over the opaque reader handle.
 // None lets an exception escape; a null handle gets the "not open" answer.
-#include <new>
 
 #include "kelvra.h"
 #include "reader/flv_av_tag_reader.h"

@@ -272,8 +272,12 @@ TEST_P(SonexInfoOnFixtures, AgreesWithAnIndependentReading) {
   const TagTotals totals = WalkTags(path);
 
   std::vector<std::string> expectedKeys;
-  if (demuxed.hasVideo) expectedKeys.insert(expectedKeys.end(), {"size", "video bit rate", "frame rate"});
-  if (demuxed.hasAudio) expectedKeys.insert(expectedKeys.end(), {"sample rate", "channels", "audio bit rate"});
+  if (demuxed.hasVideo) {
+    expectedKeys.insert(expectedKeys.end(), {"size", "video bit rate", "frame rate"});
+  }
+  if (demuxed.hasAudio) {
+    expectedKeys.insert(expectedKeys.end(), {"sample rate", "channels", "audio bit rate"});
+  }
   expectedKeys.push_back("duration");
   ASSERT_EQ(lines.keys, expectedKeys) << run.out;
 
