@@ -18,6 +18,11 @@
 #include <sstream>
 #include <stdexcept>
 
+extern "C" {
+#include <libavcodec/version.h>
+#include <libavformat/version.h>
+}
+
 extern char** environ;
 
 namespace kelvra::test {
@@ -313,6 +318,60 @@ bool PunchAudioHole(const std::string& path, int start, int length, std::string&
   return true;
 }
 
+// ---- the cache shared by test processes ----
+
+// Every GoogleTest case runs as its own process, so files are also kept in
+// the build folder. A file's name carries a hash of everything that made it
+// (FFmpeg's arguments, the hole, the library versions), so a changed recipe
+// never finds a stale file.
+std::uint64_t Fnv1a(const std::string& text) {
+  constexpr std::uint64_t kOffsetBasis = 14695981039346656037ull;
+  constexpr std::uint64_t kPrime = 1099511628211ull;
+  std::uint64_t hash = kOffsetBasis;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= kPrime;
+  }
+  return hash;
+}
+
+std::string SharedCacheName(const FlvSpec& spec, const std::string& name) {
+  std::ostringstream recipe;
+  for (const std::string& argument : FfmpegArguments(spec, "out.flv")) recipe << argument << '\n';
+  recipe << "hole " << spec.holeStartMs << "+" << spec.holeLengthMs << '\n';
+  recipe << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
+  std::ostringstream cached;
+  cached << fs::path(name).stem().string() << "-" << std::hex << Fnv1a(recipe.str()) << ".flv";
+  return cached.str();
+}
+
+// The shared cache folder, or "" when there is none to use.
+std::string SharedCacheFolder() {
+#ifdef KELVRA_GENERATED_FLV_DIR
+  std::error_code error;
+  fs::create_directories(KELVRA_GENERATED_FLV_DIR, error);
+  if (!error) return KELVRA_GENERATED_FLV_DIR;
+#endif
+  return "";
+}
+
+// Publishes a finished file under its cache name. Written under a name of
+// this process and renamed, so another process sees either nothing or the
+// whole file.
+std::string Publish(const std::string& made, const std::string& folder, const std::string& name) {
+  const fs::path target = fs::path(folder) / name;
+  const fs::path temporary =
+      fs::path(folder) / (name + ".tmp" + std::to_string(static_cast<long>(getpid())));
+  std::error_code error;
+  fs::copy_file(made, temporary, fs::copy_options::overwrite_existing, error);
+  if (!error) fs::rename(temporary, target, error);
+  if (error) {
+    fs::remove(temporary, error);
+    return "";
+  }
+  return target.string();
+}
+
 std::mutex& GenerateMutex() {
   static std::mutex mutex;
   return mutex;
@@ -345,6 +404,17 @@ std::string GenerateFlv(const FlvSpec& requested) {
   const std::string name = FileNameFor(spec);
   if (auto found = made.find(name); found != made.end()) return found->second;
 
+  const std::string sharedFolder = SharedCacheFolder();
+  const std::string sharedName = SharedCacheName(spec, name);
+  if (!sharedFolder.empty()) {
+    const fs::path shared = fs::path(sharedFolder) / sharedName;
+    std::error_code error;
+    if (fs::is_regular_file(shared, error) && fs::file_size(shared, error) > 0 && !error) {
+      made.emplace(name, shared.string());
+      return shared.string();
+    }
+  }
+
   const fs::path folder = TestTempDir();
   const std::string finalPath = (folder / name).string();
   const std::string partPath = finalPath + ".part.flv";
@@ -366,8 +436,13 @@ std::string GenerateFlv(const FlvSpec& requested) {
     ADD_FAILURE() << "GenerateFlv(" << name << "): " << error;
     return "";
   }
-  made.emplace(name, finalPath);
-  return finalPath;
+  std::string path = finalPath;
+  if (!sharedFolder.empty()) {
+    const std::string published = Publish(finalPath, sharedFolder, sharedName);
+    if (!published.empty()) path = published;
+  }
+  made.emplace(name, path);
+  return path;
 }
 
 std::string FixturePath(const std::string& relative) {

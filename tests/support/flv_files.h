@@ -59,8 +59,9 @@ struct FlvSpec {
   int holeLengthMs = 0;
 };
 
-// Makes the file described (once per process and spec; cached in the test
-// temp folder) and returns its path. Fails the current test (and returns "")
+// Makes the file described (once per spec; kept in the build folder's
+// generated-flv/ for later test processes) and returns its path. The file
+// is shared: callers must not change it. Fails the current test (and returns "")
 // when FFmpeg cannot make it.
 std::string GenerateFlv(const FlvSpec& spec);
 
