@@ -1,7 +1,11 @@
 #include "reader/video_frame_reader.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <new>
 
+#include "reader/flv_av_tag_reader.h"
 #include "vexmar/vexmar.h"
 
 namespace kelvra {
@@ -10,16 +14,25 @@ namespace {
 constexpr int kBytesPerPixel = 4;
 constexpr int kResizeModeForFrames = 2;
 constexpr int kCopyData = 1;
+constexpr int kHeaderFieldsOnly = 0;
+constexpr int kAnyTagType = 0;
+constexpr std::uint8_t kKeyFrame = 1;
 constexpr double kMillisecondsPerSecond = 1000.0;
+constexpr std::uint32_t kLastMillisecond = std::numeric_limits<std::uint32_t>::max();
 // A step forward of at most this many milliseconds decodes on from the
 // current position; anything further (or backwards) seeks to a key frame.
 constexpr std::uint32_t kMaxDecodeAheadMs = 4000;
+
+bool IsVideoKeyFrame(const FLVTagIndexEntry& entry) {
+  return entry.tagType == FLV_TAG_TYPE_VIDEO && entry.keyFrame == kKeyFrame;
+}
 }  // namespace
 
 VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double frameRate,
                                            int decodeAlphaChannel) {
   FLVInfo info{};
-  if (reader == nullptr || !(frameRate > 0.0) || FLVAVTagReader_GetFLVInfoEx(reader, &info) == 0) {
+  if (reader == nullptr || !(frameRate > 0.0) || !std::isfinite(frameRate) ||
+      FLVAVTagReader_GetFLVInfoEx(reader, &info) == 0) {
     return nullptr;
   }
   const int width = info.width > 0 ? info.width : 0;
@@ -34,7 +47,8 @@ VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double fram
 
   VideoFrameReader* self = nullptr;
   try {
-    self = new VideoFrameReader(reader, decoder, frameRate, width, height);
+    self = new VideoFrameReader(reinterpret_cast<FLVAVTagReader*>(reader), decoder, frameRate,
+                                width, height);
   } catch (const std::bad_alloc&) {
     FLVStreamDecoder_Delete(decoder);
     return nullptr;
@@ -44,10 +58,15 @@ VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double fram
   return self;
 }
 
-VideoFrameReader::VideoFrameReader(::FLVAVTagReader* reader, ::FLVStreamDecoder* decoder,
+VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* decoder,
                                    double frameRate, int width, int height)
     : frameRate_(frameRate),
-      black_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * kBytesPerPixel, 0),
+      // At least one pixel, so that even a file without a picture size gets
+      // a valid (black) picture pointer.
+      black_(std::max<std::size_t>(
+                 static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 1) *
+                 kBytesPerPixel,
+             0),
       reader_(reader),
       decoder_(decoder),
       frameInterval_(static_cast<std::uint32_t>(kMillisecondsPerSecond / frameRate)),
@@ -62,7 +81,12 @@ bool VideoFrameReader::Covers(std::uint32_t t) const {
 
 std::uint8_t* VideoFrameReader::ReadFrame(int frameNumber) {
   const std::int64_t k = frameNumber < 0 ? 0 : frameNumber;
-  const auto t = static_cast<std::uint32_t>(static_cast<double>(k * 1000) / frameRate_);
+  // Frame numbers far beyond the time line stay at its last millisecond
+  // instead of wrapping.
+  const double milliseconds = static_cast<double>(k) * kMillisecondsPerSecond / frameRate_;
+  const std::uint32_t t = milliseconds >= static_cast<double>(kLastMillisecond)
+                              ? kLastMillisecond
+                              : static_cast<std::uint32_t>(milliseconds);
   if (current_ == nullptr) {
     SeekTo(t);
   } else if (Covers(t)) {
@@ -76,50 +100,98 @@ std::uint8_t* VideoFrameReader::ReadFrame(int frameNumber) {
 }
 
 void VideoFrameReader::DecodeForwardTo(std::uint32_t t) {
-  const std::size_t pictureBytes = black_.size();
+  const std::size_t pictureBytes =
+      static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * kBytesPerPixel;
   for (;;) {
     FLVTag* tag = nullptr;
     std::uint32_t duration = 0;
-    if (FLVAVTagReader_ReadTag(reader_, kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) !=
-        FLV_READER_OK) {
-      return;
+    if (reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) != FLV_READER_OK) {
+      return;  // past the last video tag the last picture stays
     }
     start_ = tag->timestamp;
     duration_ = duration;
     std::uint8_t* picture = nullptr;
     int size = 0;
     if (FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size) != 0 && picture != nullptr &&
-        static_cast<std::size_t>(size) == pictureBytes && pictureBytes > 0) {
+        pictureBytes > 0 && static_cast<std::size_t>(size) == pictureBytes) {
       VideoEncoder_SwapImageRowOrderInPlace(picture, width_ * kBytesPerPixel, height_);
       current_ = picture;
     } else {
       current_ = black_.data();
     }
-    if (Covers(t)) return;
+    // A picture that starts after t is the next one on screen anyway; no
+    // later tag can cover t, so reading on would only run to the file's end.
+    if (Covers(t) || start_ > t) return;
   }
 }
 
 void VideoFrameReader::SeekTo(std::uint32_t t) {
   current_ = black_.data();
   // Within one frame interval of the video's end, and beyond, the picture is
-  // black.
-  if (static_cast<std::uint64_t>(t) + frameInterval_ > videoDuration_) return;
-  switch (FLVAVTagReader_Seek(reader_, FLV_TAG_TYPE_VIDEO, t)) {
-    case FLV_READER_OK:
+  // black; that holds for every later time too.
+  if (static_cast<std::uint64_t>(t) + frameInterval_ > videoDuration_) {
+    start_ = t;
+    duration_ = kLastMillisecond - t;
+    return;
+  }
+  if (!reader_->IsOpen()) {
+    start_ = t;
+    duration_ = 1;
+    return;
+  }
+  // Decode from the last key frame among the tags at or before t. The tag
+  // reader's own seek prefers a key frame that is the very first tag after
+  // t; decoding forward from there never reaches t, so the key frame is
+  // looked up in the index here.
+  const std::vector<FLVTagIndexEntry>& index = reader_->index();
+  const auto after = static_cast<std::size_t>(
+      std::upper_bound(index.begin(), index.end(), t,
+                       [](std::uint32_t time, const FLVTagIndexEntry& entry) {
+                         return time < entry.timestamp;
+                       }) -
+      index.begin());
+  for (std::size_t i = after; i-- > 0;) {
+    if (!IsVideoKeyFrame(index[i])) continue;
+    if (PositionAtEntry(i)) {
       DecodeForwardTo(t);
-      break;
-    case FLV_READER_SEEK_NO_MATCH: {
-      // No key frame at or before t: black up to the next key frame.
-      std::uint32_t next = 0;
-      start_ = 0;
-      duration_ = FLVAVTagReader_GetNextKeyFrameTimeStamp(reader_, t, &next) != 0 ? next : t + 1;
-      break;
-    }
-    default:
+    } else {
       start_ = t;
       duration_ = 1;
-      break;
+    }
+    return;
   }
+  // No key frame yet: black up to the next one, and the tag reader waits at
+  // it, so that decoding forward into its span starts there rather than
+  // from wherever the reader stood.
+  start_ = 0;
+  duration_ = t + 1;
+  for (std::size_t i = after; i < index.size(); ++i) {
+    if (!IsVideoKeyFrame(index[i])) continue;
+    duration_ = index[i].timestamp;
+    PositionAtEntry(i);
+    return;
+  }
+}
+
+bool VideoFrameReader::PositionAtEntry(std::size_t i) {
+  const std::vector<FLVTagIndexEntry>& index = reader_->index();
+  if (i >= index.size()) return false;
+  const std::uint32_t time = index[i].timestamp;
+  // Seeking to the key frame's own time lands on it, unless the first tag
+  // after that time is itself a key frame; one millisecond earlier always
+  // lands at or before it. From there the tags up to it are skipped.
+  if (reader_->Seek(FLV_TAG_TYPE_VIDEO, time) != FLV_READER_OK || reader_->currentIndex() > i) {
+    if (time == 0 || reader_->Seek(FLV_TAG_TYPE_VIDEO, time - 1) != FLV_READER_OK ||
+        reader_->currentIndex() > i) {
+      if (reader_->SeekToBegin() != FLV_READER_OK) return false;
+    }
+  }
+  while (reader_->currentIndex() < i) {
+    if (reader_->ReadTag(kHeaderFieldsOnly, kAnyTagType, nullptr, nullptr) != FLV_READER_OK) {
+      return false;
+    }
+  }
+  return reader_->currentIndex() == i;
 }
 
 }  // namespace kelvra

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/flv_builder.h"
 #include "support/flv_files.h"
 
@@ -97,27 +99,37 @@ AudioPull PullAudio(const std::string& path, std::uint32_t requestSize, std::siz
   return pull;
 }
 
-std::uint64_t HashBytes(const std::uint8_t* bytes, std::size_t size) {
-  std::uint64_t hash = kFnvOffset;
-  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
+namespace {
+// FNV-1a over 64-bit words (a byte at a time for the tail), continued from
+// `hash`.
+std::uint64_t HashMore(std::uint64_t hash, const std::uint8_t* bytes, std::size_t size) {
+  std::size_t i = 0;
+  for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t)) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes + i, sizeof word);
+    hash = (hash ^ word) * kFnvPrime;
+  }
+  for (; i < size; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
   return hash;
 }
 
-namespace {
 // The decoder's pictures run top first; the frame reader hands them out
 // bottom first, so the reference hashes the rows in that order.
 std::uint64_t HashBottomFirst(const std::uint8_t* picture, int width, int height) {
-  std::vector<std::uint8_t> flipped(static_cast<std::size_t>(width) * height * kBytesPerPixel);
   const std::size_t row = static_cast<std::size_t>(width) * kBytesPerPixel;
-  for (int y = 0; y < height; ++y) {
-    std::copy_n(picture + static_cast<std::size_t>(height - 1 - y) * row, row,
-                flipped.begin() + static_cast<std::ptrdiff_t>(y * row));
+  std::uint64_t hash = kFnvOffset;
+  for (int y = height - 1; y >= 0; --y) {
+    hash = HashMore(hash, picture + static_cast<std::size_t>(y) * row, row);
   }
-  return HashBytes(flipped.data(), flipped.size());
+  return hash;
 }
 }  // namespace
 
-std::vector<ReferencePicture> DecodeVideoTagByTag(const std::string& path) {
+std::uint64_t HashBytes(const std::uint8_t* bytes, std::size_t size) {
+  return HashMore(kFnvOffset, bytes, size);
+}
+
+std::vector<ReferencePicture> DecodeVideoTagByTag(const std::string& path, std::uint32_t untilMs) {
   std::vector<ReferencePicture> pictures;
   TagReaderPtr reader = OpenTagReader(path);
   if (reader == nullptr) return pictures;
@@ -148,6 +160,7 @@ std::vector<ReferencePicture> DecodeVideoTagByTag(const std::string& path) {
     }
     picture.black = picture.hash == blackHash;
     pictures.push_back(picture);
+    if (picture.start > untilMs) break;
   }
   return pictures;
 }

@@ -5,7 +5,7 @@
 #define KELVRA_TESTS_FRAME_READERS_FRAME_TEST_UTIL_H
 
 #include <cstdint>
-#include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,13 +54,15 @@ struct ReferencePicture {
   bool black = false;
 };
 // Every video tag decoded in file order with the synchronous video decoder
-// at the file's picture size; a tag that gives no picture stands for black.
-std::vector<ReferencePicture> DecodeVideoTagByTag(const std::string& path);
+// at the file's picture size, up to the first tag after `untilMs`; a tag
+// that gives no picture stands for black.
+std::vector<ReferencePicture> DecodeVideoTagByTag(
+    const std::string& path, std::uint32_t untilMs = std::numeric_limits<std::uint32_t>::max());
 
 // The reference picture on screen at t (ms): the tag whose span covers t.
 const ReferencePicture* PictureAt(const std::vector<ReferencePicture>& pictures, std::uint32_t t);
 
-// FNV-1a over `size` bytes.
+// FNV-1a over the bytes, taken 8 at a time.
 std::uint64_t HashBytes(const std::uint8_t* bytes, std::size_t size);
 
 // The raw tags of an FLV file, as stored.
