@@ -124,7 +124,19 @@ TEST(VideoFrameReader, TheEndOfTheVideo) {
     }
     EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 500), p.pictureBytes));
     EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 501), p.pictureBytes));
-    ExpectFrame(p, 3);  // back from the black end
+    // Back from the black end into the span of the picture shown before it.
+    ExpectFrame(p, 10);
+    EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 500), p.pictureBytes));
+    ExpectFrame(p, 10);
+    ExpectFrame(p, 3);
+  }
+  {
+    // A first read after the last tag's time stamp but more than a frame
+    // interval before the video's end still shows the last picture.
+    Pictures p = Open(path, 4 * kFileFps);
+    ASSERT_NE(p.frames, nullptr);
+    ASSERT_EQ(PictureAt(p.reference, TimeOf(197, 4 * kFileFps)), &p.reference.back());
+    ExpectFrame(p, 197);
   }
   {
     Pictures p = Open(path, kFileFps);
