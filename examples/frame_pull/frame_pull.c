@@ -4,9 +4,15 @@
  *
  *   frame_pull input.flv output.wav [frame_number output.ppm [fps]]
  *
+ * The WAV holds the file's audio at its own rate and channel count, padded
+ * with silence to the end of the video. The frame number counts from 0 at
+ * `fps` frames per second (default 25); the picture is the one on screen at
+ * that time, black before the first key frame.
+ *
  * Exit codes: 0 done, 1 bad arguments, 2 the FLV file cannot be opened,
  * 3 an output file cannot be written.
  */
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +20,7 @@
 #include "kelvra.h"
 
 enum { kReadSize = 4096, kWavHeaderSize = 44 };
+static const unsigned long kMaxWavDataBytes = 0xFFFFFFFFUL - 36;
 
 static void PutU16LE(unsigned char* p, unsigned v) {
   p[0] = (unsigned char)v;
@@ -27,6 +34,8 @@ static void PutU32LE(unsigned char* p, unsigned long v) {
 
 /* Canonical 16-bit PCM WAV header for `dataBytes` bytes of samples. */
 static void MakeWavHeader(unsigned char* h, int rate, int channels, unsigned long dataBytes) {
+  /* The size fields are 32-bit; a longer stream keeps the largest size. */
+  if (dataBytes > kMaxWavDataBytes) dataBytes = kMaxWavDataBytes;
   memcpy(h, "RIFF", 4);
   PutU32LE(h + 4, 36 + dataBytes);
   memcpy(h + 8, "WAVEfmt ", 8);
@@ -39,6 +48,30 @@ static void MakeWavHeader(unsigned char* h, int rate, int channels, unsigned lon
   PutU16LE(h + 34, 16);
   memcpy(h + 36, "data", 4);
   PutU32LE(h + 40, dataBytes);
+}
+
+/* 0 when everything written reached the file, else 3. */
+static int CloseOutput(FILE* out) {
+  const int failed = ferror(out);
+  return fclose(out) == 0 && !failed ? 0 : 3;
+}
+
+/* A whole non-negative decimal number. */
+static int ParseFrameNumber(const char* text, int* frameNumber) {
+  char* end = NULL;
+  const long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > INT_MAX) return 0;
+  *frameNumber = (int)value;
+  return 1;
+}
+
+/* A positive, finite frame rate. */
+static int ParseFps(const char* text, double* fps) {
+  char* end = NULL;
+  const double value = strtod(text, &end);
+  if (end == text || *end != '\0' || !(value > 0.0) || value > 1e6) return 0;
+  *fps = value;
+  return 1;
 }
 
 static int WriteAudio(FLVAVTagReader* reader, const char* path) {
@@ -73,7 +106,7 @@ static int WriteAudio(FLVAVTagReader* reader, const char* path) {
   MakeWavHeader(header, info.sampleRate, info.channels, total);
   fseek(out, 0, SEEK_SET);
   fwrite(header, 1, sizeof header, out);
-  return fclose(out) == 0 ? 0 : 3;
+  return CloseOutput(out);
 }
 
 static int WriteFrame(FLVAVTagReader* reader, int frameNumber, const char* path, double fps) {
@@ -106,14 +139,18 @@ static int WriteFrame(FLVAVTagReader* reader, int frameNumber, const char* path,
     }
   }
   VideoFrameReader_Delete(video);
-  return fclose(out) == 0 ? 0 : 3;
+  return CloseOutput(out);
 }
 
 int main(int argc, char** argv) {
   FLVAVTagReader* reader;
   int result;
+  int frameNumber = 0;
+  double fps = 25.0;
 
-  if (argc != 3 && argc != 5 && argc != 6) {
+  if ((argc != 3 && argc != 5 && argc != 6) ||
+      (argc >= 5 && !ParseFrameNumber(argv[3], &frameNumber)) ||
+      (argc == 6 && !ParseFps(argv[5], &fps))) {
     fprintf(stderr, "usage: frame_pull input.flv output.wav [frame_number output.ppm [fps]]\n");
     return 1;
   }
@@ -125,7 +162,7 @@ int main(int argc, char** argv) {
   }
   result = WriteAudio(reader, argv[2]);
   if (result == 0 && argc >= 5) {
-    result = WriteFrame(reader, atoi(argv[3]), argv[4], argc == 6 ? atof(argv[5]) : 25.0);
+    result = WriteFrame(reader, frameNumber, argv[4], fps);
   }
   FLVAVTagReader_Close(reader);
   FLVAVTagReader_Delete(reader);

@@ -1,0 +1,210 @@
+// The frame_pull example run as a program, checked with FFmpeg's own tools,
+// and a client outside the repository built against kelvra.h and
+// libkelvra.so alone.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+constexpr int kWidth = 160;
+constexpr int kHeight = 120;
+constexpr int kRgbBytes = 3;
+constexpr int kFps = 25;
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;  // standard output
+};
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+std::string FramePull() { return std::string(KELVRA_BINARY_DIR) + "/bin/frame_pull"; }
+
+// "key=value" lines as ffprobe prints them with -of default=nw=1.
+std::string Field(const std::string& text, const std::string& key) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  }
+  return "";
+}
+
+FlvSpec AudioVideoSpec() {
+  FlvSpec spec;
+  spec.audio = AudioCodec::kMp3;
+  spec.sampleRate = 44100;
+  spec.channels = 2;
+  spec.video = VideoCodec::kH263;
+  spec.width = kWidth;
+  spec.height = kHeight;
+  spec.fps = kFps;
+  spec.durationMs = 2000;
+  return spec;
+}
+
+// A binary PPM's pixels; empty when the header is not "P6 width height 255".
+std::vector<std::uint8_t> ReadPpm(const std::string& path, int width, int height) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int w = 0;
+  int h = 0;
+  int maxValue = 0;
+  in >> magic >> w >> h >> maxValue;
+  in.get();  // the one white-space byte before the pixels
+  if (!in || magic != "P6" || w != width || h != height || maxValue != 255) return {};
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * kRgbBytes);
+  in.read(reinterpret_cast<char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+  if (in.gcount() != static_cast<std::streamsize>(pixels.size()) || in.peek() != EOF) return {};
+  return pixels;
+}
+
+// Frame n of the file as FFmpeg decodes it, as RGB rows top first.
+std::vector<std::uint8_t> FfmpegFrame(const std::string& flv, int n) {
+  const std::string raw = TestTempDir() + "/ffmpeg_frame_" + std::to_string(n) + ".rgb";
+  const CommandResult made = RunCommand("ffmpeg -v error -y -i " + Quote(flv) + " -vf 'select=eq(n\\," +
+                                 std::to_string(n) + ")' -vsync 0 -frames:v 1 -f rawvideo " +
+                                 "-pix_fmt rgb24 " + Quote(raw));
+  if (made.exitCode != 0) return {};
+  return ReadWholeFile(raw);
+}
+
+double MeanDifference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 1e9;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) sum += std::abs(int{a[i]} - int{b[i]});
+  return sum / static_cast<double>(a.size());
+}
+
+TEST(FramePull, WritesTheAudioAsWavAndFrameNAsPpm) {
+  const std::string flv = GenerateFlv(AudioVideoSpec());
+  ASSERT_FALSE(flv.empty());
+  const std::string wav = TestTempDir() + "/frame_pull.wav";
+  const std::string ppm = TestTempDir() + "/frame_pull.ppm";
+  constexpr int kFrame = 17;
+  const CommandResult pulled = RunCommand(Quote(FramePull()) + " " + Quote(flv) + " " + Quote(wav) + " " +
+                                   std::to_string(kFrame) + " " + Quote(ppm) + " " +
+                                   std::to_string(kFps));
+  ASSERT_EQ(pulled.exitCode, 0);
+
+  const CommandResult probe =
+      RunCommand("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels "
+          "-show_entries format=duration -of default=nw=1 " + Quote(wav));
+  ASSERT_EQ(probe.exitCode, 0);
+  EXPECT_EQ(Field(probe.output, "codec_name"), "pcm_s16le");
+  EXPECT_EQ(Field(probe.output, "sample_rate"), "44100");
+  EXPECT_EQ(Field(probe.output, "channels"), "2");
+  // Two seconds of sound, give or take the MP3 encoder's delay, the last
+  // tag's length and the last 4096-byte read.
+  EXPECT_NEAR(std::atof(Field(probe.output, "duration").c_str()), 2.0, 0.15);
+
+  const std::vector<std::uint8_t> picture = ReadPpm(ppm, kWidth, kHeight);
+  ASSERT_FALSE(picture.empty()) << "not a " << kWidth << "x" << kHeight << " PPM";
+  const std::vector<std::uint8_t> same = FfmpegFrame(flv, kFrame);
+  const std::vector<std::uint8_t> other = FfmpegFrame(flv, kFrame + 12);
+  ASSERT_EQ(same.size(), picture.size());
+  ASSERT_EQ(other.size(), picture.size());
+  // Colour conversion may differ by a little; another frame of the moving
+  // test pattern, or the rows upside down, differ by much more.
+  const double sameDifference = MeanDifference(picture, same);
+  EXPECT_LT(sameDifference, 3.0);
+  EXPECT_LT(sameDifference * 3, MeanDifference(picture, other));
+}
+
+TEST(FramePull, BadArgumentsAndMissingFiles) {
+  const std::string wav = TestTempDir() + "/bad.wav";
+  EXPECT_EQ(RunCommand(Quote(FramePull()) + " 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " x out.ppm 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " 3 out.ppm 0 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunCommand(Quote(FramePull()) + " /nonexistent.flv " + Quote(wav) + " 2>/dev/null").exitCode, 2);
+  const std::string flv = GenerateFlv(AudioVideoSpec());
+  EXPECT_EQ(RunCommand(Quote(FramePull()) + " " + Quote(flv) + " /nonexistent/dir/a.wav 2>/dev/null").exitCode, 3);
+}
+
+// What a program outside the repository does: include kelvra.h, link
+// -lkelvra, run. Compiled at test time with the C compiler of the build.
+constexpr const char* kOutsideClient = R"(#include <stdio.h>
+#include <kelvra.h>
+
+int main(int argc, char** argv) {
+  FLVAVTagReader* tags;
+  AudioFrameReader* audio;
+  VideoFrameReader* video;
+  uint8_t block[1000];
+  long bytes = 0;
+  const uint8_t* picture;
+  FLVInfo info;
+
+  if (argc != 2) return 10;
+  tags = FLVAVTagReader_Create();
+  if (tags == NULL || FLVAVTagReader_Open(tags, argv[1]) != 1) return 11;
+  if (FLVAVTagReader_GetFLVInfoEx(tags, &info) != 1) return 12;
+  audio = AudioFrameReader_Create(tags);
+  if (audio == NULL) return 13;
+  while (AudioFrameReader_ReadFrame(audio, block, sizeof block) != 0) bytes += (long)sizeof block;
+  AudioFrameReader_Delete(audio);
+  video = VideoFrameReader_Create(tags, 25.0, 0);
+  if (video == NULL) return 14;
+  picture = VideoFrameReader_ReadFrame(video, 10);
+  if (picture == NULL) return 15;
+  printf("%d %d %d %ld\n", info.sampleRate, info.width, info.height, bytes);
+  VideoFrameReader_Delete(video);
+  FLVAVTagReader_Close(tags);
+  FLVAVTagReader_Delete(tags);
+  return 0;
+}
+)";
+
+TEST(FramePull, AProgramOutsideTheRepositoryNeedsOnlyKelvraH) {
+  const std::string dir = TestTempDir();
+  const std::string source = dir + "/outside_client.c";
+  const std::string program = dir + "/outside_client";
+  std::ofstream(source) << kOutsideClient;
+  const std::string lib = std::string(KELVRA_BINARY_DIR) + "/lib";
+  const CommandResult built =
+      RunCommand(std::string(FRAME_TEST_C_COMPILER) + " -std=c11 -Wall -Wextra -pedantic -Werror " +
+          FRAME_TEST_SANITIZE_FLAGS + " -I" + Quote(std::string(KELVRA_SOURCE_DIR) + "/include") +
+          " " + Quote(source) + " -o " + Quote(program) + " -L" + Quote(lib) + " -lkelvra -Wl,-rpath," +
+          Quote(lib) + " 2>&1");
+  ASSERT_EQ(built.exitCode, 0) << built.output;
+
+  const std::string flv = GenerateFlv(AudioVideoSpec());
+  const CommandResult ran = RunCommand(Quote(program) + " " + Quote(flv));
+  ASSERT_EQ(ran.exitCode, 0) << ran.output;
+  int rate = 0;
+  int width = 0;
+  int height = 0;
+  long bytes = 0;
+  std::istringstream(ran.output) >> rate >> width >> height >> bytes;
+  EXPECT_EQ(rate, 44100);
+  EXPECT_EQ(width, kWidth);
+  EXPECT_EQ(height, kHeight);
+  EXPECT_NEAR(static_cast<double>(bytes) / (44100 * 4), 2.0, 0.15);
+}
+
+}  // namespace
+}  // namespace kelvra::test
