@@ -82,3 +82,4 @@ string(REGEX REPLACE "/$" "" kelvra_pc_to_prefix "${kelvra_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kelvra.pc.in ${PROJECT_BINARY_DIR}/kelvra.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kelvra.pc DESTINATION ${KELVRA_PKGCONFIG_INSTALL_DIR})
 
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
