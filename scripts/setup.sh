@@ -8,6 +8,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev
   libavcodec-extra ffmpeg
   clang libclang-rt-14-dev
+  groff-base
 )
 
 missing=()
