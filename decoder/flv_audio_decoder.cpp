@@ -141,7 +141,12 @@ int FLVAudioDecoder::DecodeStep(FLVTag* tag, std::int64_t startTime, std::uint8_
       0) {
     return 0;
   }
-  if (decodedSize <= 0 || decoded == nullptr) return 1;
+  if (decodedSize <= 0 || decoded == nullptr) {
+    // A successful decode without PCM: the caller still gets the bridge's
+    // pointer (an empty block, unlike the null of an unsupported format).
+    *data = decoded;
+    return 1;
+  }
   if (rate == sampleRate && channels == numberOfChannels) {
     *data = decoded;
     *size = decodedSize;
