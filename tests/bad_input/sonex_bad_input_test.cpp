@@ -1,0 +1,313 @@
+// Bad input through the sonex program: each damaged or foreign file sits
+// between two good files of a batch; the program must end normally with the
+// documented per-file messages, and the good files must reach the output in
+// full. Paths that cannot be read or written end with the documented codes.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bad_input/bad_input_support.h"
+#include "support/flv_builder.h"
+#include "kelvra.h"
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kFirstGoodTags = 50;   // 500 ms
+constexpr int kSecondGoodTags = 70;  // 700 ms
+// Decoder block edges and the resampler's delay move the end a little.
+constexpr double kToleranceMs = 30.0;
+
+const std::string kStartWarning =
+    ", Warning: If the start time is more than the total time, it will be set to 0.\n";
+const std::string kSeekFailed = ", The operation of seek is failed\n";
+const std::string kOpenFailed = ", Error on file opening.\n";
+const std::string kReadFailed = ", Fail to read the file.\n";
+
+// One damaged file and what the batch around it must give.
+struct BadFile {
+  std::string name;
+  Bytes bytes;
+  // Messages expected on standard error for this file, each after its path.
+  std::vector<std::string> messages;
+  // What this file adds to the output, in milliseconds.
+  double minMs = 0;
+  double maxMs = 0;
+};
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes HeaderWithOffset(std::uint32_t offset) {
+  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
+}
+
+// The tags of a PCM stream without its file header.
+Bytes PcmTags(int tags) {
+  const Bytes all = PcmStream(tags).bytes();
+  return Bytes(all.begin() + 13, all.end());
+}
+
+// A 16-bit PCM tag's header and the first `bodyBytes` of its body.
+Bytes CutPcmTag(std::uint32_t timestamp, std::size_t keep) {
+  Bytes tag = FlvBuilder().Audio(timestamp, 3, 3, 1, 1, Bytes(1764, 0x10)).bytes();
+  tag.resize(keep);
+  return tag;
+}
+
+Bytes GarbageMp3Stream() {
+  FlvBuilder flv;
+  flv.Header(FlvHeaderOptions{.hasVideo = false});
+  std::mt19937 random(7);
+  for (int i = 0; i < 40; ++i) {
+    Bytes payload(100 + random() % 400);
+    for (auto& b : payload) b = static_cast<std::uint8_t>(random());
+    // Every other payload starts like an MPEG frame so the decoder goes
+    // beyond its sync search.
+    if (i % 2 == 0) {
+      payload[0] = 0xFF;
+      payload[1] = 0xFB;
+    }
+    flv.Audio(static_cast<std::uint32_t>(i * 26), 2, 3, 1, 1, payload);
+  }
+  return flv.bytes();
+}
+
+std::vector<BadFile> BadFiles() {
+  const std::vector<std::string> noTags = {kStartWarning, kSeekFailed};
+  std::vector<BadFile> files;
+  files.push_back({"empty", {}, noTags});
+  const Bytes header = HeaderWithOffset(9);
+  for (std::size_t n = 1; n <= 8; ++n) {
+    files.push_back({"first_" + std::to_string(n) + "_bytes", Bytes(header.begin(), header.begin() + n), noTags});
+  }
+  files.push_back({"header_only", Bytes(header.begin(), header.begin() + 9), noTags});
+  files.push_back({"header_and_first_size", header, noTags});
+  files.push_back({"wrong_signature", Concat({'F', 'L', 'X', 1, 4, 0, 0, 0, 9, 0, 0, 0, 0}, PcmTags(20)), noTags});
+  // A data offset that leaves nothing to skip drops the rest of the stream.
+  files.push_back({"data_offset_0", Concat(HeaderWithOffset(0), PcmTags(20)), noTags});
+  files.push_back({"data_offset_5", Concat(HeaderWithOffset(5), PcmTags(20)), noTags});
+  files.push_back({"data_offset_9", Concat(HeaderWithOffset(9), PcmTags(20)), {}, 200, 200});
+  files.push_back({"data_offset_max", Concat(HeaderWithOffset(0xFFFFFFFFu), PcmTags(20)), noTags});
+  {
+    // The last tag claims 16 MB: it never completes, the ones before stand.
+    Bytes huge = CutPcmTag(300, 40);
+    huge[1] = huge[2] = huge[3] = 0xFF;
+    files.push_back({"data_size_past_end", Concat(PcmStream(30).bytes(), huge), {}, 300, 300});
+  }
+  files.push_back({"cut_in_tag_header", Concat(PcmStream(30).bytes(), CutPcmTag(300, 6)), {}, 300, 300});
+  files.push_back({"cut_in_tag_body", Concat(PcmStream(30).bytes(), CutPcmTag(300, 11 + 700)), {}, 300, 300});
+  files.push_back({"garbage_mp3", GarbageMp3Stream(), {}, 0, 40 * 26 + kToleranceMs});
+  {
+    // Stamps run to 290 ms, then start again at 100 ms.
+    Bytes stream = PcmStream(30).bytes();
+    const Bytes again = PcmTags(20);
+    FlvBuilder back;
+    for (int i = 0; i < 20; ++i) back.Audio(100 + i * 10, 3, 3, 1, 1, Bytes(1764, 0x20));
+    files.push_back({"timestamps_backwards", Concat(stream, back.bytes()), {}, 0, 500 + kToleranceMs});
+  }
+  // Stamps with the extension byte 0xFF: ending just below 2^32, and
+  // wrapping past it.
+  files.push_back({"timestamps_near_2_32", PcmStream(20, 441, 0xFFFFF000u).bytes(), {}, 200, 200});
+  files.push_back({"timestamps_wrap_2_32", PcmStream(40, 441, 0xFFFFFF00u).bytes(), {}, 0, 400});
+  {
+    // 5-bit ADPCM codes (code size field 3), 4096 samples a block.
+    FlvBuilder flv;
+    flv.Header(FlvHeaderOptions{.hasVideo = false});
+    std::mt19937 random(3);
+    for (int i = 0; i < 5; ++i) {
+      Bytes block((2 + 22 + 4095 * 5 + 7) / 8);
+      for (auto& b : block) b = static_cast<std::uint8_t>(random());
+      block[0] = static_cast<std::uint8_t>(block[0] | 0xC0);
+      flv.Audio(static_cast<std::uint32_t>(i * 4096 * 1000 / 22050), 1, 2, 1, 0, block);
+    }
+    const double blocksMs = 5 * 4096 * 1000.0 / 22050;
+    files.push_back({"adpcm_code_size_5", flv.bytes(), {}, blocksMs, blocksMs});
+  }
+  {
+    // Nellymoser payloads one byte short of a block play for no time, so
+    // the parser stamps them all 0: the file has no audio length to convert.
+    FlvBuilder flv;
+    flv.Header(FlvHeaderOptions{.hasVideo = false});
+    for (int i = 0; i < 10; ++i) flv.Audio(static_cast<std::uint32_t>(i * 12), 6, 2, 1, 0, Bytes(63, 0x5A));
+    files.push_back({"nellymoser_63_bytes", flv.bytes(), noTags});
+  }
+  {
+    // 100 000 tags of one sample frame each.
+    constexpr int kTags = 100000;
+    files.push_back({"tiny_tags", PcmStream(kTags, 1).bytes(), {}, PcmStreamMs(kTags, 1) - 20,
+                     PcmStreamMs(kTags, 1) + 20});
+  }
+  {
+    // Audio beside VP6 key frames that declare no macroblock rows; the
+    // WAV conversion reads the audio only.
+    FlvBuilder flv;
+    flv.Header();
+    const Bytes audio = PcmTags(1);
+    for (int i = 0; i < 20; ++i) {
+      flv.Video(static_cast<std::uint32_t>(i * 10), 1, 4, Vp6KeyFramePayload(0, 0, 10));
+      flv.Audio(static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x08));
+    }
+    files.push_back({"vp6_no_rows", flv.bytes(), {}, 200, 200});
+  }
+  return files;
+}
+
+// Runs a batch of a good file, the given input path and another good file.
+SonexRun RunBatchAround(const std::string& input, const std::string& out) {
+  const std::string first = ScratchPath("first.flv");
+  const std::string second = ScratchPath("second.flv");
+  PcmStream(kFirstGoodTags).WriteTo(first);
+  PcmStream(kSecondGoodTags).WriteTo(second);
+  std::vector<std::string> args = {"-i", first, "-i", input, "-i", second};
+  const std::vector<std::string> output = WavOutputArgs(out);
+  args.insert(args.end(), output.begin(), output.end());
+  return RunSonexProgram(args);
+}
+
+class SonexBadFileTest : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(SonexBadFileTest, BatchGoesOnAndKeepsTheGoodFiles) {
+  const BadFile& bad = GetParam();
+  const std::string first = ScratchPath("first.flv");
+  const std::string second = ScratchPath("second.flv");
+  const std::string damaged = ScratchPath(bad.name + ".flv");
+  const std::string out = ScratchPath(bad.name + ".wav");
+  PcmStream(kFirstGoodTags).WriteTo(first);
+  PcmStream(kSecondGoodTags).WriteTo(second);
+  WriteWholeFile(damaged, bad.bytes);
+
+  std::vector<std::string> args = {"-i", first, "-i", damaged, "-i", second};
+  const std::vector<std::string> output = WavOutputArgs(out);
+  args.insert(args.end(), output.begin(), output.end());
+  const SonexRun run = RunSonexProgram(args);
+
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::string expectedErr;
+  for (const std::string& message : bad.messages) expectedErr += FullPath(damaged) + message;
+  EXPECT_EQ(run.err, expectedErr);
+  const double good = PcmStreamMs(kFirstGoodTags) + PcmStreamMs(kSecondGoodTags);
+  const double written = WavDurationMs(out);
+  EXPECT_GE(written, good + bad.minMs - kToleranceMs);
+  EXPECT_LE(written, good + bad.maxMs + kToleranceMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SonexBadFileTest, ::testing::ValuesIn(BadFiles()),
+                         [](const auto& info) { return info.param.name; });
+
+
+void ExpectGoodFilesOnly(const std::string& out) {
+  const double good = PcmStreamMs(kFirstGoodTags) + PcmStreamMs(kSecondGoodTags);
+  EXPECT_NEAR(WavDurationMs(out), good, kToleranceMs);
+}
+
+// Zero-filled stretches between tags: the parser does not resynchronise, so
+// after the first hole the file is out of step and holds no audio length
+// (its audio is AAC, not decoded, in any case). The file is passed over with
+// the messages of a file without audio.
+TEST(SonexBadInput, ZeroFilledHolesBetweenTags) {
+  const std::string fixture = FixturePath("real/Red5_red5-server_webrtctestrecord.flv");
+  if (!fs::exists(fixture)) GTEST_SKIP() << "fixture missing";
+  const std::string out = ScratchPath("holes.wav");
+  const SonexRun run = RunBatchAround(fixture, out);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, fixture + kStartWarning + fixture + kSeekFailed);
+  ExpectGoodFilesOnly(out);
+}
+
+TEST(SonexBadPaths, DirectoryAsInputIsAFileThatCannotBeOpened) {
+  const std::string folder = ScratchPath("input_folder");
+  fs::create_directory(folder);
+  const std::string out = ScratchPath("dir_input.wav");
+  const SonexRun run = RunBatchAround(folder, out);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.err.find(FullPath(folder) + kOpenFailed), std::string::npos) << run.err;
+  ExpectGoodFilesOnly(out);
+}
+
+TEST(SonexBadPaths, MissingAndOverlongInputPaths) {
+  // Longer than any path the system can open; it is reported whole.
+  const std::string longPath = ScratchPath(std::string(5000, 'x') + ".flv");
+  const std::string out = ScratchPath("long_input.wav");
+  const SonexRun run = RunBatchAround(longPath, out);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, FullPath(longPath) + kOpenFailed);
+  ExpectGoodFilesOnly(out);
+}
+
+TEST(SonexBadPaths, InputPathLongerThan260CharactersIsRead) {
+  // Nested folders so that every name stays within the system's limits.
+  fs::path folder = ScratchPath("deep");
+  for (int i = 0; i < 4; ++i) folder /= std::string(90, static_cast<char>('a' + i));
+  fs::create_directories(folder);
+  const std::string input = (folder / "input.flv").string();
+  ASSERT_GT(input.size(), 260u);
+  PcmStream(30).WriteTo(input);
+  const std::string out = ScratchPath("deep.wav");
+  std::vector<std::string> args = {"-i", input};
+  const std::vector<std::string> output = WavOutputArgs(out);
+  args.insert(args.end(), output.begin(), output.end());
+  const SonexRun run = RunSonexProgram(args);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NEAR(WavDurationMs(out), PcmStreamMs(30), kToleranceMs);
+}
+
+// Output paths that cannot be created: exit code 2 with the message, and no
+// input is read.
+void ExpectCannotCreate(const std::string& out) {
+  const std::string input = ScratchPath("in.flv");
+  PcmStream(10).WriteTo(input);
+  std::vector<std::string> args = {"-i", input};
+  const std::vector<std::string> output = WavOutputArgs(out);
+  args.insert(args.end(), output.begin(), output.end());
+  const SonexRun run = RunSonexProgram(args);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+  EXPECT_EQ(run.out, "Error: (2) Can't create '" + FullPath(out) + "' for writting\n");
+}
+
+TEST(SonexBadPaths, DirectoryAsOutput) {
+  const std::string folder = ScratchPath("output_folder");
+  fs::create_directory(folder);
+  ExpectCannotCreate(folder);
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+TEST(SonexBadPaths, OutputWhereNothingMayBeCreated) {
+  // Tests may run as root, for whom permission bits do not stop a write;
+  // /proc refuses new files whoever asks.
+  ExpectCannotCreate("/proc/kelvra_bad_input.wav");
+}
+
+TEST(SonexBadPaths, OutputBelowAFile) {
+  const std::string file = ScratchPath("plain_file");
+  WriteWholeFile(file, {1, 2, 3});
+  ExpectCannotCreate(file + "/out.wav");
+}
+
+TEST(SonexBadPaths, OverlongOutputPath) {
+  ExpectCannotCreate(ScratchPath(std::string(5000, 'o') + ".wav"));
+}
+
+TEST(SonexBadPaths, OutputFolderThatDoesNotExist) {
+  ExpectCannotCreate(ScratchPath("no_such_folder") + "/out.wav");
+}
+
+}  // namespace
+}  // namespace kelvra::test
