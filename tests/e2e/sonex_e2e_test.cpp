@@ -1,0 +1,532 @@
+// sonex end to end: the built program converts generated FLV files, and the
+// output is checked with ffprobe and by decoding it and finding its tones.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "e2e/sonex_runner.h"
+#include "kelvra.h"
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- inputs ----
+
+// The usual input: MP3 at 22050 Hz stereo.
+FlvSpec Mp3Input(double toneHz = 440, int durationMs = 2000) {
+  FlvSpec spec;
+  spec.audio = AudioCodec::kMp3;
+  spec.sampleRate = 22050;
+  spec.channels = 2;
+  spec.toneHz = toneHz;
+  spec.durationMs = durationMs;
+  return spec;
+}
+
+// Batch pieces: PCM has no codec delay, so where one file ends and the next
+// begins shows sharply in the output. A block is 1024 samples (46 ms).
+FlvSpec PcmInput(double toneHz, int durationMs) {
+  FlvSpec spec;
+  spec.audio = AudioCodec::kPcmS16le;
+  spec.sampleRate = 22050;
+  spec.channels = 1;
+  spec.toneHz = toneHz;
+  spec.durationMs = durationMs;
+  return spec;
+}
+constexpr double kPcmBlockMs = 1024 * 1000.0 / 22050;
+
+// The audio end time the tag reader gives a file: what a file without -st
+// and -dt adds to the total time.
+std::uint32_t AudioEndTime(const std::string& path) {
+  ::FLVAVTagReader* reader = FLVAVTagReader_Create();
+  std::uint32_t audio = 0;
+  std::uint32_t video = 0;
+  if (FLVAVTagReader_Open(reader, path.c_str()) != 0) {
+    FLVAVTagReader_GetDuration(reader, &audio, &video);
+  } else {
+    ADD_FAILURE() << "cannot open " << path;
+  }
+  FLVAVTagReader_Close(reader);
+  FLVAVTagReader_Delete(reader);
+  return audio;
+}
+
+// A fresh output folder per test.
+class SonexTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : name) {
+      if (c == '/') c = '_';  // parameterised names carry slashes
+    }
+    dir_ = fs::path(TestTempDir()) / name;
+    fs::create_directories(dir_);
+  }
+  std::string Out(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Runs sonex and checks that it ended with `exitCode`.
+  ProgramRun Sonex(const std::vector<std::string>& args, int exitCode = 0,
+                   const std::string& workDir = "") {
+    ProgramRun run = RunSonex(args, workDir);
+    EXPECT_EQ(run.exitCode, exitCode) << "stdout:\n" << run.out << "stderr:\n" << run.err;
+    return run;
+  }
+
+  fs::path dir_;
+};
+
+// ---- every output format, with its defaults ----
+
+struct FormatCase {
+  const char* name;
+  const char* extension;
+  const char* codec;
+  const char* formatName;  // ffprobe's format_name contains it
+  int sampleRate;
+  int channels;
+  int bitRate;  // 0: not checked
+  // Samples of the encoder's start-up delay that the container cannot
+  // record (ADTS, AMR), and the encoder's frame length.
+  int primingSamples;
+  int frameSamples;
+};
+
+const FormatCase kFormats[] = {
+    {"mp3", ".mp3", "mp3", "mp3", 44100, 2, 96000, 0, 1152},
+    {"wav", ".wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32},
+    {"amr", ".amr", "amr_nb", "amr", 8000, 1, 0, 50, 160},
+    {"adts", ".aac", "aac", "aac", 44100, 2, 0, 1024, 1024},
+    {"wma", ".wma", "wmav2", "asf", 44100, 2, 64000, 0, 2048},
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
+
+class OutputFormatTest : public SonexTest, public testing::WithParamInterface<FormatCase> {};
+
+TEST_P(OutputFormatTest, DefaultsLengthAndTone) {
+  const FormatCase& format = GetParam();
+  const std::string input = GenerateFlv(Mp3Input());
+  ASSERT_FALSE(input.empty());
+  const Pcm source = DecodeAudio(input);
+  ASSERT_GT(source.Frames(), 0);
+
+  const std::string out = Out(std::string("out") + format.extension);
+  const ProgramRun run = Sonex({"-i", input, "-out", out, "-quiet", "1"});
+  ASSERT_TRUE(fs::exists(out));
+
+  const auto probe = Probe(out);
+  EXPECT_EQ(probe.at("codec_name"), format.codec);
+  EXPECT_NE(probe.at("format.format_name").find(format.formatName), std::string::npos)
+      << probe.at("format.format_name");
+  EXPECT_EQ(probe.at("sample_rate"), std::to_string(format.sampleRate));
+  EXPECT_EQ(probe.at("channels"), std::to_string(format.channels));
+  if (format.bitRate > 0) {
+    EXPECT_EQ(probe.at("bit_rate"), std::to_string(format.bitRate));
+  }
+  if (std::string(format.codec) == "pcm_s16le") {
+    EXPECT_EQ(probe.at("bits_per_sample"), "16");
+  }
+
+  const Pcm output = DecodeAudio(out);
+  ASSERT_EQ(output.sampleRate, format.sampleRate);
+  // The input's audio, in output samples, against what came out less the
+  // encoder's unrecorded start-up delay: within one encoder frame.
+  const double expected = static_cast<double>(source.Frames()) * format.sampleRate / source.sampleRate;
+  const double produced = static_cast<double>(output.Frames() - format.primingSamples);
+  EXPECT_NEAR(produced, expected, format.frameSamples)
+      << "output " << output.Seconds() << " s, input " << source.Seconds() << " s";
+
+  // The tone survives, in every channel's first.
+  const std::int64_t middle = output.Frames() / 4;
+  EXPECT_NEAR(ZeroCrossingFrequency(output, middle, output.Frames() / 2), 440.0, 4.4);
+  EXPECT_GT(Rms(output, middle, output.Frames() / 2), 500.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, OutputFormatTest, testing::ValuesIn(kFormats),
+                         [](const testing::TestParamInfo<FormatCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- what the command line overrides ----
+
+struct OverrideCase {
+  const char* name;
+  std::vector<std::string> options;  // besides -i, -out and -quiet
+  const char* outName;
+  const char* codec;
+  const char* formatName;
+  int sampleRate;
+  int channels;
+  int bitRate;  // 0: not checked
+};
+
+void PrintTo(const OverrideCase& c, std::ostream* os) { *os << c.name; }
+
+class OverrideTest : public SonexTest, public testing::WithParamInterface<OverrideCase> {};
+
+TEST_P(OverrideTest, OptionsReachTheOutput) {
+  const OverrideCase& c = GetParam();
+  const std::string input = GenerateFlv(Mp3Input());
+  ASSERT_FALSE(input.empty());
+  const std::string out = Out(c.outName);
+  std::vector<std::string> args{"-i", input, "-out", out, "-quiet", "1"};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  Sonex(args);
+  ASSERT_TRUE(fs::exists(out));
+  const auto probe = Probe(out);
+  EXPECT_EQ(probe.at("codec_name"), c.codec);
+  EXPECT_NE(probe.at("format.format_name").find(c.formatName), std::string::npos)
+      << probe.at("format.format_name");
+  EXPECT_EQ(probe.at("sample_rate"), std::to_string(c.sampleRate));
+  EXPECT_EQ(probe.at("channels"), std::to_string(c.channels));
+  if (c.bitRate > 0) {
+    EXPECT_EQ(probe.at("bit_rate"), std::to_string(c.bitRate));
+  }
+
+  const Pcm output = DecodeAudio(out);
+  EXPECT_NEAR(output.Seconds(), 2.0, 0.1);
+  EXPECT_NEAR(ZeroCrossingFrequency(output, output.Frames() / 4, output.Frames() / 2), 440.0, 4.4);
+}
+
+const OverrideCase kOverrides[] = {
+    {"Mp3MonoHalfRateLowBitRate",
+     {"-ac", "1", "-asr", "22050", "-abr", "64000"}, "o.mp3", "mp3", "mp3", 22050, 1, 64000},
+    {"WavMono11025", {"-ac", "1", "-asr", "11025"}, "o.wav", "pcm_s16le", "wav", 11025, 1, 0},
+    {"WavCodecByName", {"-acodec", "pcm_u8"}, "o.wav", "pcm_u8", "wav", 44100, 2, 0},
+    {"UnknownCodecNameTakesTheDefault", {"-acodec", "nosuchcodec"}, "o.mp3", "mp3", "mp3", 44100,
+     2, 96000},
+    {"FormatBeatsTheExtension", {"-fmt", "wav"}, "o.mp3", "pcm_s16le", "wav", 44100, 2, 0},
+    {"AdtsByFormatName", {"-fmt", "adts"}, "o.bin", "aac", "aac", 44100, 2, 0},
+    {"OtherExtensionIsMp3", {}, "o.mp4", "mp3", "mp3", 44100, 2, 96000},
+    {"WmaMonoHalfRate", {"-ac", "1", "-asr", "22050", "-abr", "32000"}, "o.WMA", "wmav2", "asf",
+     22050, 1, 32000},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, OverrideTest, testing::ValuesIn(kOverrides),
+                         [](const testing::TestParamInfo<OverrideCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(SonexTest, UnknownFormatNameIsBadEncodingParametersAndLeavesNoFile) {
+  const std::string input = GenerateFlv(Mp3Input());
+  ASSERT_FALSE(input.empty());
+  const std::string out = Out("o.mp3");
+  std::ofstream(out) << "an older file of that name";
+  const ProgramRun run = Sonex({"-i", input, "-out", out, "-fmt", "nosuchformat"}, 3);
+  EXPECT_EQ(run.out, "Error: (3) Bad encoding parameters\n");
+  EXPECT_FALSE(fs::exists(out));
+}
+
+// ---- every input audio format decodes to the right content ----
+
+struct InputCase {
+  const char* name;
+  AudioCodec codec;
+  int sampleRate;
+  int channels;
+  double toneHz;
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
+
+class InputFormatTest : public SonexTest, public testing::WithParamInterface<InputCase> {};
+
+TEST_P(InputFormatTest, ToneAndLengthSurviveIntoWav) {
+  const InputCase& c = GetParam();
+  FlvSpec spec;
+  spec.audio = c.codec;
+  spec.sampleRate = c.sampleRate;
+  spec.channels = c.channels;
+  spec.toneHz = c.toneHz;
+  spec.durationMs = 1000;
+  const std::string input = GenerateFlv(spec);
+  ASSERT_FALSE(input.empty());
+  const Pcm source = DecodeAudio(input);
+  ASSERT_GT(source.Frames(), 0);
+
+  const std::string out = Out("o.wav");
+  Sonex({"-i", input, "-out", out, "-quiet", "1"});
+  const Pcm output = DecodeAudio(out);
+  ASSERT_EQ(output.sampleRate, 44100);
+  ASSERT_EQ(output.channels, 2);
+  // Resampling gives or takes a sample or two.
+  EXPECT_NEAR(output.Seconds(), source.Seconds(), 0.001)
+      << "input " << source.Frames() << " frames at " << source.sampleRate;
+  const std::int64_t quarter = output.Frames() / 4;
+  EXPECT_NEAR(ZeroCrossingFrequency(output, quarter, 2 * quarter), c.toneHz, c.toneHz * 0.01);
+  EXPECT_GT(Rms(output, quarter, 2 * quarter), 1000.0);
+  // Mono reaches both sides at full level.
+  if (c.channels == 1) {
+    double difference = 0;
+    for (std::int64_t i = quarter; i < 3 * quarter; ++i) {
+      difference += std::abs(output.samples[static_cast<std::size_t>(2 * i)] -
+                             output.samples[static_cast<std::size_t>(2 * i + 1)]);
+    }
+    EXPECT_LT(difference / static_cast<double>(2 * quarter), 1.0);
+  }
+}
+
+const InputCase kInputs[] = {
+    {"Pcm16Stereo22050", AudioCodec::kPcmS16le, 22050, 2, 330},
+    {"Pcm8Mono11025", AudioCodec::kPcmU8, 11025, 1, 550},
+    {"AdpcmStereo22050", AudioCodec::kAdpcmSwf, 22050, 2, 660},
+    {"AdpcmMono44100", AudioCodec::kAdpcmSwf, 44100, 1, 770},
+    {"Mp3Mono11025", AudioCodec::kMp3, 11025, 1, 440},
+    {"Mp3Stereo22050", AudioCodec::kMp3, 22050, 2, 880},
+    {"Mp3Stereo44100", AudioCodec::kMp3, 44100, 2, 990},
+    {"Nellymoser8000", AudioCodec::kNellymoser, 8000, 1, 500},
+    {"Nellymoser22050", AudioCodec::kNellymoser, 22050, 1, 600},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, InputFormatTest, testing::ValuesIn(kInputs),
+                         [](const testing::TestParamInfo<InputCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- batches ----
+
+constexpr double kToneA = 600;
+constexpr double kToneB = 1200;
+constexpr double kToneC = 2400;
+constexpr int kWindowMs = 10;
+
+class BatchTest : public SonexTest {
+ protected:
+  void SetUp() override {
+    SonexTest::SetUp();
+    a_ = GenerateFlv(PcmInput(kToneA, 3000));
+    b_ = GenerateFlv(PcmInput(kToneB, 1000));
+    c_ = GenerateFlv(PcmInput(kToneC, 2000));
+    ASSERT_FALSE(a_.empty() || b_.empty() || c_.empty());
+  }
+
+  // The output's windows labelled 0 (a), 1 (b), 2 (c) or -1 (silence).
+  static std::vector<Segment> ToneSegments(const Pcm& pcm) {
+    return Segments(LabelWindows(pcm, {kToneA, kToneB, kToneC}, kWindowMs));
+  }
+
+  // Checks that the output holds exactly these tones for these lengths (ms),
+  // in this order, without silence; each boundary within one source block.
+  static void ExpectPieces(const Pcm& pcm, const std::vector<std::pair<int, double>>& pieces) {
+    const std::vector<Segment> segments = ToneSegments(pcm);
+    std::string seen;
+    for (const Segment& s : segments) {
+      seen += std::to_string(s.label) + ":" + std::to_string(s.windowCount * kWindowMs) + "ms ";
+    }
+    ASSERT_EQ(segments.size(), pieces.size()) << seen;
+    double end = 0;
+    double total = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      EXPECT_EQ(segments[i].label, pieces[i].first) << seen;
+      end += pieces[i].second;
+      total += pieces[i].second;
+      const double segmentEnd = (segments[i].firstWindow + segments[i].windowCount) * kWindowMs;
+      if (i + 1 < pieces.size()) {
+        EXPECT_NEAR(segmentEnd, end, kPcmBlockMs + kWindowMs) << "boundary " << i << ": " << seen;
+      }
+    }
+    EXPECT_NEAR(pcm.Seconds() * 1000, total, kPcmBlockMs + kWindowMs) << seen;
+  }
+
+  std::string a_, b_, c_;
+};
+
+std::string LastLines(const std::string& text, std::size_t count) {
+  const std::vector<std::string> lines = Lines(text);
+  std::string out;
+  for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+    out += lines[i] + "\n";
+  }
+  return out;
+}
+
+TEST_F(BatchTest, StartAndDurationCutEachFileAndTheyFollowInOrder) {
+  const std::string out = Out("batch.wav");
+  const ProgramRun run = Sonex({"-i", a_, "-st", "1000", "-dt", "2000", "-i", b_, "-i", c_, "-dt",
+                                "500", "-out", out, "-quiet", "1"});
+  // a has just under 3 s of audio, so less than 2 s remain after its first
+  // second: the duration is cut to the rest.
+  const std::uint32_t aPart = std::min<std::uint32_t>(2000, AudioEndTime(a_) - 1000);
+  const std::uint32_t bEnd = AudioEndTime(b_);
+  const std::uint32_t total = aPart + bEnd + 500;
+  EXPECT_EQ(run.out, "Current Time: " + std::to_string(total) + "ms\nTotal Time: " +
+                         std::to_string(total) + "ms\n");
+  EXPECT_EQ(run.err, "");
+  ExpectPieces(DecodeAudio(out), {{0, aPart}, {1, bEnd}, {2, 500}});
+}
+
+TEST_F(BatchTest, MissingFileInTheMiddleIsReportedAndSkipped) {
+  // Given relative, reported with its full path.
+  fs::copy_file(a_, dir_ / "a.flv");
+  fs::copy_file(b_, dir_ / "b.flv");
+  const ProgramRun run =
+      Sonex({"-i", "a.flv", "-i", "missing.flv", "-i", "b.flv", "-out", "joined.wav", "-quiet", "1"},
+            0, dir_.string());
+  EXPECT_EQ(run.err, (dir_ / "missing.flv").string() + ", Error on file opening.\n");
+  const std::uint32_t aEnd = AudioEndTime(a_);
+  const std::uint32_t bEnd = AudioEndTime(b_);
+  EXPECT_EQ(LastLines(run.out, 1), "Total Time: " + std::to_string(aEnd + bEnd) + "ms\n");
+  ExpectPieces(DecodeAudio(Out("joined.wav")), {{0, aEnd}, {1, bEnd}});
+}
+
+TEST_F(BatchTest, StartBeyondTheEndWarnsAndStartsAtZero) {
+  const std::string out = Out("o.wav");
+  const ProgramRun run = Sonex({"-i", b_, "-st", "99999", "-i", c_, "-out", out, "-quiet", "1"});
+  EXPECT_EQ(run.err,
+            b_ + ", Warning: If the start time is more than the total time, it will be set to 0.\n");
+  ExpectPieces(DecodeAudio(out), {{1, AudioEndTime(b_)}, {2, AudioEndTime(c_)}});
+}
+
+TEST_F(BatchTest, ZeroDurationDeliversNothingOfThatFile) {
+  const std::string out = Out("o.wav");
+  const ProgramRun run = Sonex({"-i", a_, "-dt", "0", "-i", b_, "-out", out, "-quiet", "1"});
+  EXPECT_EQ(run.err, "");
+  const std::uint32_t bEnd = AudioEndTime(b_);
+  EXPECT_EQ(LastLines(run.out, 1), "Total Time: " + std::to_string(bEnd) + "ms\n");
+  ExpectPieces(DecodeAudio(out), {{1, bEnd}});
+}
+
+TEST_F(BatchTest, NonFlvInputIsSkippedWithTheSeekMessage) {
+  const std::string text = Out("notes.flv");
+  std::ofstream(text) << "not a video at all, just some words\n";
+  const std::string out = Out("o.wav");
+  const ProgramRun run = Sonex({"-i", text, "-i", b_, "-out", out, "-quiet", "1"});
+  EXPECT_EQ(run.err,
+            text + ", Warning: If the start time is more than the total time, it will be set to 0.\n" +
+                text + ", The operation of seek is failed\n");
+  ExpectPieces(DecodeAudio(out), {{1, AudioEndTime(b_)}});
+}
+
+TEST_F(BatchTest, ProgressEveryFiftyTagsAsPlainLines) {
+  // 65 + 22 + 44 tags: shown with the 51st and the 101st.
+  const std::string out = Out("o.wav");
+  const ProgramRun run = Sonex({"-i", a_, "-i", b_, "-i", c_, "-out", out});
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 6u) << run.out;
+  const std::uint32_t aEnd = AudioEndTime(a_);
+  const std::uint32_t bEnd = AudioEndTime(b_);
+  const std::uint32_t total = aEnd + bEnd + AudioEndTime(c_);
+  const auto value = [&](std::size_t line, const char* prefix) {
+    EXPECT_EQ(lines[line].rfind(prefix, 0), 0u) << lines[line];
+    return std::atoll(lines[line].c_str() + std::string(prefix).size());
+  };
+  // The 51st tag starts after 50 blocks of a; the 101st is the 14th of c,
+  // which starts where a and b end. The total counts the files opened.
+  EXPECT_NEAR(value(0, "Current Time: "), 50 * kPcmBlockMs, 1.0);
+  EXPECT_EQ(value(1, "Total Time: "), aEnd);
+  EXPECT_NEAR(value(2, "Current Time: "), aEnd + bEnd + 13 * kPcmBlockMs, 2.0);
+  EXPECT_EQ(value(3, "Total Time: "), aEnd + bEnd + AudioEndTime(c_));
+  EXPECT_EQ(value(4, "Current Time: "), total);
+  EXPECT_EQ(value(5, "Total Time: "), total);
+  for (const std::string& line : lines) EXPECT_EQ(line.back(), 's') << line;
+}
+
+// ---- holes in the audio time line ----
+
+TEST_F(SonexTest, AudioHoleBecomesSilenceOfItsLength) {
+  FlvSpec spec = PcmInput(700, 2000);
+  const std::string whole = GenerateFlv(spec);
+  spec.holeStartMs = 600;
+  spec.holeLengthMs = 400;
+  const std::string holed = GenerateFlv(spec);
+  ASSERT_FALSE(whole.empty() || holed.empty());
+  const std::string out = Out("o.wav");
+  Sonex({"-i", holed, "-out", out, "-quiet", "1"});
+  const Pcm output = DecodeAudio(out);
+  const std::vector<Segment> segments = Segments(LabelWindows(output, {700}, kWindowMs));
+  ASSERT_EQ(segments.size(), 3u);
+  EXPECT_EQ(segments[0].label, 0);
+  EXPECT_EQ(segments[1].label, -1);
+  EXPECT_EQ(segments[2].label, 0);
+  // The tags are whole blocks, so the hole's edges move by up to one.
+  EXPECT_NEAR(segments[1].firstWindow * kWindowMs, 600, kPcmBlockMs + kWindowMs);
+  EXPECT_NEAR(segments[1].windowCount * kWindowMs, 400, kPcmBlockMs + kWindowMs);
+  EXPECT_NEAR(output.Seconds(), DecodeAudio(whole).Seconds(), kPcmBlockMs / 1000);
+}
+
+TEST_F(SonexTest, Mp3AudioHoleBecomesSilenceOfItsLength) {
+  FlvSpec spec = Mp3Input(440, 2000);
+  const std::string whole = GenerateFlv(spec);
+  spec.holeStartMs = 500;
+  spec.holeLengthMs = 600;
+  const std::string holed = GenerateFlv(spec);
+  ASSERT_FALSE(whole.empty() || holed.empty());
+  const std::string out = Out("o.wav");
+  Sonex({"-i", holed, "-out", out, "-quiet", "1"});
+  const Pcm output = DecodeAudio(out);
+  const std::vector<Segment> segments = Segments(LabelWindows(output, {440}, kWindowMs));
+  // The codec's start-up delay is silence of its own at the very start.
+  std::vector<Segment> inner;
+  for (const Segment& s : segments) {
+    if (s.firstWindow * kWindowMs > 100) inner.push_back(s);
+  }
+  ASSERT_EQ(inner.size(), 2u);
+  EXPECT_EQ(inner[0].label, -1);
+  // An MP3 frame smears a little of its neighbours' sound into the hole.
+  constexpr double kMp3BlockMs = 576 * 1000.0 / 22050;
+  EXPECT_NEAR(inner[0].windowCount * kWindowMs, 600, 2 * kMp3BlockMs + kWindowMs);
+  EXPECT_NEAR(output.Seconds(), DecodeAudio(whole).Seconds(), kMp3BlockMs / 1000);
+}
+
+// ---- the output path ----
+
+TEST_F(SonexTest, UncreatableOutputIsErrorTwoAndCreatesNothing) {
+  const std::string input = GenerateFlv(Mp3Input());
+  ASSERT_FALSE(input.empty());
+  std::vector<std::string> paths{Out("no/such/folder/o.mp3"), dir_.string()};
+  // A folder its owner cannot write to holds nothing for a normal user;
+  // root writes anywhere, but not into /proc.
+  const fs::path readOnly = dir_ / "read_only";
+  fs::create_directories(readOnly);
+  chmod(readOnly.c_str(), 0555);
+  paths.push_back(geteuid() == 0 ? "/proc/sonex_e2e_output.mp3" : (readOnly / "o.mp3").string());
+  for (const std::string& path : paths) {
+    const ProgramRun run = Sonex({"-i", input, "-out", path}, 2);
+    EXPECT_EQ(run.out, "Error: (2) Can't create '" + path + "' for writting\n");
+    if (path != dir_.string()) {
+      EXPECT_FALSE(fs::exists(path)) << path;
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir_));
+  EXPECT_TRUE(fs::is_empty(readOnly));
+  chmod(readOnly.c_str(), 0755);
+}
+
+TEST_F(SonexTest, ExistingOutputIsReplaced) {
+  const std::string input = GenerateFlv(Mp3Input());
+  ASSERT_FALSE(input.empty());
+  const std::string out = Out("o.wav");
+  {
+    std::ofstream old(out, std::ios::binary);
+    old << std::string(1 << 20, 'x');
+  }
+  Sonex({"-i", input, "-out", out, "-quiet", "1"});
+  EXPECT_EQ(Probe(out).at("codec_name"), "pcm_s16le");
+  // About 2 s of 44100 Hz stereo, not the old megabyte.
+  EXPECT_NEAR(static_cast<double>(fs::file_size(out)), 2.05 * 44100 * 4, 0.05 * 44100 * 4);
+}
+
+TEST_F(SonexTest, QuietShowsOnlyTheTwoFinalLines) {
+  const std::string input = GenerateFlv(Mp3Input(440, 3000));
+  ASSERT_FALSE(input.empty());
+  const ProgramRun run = Sonex({"-i", input, "-out", Out("o.mp3"), "-quiet", "1"});
+  const std::string end = std::to_string(AudioEndTime(input));
+  EXPECT_EQ(run.out, "Current Time: " + end + "ms\nTotal Time: " + end + "ms\n");
+  EXPECT_EQ(run.err, "");
+}
+
+}  // namespace
+}  // namespace kelvra::test
