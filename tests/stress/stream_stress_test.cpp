@@ -1,0 +1,285 @@
+// Concurrency under load: streams whose two decoders are brothers, with
+// queues of one to three tags and output callbacks that take their time,
+// over many short files in a row; and streams and decoders made and
+// destroyed in a loop on several threads while their workers run. Run under
+// TSan in CI.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelvra.h"
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+constexpr std::int64_t kUnitsPerMs = 10000;
+constexpr int kSorensonH263 = 2;
+// The library's back-off when it cannot take data now; shortened here to
+// keep the test quick, the waiting is the same.
+constexpr auto kRetryWait = milliseconds(2);
+
+// Short files with audio and video of several codecs.
+std::vector<std::string> ShortFiles() {
+  const std::vector<FlvSpec> specs = {
+      {.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 1, .video = VideoCodec::kH263,
+       .width = 64, .height = 48, .fps = 15, .durationMs = 400},
+      {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 11025, .channels = 1,
+       .video = VideoCodec::kScreenVideo, .width = 64, .height = 48, .fps = 10, .durationMs = 400},
+      {.audio = AudioCodec::kPcmS16le, .sampleRate = 44100, .channels = 2, .video = VideoCodec::kH263,
+       .width = 48, .height = 32, .fps = 20, .durationMs = 300},
+      {.audio = AudioCodec::kNellymoser, .sampleRate = 8000, .channels = 1, .video = VideoCodec::kH263,
+       .width = 64, .height = 48, .fps = 12, .durationMs = 400},
+  };
+  std::vector<std::string> files;
+  for (const FlvSpec& spec : specs) files.push_back(GenerateFlv(spec));
+  return files;
+}
+
+struct Output {
+  std::atomic<std::int64_t> audioUnits{0};  // 100 ns of PCM received
+  std::atomic<int> audioBlocks{0};
+  std::atomic<int> pictures{0};
+  std::atomic<int> deletedTags{0};
+  int slowAudioUs = 0;
+  int slowVideoUs = 0;
+};
+
+void OnAudio(void* user, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t duration,
+             std::int32_t, std::int32_t) {
+  auto* output = static_cast<Output*>(user);
+  if (data != nullptr && size > 0) {
+    output->audioUnits += duration;
+    ++output->audioBlocks;
+  }
+  if (output->slowAudioUs > 0) std::this_thread::sleep_for(microseconds(output->slowAudioUs));
+}
+
+void OnVideo(void* user, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
+             std::int32_t, std::int32_t) {
+  auto* output = static_cast<Output*>(user);
+  if (data != nullptr && size > 0) ++output->pictures;
+  if (output->slowVideoUs > 0) std::this_thread::sleep_for(microseconds(output->slowVideoUs));
+}
+
+void OnDeleteTag(void* user, FLVTag* tag) {
+  ++static_cast<Output*>(user)->deletedTags;
+  FLVStreamParser_DeleteFLVTag(nullptr, tag);
+}
+
+// A reader handing out caller-owned tags of one file.
+struct FileTags {
+  explicit FileTags(const std::string& path) : reader(FLVAVTagReader_Create()) {
+    FLVAVTagReader_SetAutoReleaseMemory(reader, 0);
+    opened = FLVAVTagReader_Open(reader, path.c_str()) == 1;
+    if (opened) {
+      FLVAVTagReader_GetFLVInfoEx(reader, &info);
+      std::uint32_t videoEnd = 0;
+      FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);
+    }
+  }
+  ~FileTags() { FLVAVTagReader_Delete(reader); }
+  FileTags(const FileTags&) = delete;
+  FileTags& operator=(const FileTags&) = delete;
+
+  // The next audio or video tag, or null at the end.
+  FLVTag* Next() {
+    for (;;) {
+      FLVTag* tag = nullptr;
+      std::uint32_t duration = 0;
+      if (FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) != FLV_READER_OK) return nullptr;
+      if (tag->tagType == FLV_TAG_TYPE_AUDIO || tag->tagType == FLV_TAG_TYPE_VIDEO) return tag;
+      FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    }
+  }
+
+  FLVAVTagReader* reader;
+  bool opened = false;
+  FLVInfo info{};
+  std::uint32_t audioEnd = 0;
+};
+
+// Hands a tag to the stream, offering it again while the queue is full.
+void DeliverTag(FLVStream* stream, FLVTag* tag) {
+  for (;;) {
+    const int code = FLVStream_DeliverDataEx(stream, tag);
+    if (code == FLV_STREAM_BUSY) {
+      std::this_thread::sleep_for(kRetryWait);
+      continue;
+    }
+    if (code != FLV_STREAM_TAKEN) FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    return;
+  }
+}
+
+void FeedBytes(FLVStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t piece) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t length = std::min(piece, bytes.size() - at);
+    const int code = FLVStream_DeliverData(stream, bytes.data() + at, static_cast<int>(length));
+    if (code == FLV_PARSER_QUEUE_FULL) {
+      std::this_thread::sleep_for(kRetryWait);
+      continue;
+    }
+    ASSERT_TRUE(code == FLV_PARSER_OK || code == FLV_PARSER_INFO_PENDING) << code;
+    at += length;
+  }
+  while (FLVStream_Flush(stream) != 1) std::this_thread::sleep_for(kRetryWait);
+}
+
+TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
+  const std::vector<std::string> files = ShortFiles();
+  for (const std::string& file : files) ASSERT_FALSE(file.empty());
+  constexpr int kRounds = 3;
+
+  FLVStream* stream = FLVStream_Create();
+  ASSERT_NE(stream, nullptr);
+  for (int i = 0; i < kRounds * static_cast<int>(files.size()); ++i) {
+    const std::string& path = files[static_cast<std::size_t>(i) % files.size()];
+    SCOPED_TRACE(path + " #" + std::to_string(i));
+    Output output;
+    output.slowAudioUs = 300 + (i % 3) * 300;
+    output.slowVideoUs = 500 + (i % 2) * 1000;
+    ASSERT_EQ(FLVStream_SetParserMaxFLVTagQueue(stream, 1 + i % 3), 1);
+    ASSERT_EQ(FLVStream_SetAudioDecoderMaxFLVTagQueue(stream, 1 + i % 3), 1);
+    ASSERT_EQ(FLVStream_SetVideoDecoderMaxFLVTagQueue(stream, 1 + (i + 1) % 3), 1);
+    ASSERT_EQ(FLVStream_SetDecoderMaxIntervalTime(stream, 50 + 50 * (i % 4)), 1);
+    FLVStream_SetGetAudioCallBack(stream, OnAudio, &output);
+    FLVStream_SetGetVideoCallBack(stream, OnVideo, &output);
+    FLVStream_SetSampleRate(stream, 22050);
+    FLVStream_SetNumberOfChannels(stream, 2);
+    FLVStream_SetOutputSize(stream, 32, 24);
+
+    FileTags tags(path);
+    ASSERT_TRUE(tags.opened);
+    if (i % 2 == 0) {
+      // Raw bytes through the stream's parser, in odd pieces.
+      ASSERT_EQ(FLVStream_Run(stream), 1);
+      FeedBytes(stream, ReadWholeFile(path), 517 + 31 * static_cast<std::size_t>(i));
+      ASSERT_EQ(FLVStream_Stop(stream), 1);
+    } else {
+      // Ready tags, as the converter feeds them.
+      ASSERT_EQ(FLVStream_RunEx(stream, &tags.info, 1, 1), 1);
+      while (FLVTag* tag = tags.Next()) DeliverTag(stream, tag);
+      ASSERT_EQ(FLVStream_StopEx(stream), 1);
+    }
+    // Everything delivered has come out once the stream is stopped. Screen
+    // video is carried along but not decoded.
+    if (tags.info.videoCodec == kSorensonH263) {
+      EXPECT_GT(output.pictures.load(), 0);
+    }
+    EXPECT_GT(output.audioBlocks.load(), 0);
+    EXPECT_GE(output.audioUnits.load(), static_cast<std::int64_t>(tags.audioEnd) * kUnitsPerMs * 8 / 10);
+  }
+  FLVStream_Delete(stream);
+}
+
+// One worker's life in several ways: a stream stopped before it is deleted,
+// a stream deleted while it runs, a pair of brother decoders run by hand,
+// and a lone decoder deleted while it runs.
+void CreateAndDeleteLoop(const std::string& path, int iterations, int seed) {
+  FileTags tags(path);
+  ASSERT_TRUE(tags.opened);
+  for (int i = 0; i < iterations; ++i) {
+    const int kind = (i + seed) % 4;
+    // How many tags go in before the end: none, a few, or all of them.
+    const int limit = (i * 7 + seed) % 3 == 0 ? 0 : (i % 2 == 0 ? 5 : 1 << 30);
+    ASSERT_EQ(FLVAVTagReader_SeekToBegin(tags.reader), FLV_READER_OK);
+    Output output;
+    output.slowAudioUs = 200;
+    output.slowVideoUs = 400;
+    if (kind <= 1) {
+      FLVStream* stream = FLVStream_Create();
+      FLVStream_SetAudioDecoderMaxFLVTagQueue(stream, 1 + i % 3);
+      FLVStream_SetVideoDecoderMaxFLVTagQueue(stream, 1 + (i + 1) % 3);
+      FLVStream_SetDecoderMaxIntervalTime(stream, 100);
+      FLVStream_SetOutputSize(stream, 32, 24);
+      FLVStream_SetGetAudioCallBack(stream, OnAudio, &output);
+      FLVStream_SetGetVideoCallBack(stream, OnVideo, &output);
+      ASSERT_EQ(FLVStream_RunEx(stream, &tags.info, 1, 1), 1);
+      for (int n = 0; n < limit; ++n) {
+        FLVTag* tag = tags.Next();
+        if (tag == nullptr) break;
+        DeliverTag(stream, tag);
+      }
+      if (kind == 0) FLVStream_StopEx(stream);
+      FLVStream_Delete(stream);
+    } else if (kind == 2) {
+      FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
+      FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
+      FLVStreamDecoder_SetBrother(audio, video);
+      FLVStreamDecoder_SetBrother(video, audio);
+      for (FLVStreamDecoder* decoder : {audio, video}) {
+        FLVStreamDecoder_SetOutputCallBack(decoder, decoder == audio ? OnAudio : OnVideo, &output);
+        FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, OnDeleteTag, &output);
+        FLVStreamDecoder_SetMaxFLVTagQueue(decoder, 2);
+        FLVStreamDecoder_SetMaxIntervalTime(decoder, 100);
+      }
+      FLVStreamDecoder_SetSampleRate(audio, 22050);
+      FLVStreamDecoder_SetNumberOfChannels(audio, 2);
+      FLVStreamDecoder_SetOutputSize(video, 32, 24);
+      FLVStreamDecoder_SetOutputFPS(video, 15.0);
+      ASSERT_EQ(FLVStreamDecoder_Run(audio), 1);
+      ASSERT_EQ(FLVStreamDecoder_Run(video), 1);
+      int taken = 0;
+      for (int n = 0; n < limit; ++n) {
+        FLVTag* tag = tags.Next();
+        if (tag == nullptr) break;
+        FLVStreamDecoder* decoder = tag->tagType == FLV_TAG_TYPE_AUDIO ? audio : video;
+        while (FLVStreamDecoder_DeliverFLVPacket(decoder, tag) != 1) std::this_thread::sleep_for(kRetryWait);
+        ++taken;
+      }
+      // Brothers stop before either is destroyed: each looks at the other.
+      FLVStreamDecoder_Stop(video);
+      FLVStreamDecoder_Stop(audio);
+      EXPECT_EQ(output.deletedTags.load(), taken);
+      FLVStreamDecoder_Delete(audio);
+      FLVStreamDecoder_Delete(video);
+    } else {
+      FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
+      FLVStreamDecoder_SetOutputCallBack(audio, OnAudio, &output);
+      FLVStreamDecoder_SetDeleteFLVTagCallBack(audio, OnDeleteTag, &output);
+      FLVStreamDecoder_SetMaxFLVTagQueue(audio, 3);
+      FLVStreamDecoder_SetSampleRate(audio, 44100);
+      FLVStreamDecoder_SetNumberOfChannels(audio, 1);
+      ASSERT_EQ(FLVStreamDecoder_Run(audio), 1);
+      int taken = 0;
+      for (int n = 0; n < limit; ++n) {
+        FLVTag* tag = tags.Next();
+        if (tag == nullptr) break;
+        if (tag->tagType != FLV_TAG_TYPE_AUDIO) {
+          FLVStreamParser_DeleteFLVTag(nullptr, tag);
+          continue;
+        }
+        while (FLVStreamDecoder_DeliverFLVPacket(audio, tag) != 1) std::this_thread::sleep_for(kRetryWait);
+        ++taken;
+      }
+      // Deleted while running: the queue drains through the delete callback
+      // first.
+      FLVStreamDecoder_Delete(audio);
+      EXPECT_EQ(output.deletedTags.load(), taken);
+    }
+  }
+}
+
+TEST(StreamStress, CreateAndDeleteWhileWorkersRun) {
+  const std::vector<std::string> files = ShortFiles();
+  for (const std::string& file : files) ASSERT_FALSE(file.empty());
+  constexpr int kThreads = 3;
+  constexpr int kIterations = 30;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back(CreateAndDeleteLoop, files[static_cast<std::size_t>(t) % files.size()], kIterations, t);
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+}  // namespace kelvra::test
