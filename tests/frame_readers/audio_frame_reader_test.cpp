@@ -13,6 +13,13 @@
 #include "support/flv_files.h"
 
 namespace kelvra::test {
+
+// Test names and messages show the file made, not the record's raw bytes.
+void PrintTo(const FlvSpec& file, std::ostream* out) {
+  *out << "audio " << static_cast<int>(file.audio) << ", " << file.sampleRate << " Hz, "
+       << file.channels << " ch, hole at " << file.holeStartMs << " ms";
+}
+
 namespace {
 
 constexpr int kPcmLittleEndian = 3;
@@ -67,18 +74,18 @@ TEST_P(AudioPullSizes, EveryRequestSizeGivesTheDecodersStream) {
   }
 }
 
-FlvSpec Spec(AudioCodec codec, int rate, int channels, int holeStart = -1, int holeLength = 0) {
-  FlvSpec spec;
-  spec.audio = codec;
-  spec.sampleRate = rate;
-  spec.channels = channels;
-  spec.durationMs = 1500;
-  spec.holeStartMs = holeStart;
-  spec.holeLengthMs = holeLength;
-  return spec;
+FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1, int holeLength = 0) {
+  FlvSpec file;
+  file.audio = codec;
+  file.sampleRate = rate;
+  file.channels = channels;
+  file.durationMs = 1500;
+  file.holeStartMs = holeStart;
+  file.holeLengthMs = holeLength;
+  return file;
 }
 
-std::string SpecName(const testing::TestParamInfo<FlvSpec>& info) {
+std::string FileName(const testing::TestParamInfo<FlvSpec>& info) {
   static const char* const kNames[] = {"None", "Mp3", "AdpcmSwf", "Nellymoser", "PcmS16le", "PcmU8"};
   return std::string(kNames[static_cast<int>(info.param.audio)]) + "_" +
          std::to_string(info.param.sampleRate) + "Hz_" + std::to_string(info.param.channels) + "ch" +
@@ -89,16 +96,16 @@ std::string SpecName(const testing::TestParamInfo<FlvSpec>& info) {
 // ADPCM odd block sizes; the hole is an empty tag that stands for silence.
 INSTANTIATE_TEST_SUITE_P(
     GeneratedFiles, AudioPullSizes,
-    testing::Values(Spec(AudioCodec::kMp3, 22050, 2), Spec(AudioCodec::kPcmS16le, 11025, 1),
-                    Spec(AudioCodec::kAdpcmSwf, 22050, 1),
-                    Spec(AudioCodec::kMp3, 44100, 2, 500, 400)),
-    SpecName);
+    testing::Values(AudioFile(AudioCodec::kMp3, 22050, 2), AudioFile(AudioCodec::kPcmS16le, 11025, 1),
+                    AudioFile(AudioCodec::kAdpcmSwf, 22050, 1),
+                    AudioFile(AudioCodec::kMp3, 44100, 2, 500, 400)),
+    FileName);
 
 // Built from the file's own bytes, without a decoder: PCM passes through
 // untouched, and the empty tag in the hole stands for the time up to the
 // next audio tag, 11025 x that many ms / 1000 sample frames of zeros.
 TEST(AudioFrameReader, TheHoleIsSilenceOfItsLengthBetweenTheTagsAroundIt) {
-  const std::string path = GenerateFlv(Spec(AudioCodec::kPcmS16le, 11025, 1, 500, 400));
+  const std::string path = GenerateFlv(AudioFile(AudioCodec::kPcmS16le, 11025, 1, 500, 400));
   ASSERT_FALSE(path.empty());
   const std::vector<RawTag> tags = ReadRawTags(path);
   std::vector<std::uint8_t> expected;

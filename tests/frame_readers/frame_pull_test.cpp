@@ -54,17 +54,17 @@ std::string Field(const std::string& text, const std::string& key) {
   return "";
 }
 
-FlvSpec AudioVideoSpec() {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 44100;
-  spec.channels = 2;
-  spec.video = VideoCodec::kH263;
-  spec.width = kWidth;
-  spec.height = kHeight;
-  spec.fps = kFps;
-  spec.durationMs = 2000;
-  return spec;
+FlvSpec AudioVideoFile() {
+  FlvSpec file;
+  file.audio = AudioCodec::kMp3;
+  file.sampleRate = 44100;
+  file.channels = 2;
+  file.video = VideoCodec::kH263;
+  file.width = kWidth;
+  file.height = kHeight;
+  file.fps = kFps;
+  file.durationMs = 2000;
+  return file;
 }
 
 // A binary PPM's pixels; empty when the header is not "P6 width height 255".
@@ -101,7 +101,7 @@ double MeanDifference(const std::vector<std::uint8_t>& a, const std::vector<std:
 }
 
 TEST(FramePull, WritesTheAudioAsWavAndFrameNAsPpm) {
-  const std::string flv = GenerateFlv(AudioVideoSpec());
+  const std::string flv = GenerateFlv(AudioVideoFile());
   ASSERT_FALSE(flv.empty());
   const std::string wav = TestTempDir() + "/frame_pull.wav";
   const std::string ppm = TestTempDir() + "/frame_pull.ppm";
@@ -141,7 +141,7 @@ TEST(FramePull, BadArgumentsAndMissingFiles) {
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " x out.ppm 2>/dev/null").exitCode, 1);
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " 3 out.ppm 0 2>/dev/null").exitCode, 1);
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " /nonexistent.flv " + Quote(wav) + " 2>/dev/null").exitCode, 2);
-  const std::string flv = GenerateFlv(AudioVideoSpec());
+  const std::string flv = GenerateFlv(AudioVideoFile());
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " " + Quote(flv) + " /nonexistent/dir/a.wav 2>/dev/null").exitCode, 3);
 }
 
@@ -192,7 +192,7 @@ TEST(FramePull, AProgramOutsideTheRepositoryNeedsOnlyKelvraH) {
           Quote(lib) + " 2>&1");
   ASSERT_EQ(built.exitCode, 0) << built.output;
 
-  const std::string flv = GenerateFlv(AudioVideoSpec());
+  const std::string flv = GenerateFlv(AudioVideoFile());
   const CommandResult ran = RunCommand(Quote(program) + " " + Quote(flv));
   ASSERT_EQ(ran.exitCode, 0) << ran.output;
   int rate = 0;
