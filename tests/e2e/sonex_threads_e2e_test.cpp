@@ -1,0 +1,65 @@
+// Whole conversions that run the decoders' threads hardest: an audio and
+// video file into WMA, where the video decoder runs beside the audio
+// decoder as its brother, and a batch of such files into MP3. Run under
+// TSan too, where the program itself reports any race.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "e2e/sonex_runner.h"
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+FlvSpec AudioVideo(double toneHz) {
+  FlvSpec spec;
+  spec.audio = AudioCodec::kMp3;
+  spec.sampleRate = 22050;
+  spec.channels = 2;
+  spec.toneHz = toneHz;
+  spec.video = VideoCodec::kH263;
+  spec.width = 160;
+  spec.height = 120;
+  spec.fps = 15;
+  spec.durationMs = 2000;
+  return spec;
+}
+
+TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {
+  const std::string input = GenerateFlv(AudioVideo(440));
+  ASSERT_FALSE(input.empty());
+  const std::string out = (fs::path(TestTempDir()) / "av.wma").string();
+  const ProgramRun run = RunSonex({"-i", input, "-out", out, "-quiet", "1"});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  const Pcm output = DecodeAudio(out);
+  EXPECT_NEAR(output.Seconds(), DecodeAudio(input).Seconds(), 2048.0 / 44100);
+  EXPECT_NEAR(ZeroCrossingFrequency(output, output.Frames() / 4, output.Frames() / 2), 440, 4.4);
+}
+
+TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
+  const std::string first = GenerateFlv(AudioVideo(500));
+  const std::string second = GenerateFlv(AudioVideo(1000));
+  ASSERT_FALSE(first.empty() || second.empty());
+  const std::string out = (fs::path(TestTempDir()) / "batch.mp3").string();
+  const ProgramRun run =
+      RunSonex({"-i", first, "-st", "500", "-i", second, "-dt", "1000", "-out", out});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  const Pcm output = DecodeAudio(out);
+  const std::vector<Segment> segments = Segments(LabelWindows(output, {500, 1000}, 10));
+  // The first file's tone, then the second's (each MP3 file begins with
+  // its codec's start-up silence).
+  std::vector<int> order;
+  for (const Segment& s : segments) {
+    if (s.label >= 0 && s.windowCount >= 10) order.push_back(s.label);
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1}));
+  EXPECT_NEAR(output.Seconds(), 2.5, 0.1);
+}
+
+}  // namespace
+}  // namespace kelvra::test
