@@ -1,4 +1,5 @@
-// The exported AudioFrameReader_ and VideoFrameReader_ families.
+// The exported AudioFrameReader_ and VideoFrameReader_ families. None lets an
+// exception escape: creation answers null, reading answers 0 or null.
 #include "kelvra.h"
 #include "reader/audio_frame_reader.h"
 #include "reader/video_frame_reader.h"
@@ -15,7 +16,11 @@ kelvra::VideoFrameReader* Unwrap(VideoFrameReader* handle) {
 extern "C" {
 
 KELVRA_API AudioFrameReader* AudioFrameReader_Create(FLVAVTagReader* reader) {
-  return reinterpret_cast<AudioFrameReader*>(kelvra::AudioFrameReader::Create(reader));
+  try {
+    return reinterpret_cast<AudioFrameReader*>(kelvra::AudioFrameReader::Create(reader));
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 KELVRA_API int AudioFrameReader_ReadFrame(AudioFrameReader* reader, uint8_t* destination,
@@ -32,8 +37,12 @@ KELVRA_API void AudioFrameReader_Delete(AudioFrameReader* reader) { delete Unwra
 
 KELVRA_API VideoFrameReader* VideoFrameReader_Create(FLVAVTagReader* reader, double frameRate,
                                                      int decodeAlphaChannel) {
-  return reinterpret_cast<VideoFrameReader*>(
-      kelvra::VideoFrameReader::Create(reader, frameRate, decodeAlphaChannel));
+  try {
+    return reinterpret_cast<VideoFrameReader*>(
+        kelvra::VideoFrameReader::Create(reader, frameRate, decodeAlphaChannel));
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 KELVRA_API uint8_t* VideoFrameReader_ReadFrame(VideoFrameReader* reader, int frameNumber) {
