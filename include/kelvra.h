@@ -17,7 +17,8 @@
  *  - Times: tag time stamps are unsigned 32-bit milliseconds; decoder clocks,
  *    output time stamps and durations are signed 64-bit counts of 100 ns.
  *  - PCM is signed 16-bit interleaved. Pictures are 4 bytes per pixel
- *    (B, G, R, A in memory), rows top first, row length width * 4 bytes.
+ *    (B, G, R, A in memory), row length width * 4 bytes, rows top first
+ *    (except the video frame reader's, see VideoFrameReader_ReadFrame).
  *  - A tag record (FLVTag) and its data block belong to whoever holds the
  *    pointer; release one with FLVStreamParser_DeleteFLVTag.
  */
@@ -289,7 +290,9 @@ KELVRA_API void AudioFrameReader_Delete(AudioFrameReader* reader);
 KELVRA_API VideoFrameReader* VideoFrameReader_Create(FLVAVTagReader* reader, double frameRate,
                                                      int decodeAlphaChannel);
 /* The picture visible at output frame `frameNumber` (width * height * 4
- * bytes, owned by the frame reader, valid until its next call). */
+ * bytes, owned by the frame reader, valid until its next call). Unlike the
+ * decoders' pictures, its rows run bottom first (a bottom-up bitmap); it is
+ * black before the first key frame and near and past the video's end. */
 KELVRA_API uint8_t* VideoFrameReader_ReadFrame(VideoFrameReader* reader, int frameNumber);
 KELVRA_API void VideoFrameReader_Delete(VideoFrameReader* reader);
 
