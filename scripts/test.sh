@@ -23,3 +23,4 @@ ctest --test-dir build/asan -j "$jobs" --output-on-failure -LE no_asan
 echo "== build and test threading (TSan)"
 bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=thread
 ctest --test-dir build/tsan -j "$jobs" --output-on-failure -L threads
+bash scripts/fuzz.sh 60
