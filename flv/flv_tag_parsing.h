@@ -60,6 +60,19 @@ FLVTag* NewFLVTag();
 // Frees a record and its data block; null is ignored.
 void DeleteFLVTag(FLVTag* tag);
 
+// Frees a tag record at the end of a scope when `owned` says the holder owns
+// it (for example a record a tag reader handed out with auto-release off).
+class TagRelease {
+ public:
+  TagRelease(FLVTag* tag, bool owned) : tag_(owned ? tag : nullptr) {}
+  ~TagRelease() { DeleteFLVTag(tag_); }
+  TagRelease(const TagRelease&) = delete;
+  TagRelease& operator=(const TagRelease&) = delete;
+
+ private:
+  FLVTag* tag_;
+};
+
 // Sets `timestamp` and rewrites the time stamp bytes of the header copy in
 // the data block (when there is one).
 void SetFLVTagTimestamp(FLVTag* tag, std::uint32_t timestamp);

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <new>
 
+#include "flv/flv_tag_parsing.h"
+#include "reader/flv_av_tag_reader.h"
+
 namespace kelvra {
 
 namespace {
@@ -140,6 +143,10 @@ int AudioFrameReader::ReadFrame(std::uint8_t* destination, std::uint32_t size) {
         }
         break;
       }
+      // A caller that switched auto-release off made every record ours to
+      // free.
+      const TagRelease release(
+          tag, !reinterpret_cast<kelvra::FLVAVTagReader*>(reader_)->autoReleaseMemory());
       if (tag->dataSize == 0 || tag->audioDataSize == 0) {
         pendingSilenceBytes_ = SilenceBytesFor(duration);
         break;

@@ -83,6 +83,8 @@ class FLVAVTagReader {
   int SetAutoReleaseMemory(int flag);
 
   bool IsOpen() const { return open_; }
+  // With auto-release off every record handed out belongs to the caller.
+  bool autoReleaseMemory() const { return autoRelease_; }
   const std::vector<FLVTagIndexEntry>& index() const { return index_; }
   std::size_t currentIndex() const { return currentIndex_; }
 

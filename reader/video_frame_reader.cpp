@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "flv/flv_tag_parsing.h"
 #include "reader/flv_av_tag_reader.h"
 #include "vexmar/vexmar.h"
 
@@ -108,6 +109,8 @@ void VideoFrameReader::DecodeForwardTo(std::uint32_t t) {
     if (reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) != FLV_READER_OK) {
       return;  // past the last video tag the last picture stays
     }
+    // A caller that switched auto-release off made every record ours to free.
+    const TagRelease release(tag, !reader_->autoReleaseMemory());
     start_ = tag->timestamp;
     duration_ = duration;
     std::uint8_t* picture = nullptr;
