@@ -222,8 +222,10 @@ TEST(AudioDecoder, SilenceFillsTheHoleBeforeTheFirstBlockInWholeBlocks) {
 
 TEST(AudioDecoder, SilenceKeepsWholeSampleFramesForOddSpans) {
   OutputRecorder recorder(true);
+  TagReleaser releaser;
   DecoderPtr decoder = MakeAudioDecoder(11025, 2, false);
   FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
   ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
   // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
   ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
@@ -240,8 +242,10 @@ TEST(AudioDecoder, SilenceKeepsWholeSampleFramesForOddSpans) {
 
 TEST(AudioDecoder, AnEarlierTagClearsThePendingGapWithoutSilence) {
   OutputRecorder recorder;
+  TagReleaser releaser;
   DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
   FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
   ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
   const Bytes pcm(400, 0);
   ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(1000)), 1);
