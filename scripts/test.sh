@@ -21,6 +21,9 @@ bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=addr
 ctest --test-dir build/asan -j "$jobs" --output-on-failure -LE no_asan
 
 echo "== build and test threading (TSan)"
-bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=thread
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target thread_tests
 ctest --test-dir build/tsan -j "$jobs" --output-on-failure -L threads
+
+echo "== fuzz each target for 60 s"
 bash scripts/fuzz.sh 60
