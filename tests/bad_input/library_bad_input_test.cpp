@@ -416,5 +416,22 @@ TEST(DecoderBadInput, Vp6KeyFrameWithNoMacroblockRows) {
   FLVStreamDecoder_Delete(video);
 }
 
+// The picture reader over such a file shows black pictures of the declared
+// size; none of them comes from a decoder.
+TEST(DecoderBadInput, PictureReaderOverVp6WithoutRows) {
+  FlvBuilder flv;
+  flv.Header();
+  for (int i = 0; i < 10; ++i) flv.Video(static_cast<std::uint32_t>(i * 40), 1, 4, Vp6KeyFramePayload(0, 0, 4));
+  OpenedFile file(flv.bytes());
+  ASSERT_EQ(file.opened(), 1);
+  FLVAVTagReader_SetAutoReleaseMemory(file.reader(), 1);
+  VideoFrameReader* pictures = VideoFrameReader_Create(file.reader(), 25.0, 1);
+  ASSERT_NE(pictures, nullptr);
+  for (int frame : {0, 1, 5, 9, 100}) {
+    VideoFrameReader_ReadFrame(pictures, frame);  // must not crash; may be null
+  }
+  VideoFrameReader_Delete(pictures);
+}
+
 }  // namespace
 }  // namespace kelvra::test

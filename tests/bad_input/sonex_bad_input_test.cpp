@@ -228,6 +228,28 @@ TEST(SonexBadInput, ZeroFilledHolesBetweenTags) {
   ExpectGoodFilesOnly(out);
 }
 
+// ASF output decodes the video too: VP6 key frames (plain and with alpha)
+// declaring no macroblock rows produce no pictures, and the audio beside
+// them is written.
+TEST(SonexBadInput, Vp6KeyFramesWithoutRowsIntoAsf) {
+  FlvBuilder flv;
+  flv.Header();
+  for (int i = 0; i < 30; ++i) {
+    const auto timestamp = static_cast<std::uint32_t>(i * 10);
+    flv.Video(timestamp, 1, 4, Vp6KeyFramePayload(0, 0, 10));
+    flv.Video(timestamp + 5, 1, 5, Vp6AlphaKeyFramePayload(0, 0, 10, 8, 5));
+    flv.Audio(timestamp, 3, 3, 1, 1, Bytes(1764, 0x08));
+  }
+  const std::string input = ScratchPath("vp6_no_rows.flv");
+  const std::string out = ScratchPath("vp6_no_rows.wma");
+  flv.WriteTo(input);
+  const SonexRun run = RunSonexProgram({"-i", input, "-out", out, "-quiet", "1"});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_GT(fs::file_size(out), 0u);
+}
+
 TEST(SonexBadPaths, DirectoryAsInputIsAFileThatCannotBeOpened) {
   const std::string folder = ScratchPath("input_folder");
   fs::create_directory(folder);
