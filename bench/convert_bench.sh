@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# convert_bench.sh [SONEX]: speed and memory of a sonex conversion against
+# the same work done by the ffmpeg command line, on the 30-minute FLV of
+# make_long_flv.sh, side by side in one run.
+#
+#   MP3: sonex -i long.flv -out long.mp3
+#        ffmpeg -i long.flv -vn -c:a libmp3lame -b:a 96k -ar 44100 -ac 2 long.mp3
+#        targets: wall <= 0.95x, CPU (user + system) <= 1.05x, peak memory <= 1x
+#   WAV: sonex -i long.flv -out long.wav
+#        ffmpeg -i long.flv -vn -c:a pcm_s16le -ar 44100 -ac 2 long.wav
+#        target: wall <= 1.0x
+#
+# Each command runs RUNS times (default 3), alternating with its rival,
+# after one warm-up run each with the input in the page cache; the medians
+# and the ratios sonex / ffmpeg are printed, and the script exits 1 when a
+# target is missed. Measured with /usr/bin/time (Debian package "time").
+#
+# SONEX defaults to build/release/bin/sonex, built (RelWithDebInfo) when it
+# is missing. BENCH_WORK (default $TMPDIR/kelvra-bench) keeps the input and
+# the outputs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-3}
+work=${BENCH_WORK:-${TMPDIR:-/tmp}/kelvra-bench}
+sonex=${1:-${SONEX:-$root/build/release/bin/sonex}}
+
+if [[ ! -x /usr/bin/time ]]; then
+  echo "convert_bench.sh needs /usr/bin/time (apt-get install time)" >&2
+  exit 2
+fi
+if [[ ! -x $sonex ]]; then
+  echo "== building $sonex"
+  cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$root/build/release" --target sonex -j "$(nproc)" >/dev/null
+fi
+
+export BENCH_WORK=$work
+flv=$(bash "$root/bench/make_long_flv.sh")
+echo "== $flv: $(($(stat -c %s "$flv") / 1000000)) MB"
+
+# One run: "wall_s cpu_s peak_kb" on stdout, the command's own output dropped.
+measure() {
+  local stats
+  stats=$(mktemp)
+  /usr/bin/time -o "$stats" -f "%e %U %S %M" "$@" >/dev/null 2>&1 || {
+    echo "failed: $*" >&2
+    rm -f "$stats"
+    exit 2
+  }
+  awk '{ printf "%.3f %.3f %d\n", $1, $2 + $3, $4 }' "$stats"
+  rm -f "$stats"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# compare NAME "sonex command" "ffmpeg command": runs both, prints the
+# medians and ratios, and leaves the ratios in wall_ratio, cpu_ratio and
+# mem_ratio.
+compare() {
+  local name=$1 a=$2 b=$3 i
+  local -a a_wall=() a_cpu=() a_mem=() b_wall=() b_cpu=() b_mem=()
+  measure $a >/dev/null  # warm-up
+  measure $b >/dev/null
+  for ((i = 0; i < runs; i++)); do
+    read -r w c m < <(measure $a)
+    a_wall+=("$w"); a_cpu+=("$c"); a_mem+=("$m")
+    read -r w c m < <(measure $b)
+    b_wall+=("$w"); b_cpu+=("$c"); b_mem+=("$m")
+  done
+  local aw ac am bw bc bm
+  aw=$(printf '%s\n' "${a_wall[@]}" | median); ac=$(printf '%s\n' "${a_cpu[@]}" | median)
+  am=$(printf '%s\n' "${a_mem[@]}" | median)
+  bw=$(printf '%s\n' "${b_wall[@]}" | median); bc=$(printf '%s\n' "${b_cpu[@]}" | median)
+  bm=$(printf '%s\n' "${b_mem[@]}" | median)
+  echo "== $name (median of $runs)"
+  echo "   runs wall s  sonex: ${a_wall[*]}   ffmpeg: ${b_wall[*]}"
+  printf '   %-7s wall %7.3f s  cpu %7.3f s  peak %7d KB\n' sonex "$aw" "$ac" "$am"
+  printf '   %-7s wall %7.3f s  cpu %7.3f s  peak %7d KB\n' ffmpeg "$bw" "$bc" "$bm"
+  wall_ratio=$(awk -v a="$aw" -v b="$bw" 'BEGIN { printf "%.3f", a / b }')
+  cpu_ratio=$(awk -v a="$ac" -v b="$bc" 'BEGIN { printf "%.3f", a / b }')
+  mem_ratio=$(awk -v a="$am" -v b="$bm" 'BEGIN { printf "%.3f", a / b }')
+  echo "   ratio sonex / ffmpeg: wall $wall_ratio  cpu $cpu_ratio  peak memory $mem_ratio"
+}
+
+failed=0
+check() {  # check LABEL RATIO LIMIT
+  if awk -v r="$2" -v l="$3" 'BEGIN { exit !(r <= l) }'; then
+    echo "   PASS $1 $2 <= $3"
+  else
+    echo "   FAIL $1 $2 > $3"
+    failed=1
+  fi
+}
+
+compare "MP3 96 kb/s 44100 Hz stereo" \
+  "$sonex -i $flv -out $work/convert_sonex.mp3 -quiet 1" \
+  "ffmpeg -nostdin -v error -y -i $flv -vn -c:a libmp3lame -b:a 96k -ar 44100 -ac 2 $work/convert_ffmpeg.mp3"
+check "MP3 wall" "$wall_ratio" 0.95
+check "MP3 cpu" "$cpu_ratio" 1.05
+check "MP3 peak memory" "$mem_ratio" 1.00
+
+compare "WAV 16-bit 44100 Hz stereo" \
+  "$sonex -i $flv -out $work/convert_sonex.wav -quiet 1" \
+  "ffmpeg -nostdin -v error -y -i $flv -vn -c:a pcm_s16le -ar 44100 -ac 2 $work/convert_ffmpeg.wav"
+check "WAV wall" "$wall_ratio" 1.00
+
+rm -f "$work"/convert_sonex.* "$work"/convert_ffmpeg.*
+exit $failed
