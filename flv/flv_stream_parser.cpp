@@ -1,5 +1,6 @@
 #include "flv/flv_stream_parser.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -11,6 +12,12 @@ namespace kelvra {
 namespace {
 
 constexpr std::int64_t kUnitsPerMillisecond = 10000;  // 100-ns units
+// How far an audio hole may reach beyond the newest video tag: video running
+// through a hole confirms it, and beyond that the time stamps alone are
+// taken for this long at most. A longer hole comes from a damaged or foreign
+// time stamp; taken whole it would have the decoders fill weeks of silence
+// from a few bytes of input.
+constexpr std::uint32_t kMaxUnconfirmedAudioGapMs = 60000;
 // A stream carries audio and video: the frame rate is measured over at least
 // this many video tags before the information is reported without waiting.
 constexpr std::size_t kFrameRateTagCount = 30;
@@ -107,6 +114,7 @@ void FLVStreamParser::ResetRunFields() {
   baseTimestamp = 0;
   gapOpen = 0;
   gapStart = 0;
+  newestVideoTimestamp = 0;
   audioClock = 0;
   clockOffset = 0;
   infoReady = 0;
@@ -392,7 +400,12 @@ void FLVStreamParser::ApplyAudioTimestampSteps(FLVTag* tag) {
     // A real tag stamped before the gap began closes it without moving the
     // clock (an unsigned difference would throw it 49 days ahead).
     if (timestamp > gapStart) {
-      audioClock += static_cast<std::int64_t>(timestamp - gapStart) * kUnitsPerMillisecond;
+      const std::uint32_t confirmed =
+          newestVideoTimestamp > gapStart ? newestVideoTimestamp - gapStart : 0;
+      const std::int64_t gap =
+          std::min<std::int64_t>(timestamp - gapStart,
+                                 static_cast<std::int64_t>(confirmed) + kMaxUnconfirmedAudioGapMs);
+      audioClock += gap * kUnitsPerMillisecond;
     }
   } else if (!real && !gapOpen) {
     gapOpen = 1;
@@ -427,6 +440,7 @@ bool FLVStreamParser::ApplyVideoTimestampSteps(FLVTag* tag) {
     gapOpen = 1;
     gapStart = 0;
   }
+  newestVideoTimestamp = std::max(newestVideoTimestamp, Rebase(tag->timestamp));
   const std::int64_t shifted =
       static_cast<std::int64_t>(Rebase(tag->timestamp)) + clockOffset / kUnitsPerMillisecond;
   // A shift that would take the time stamp below 0 stops at 0 instead of

@@ -155,6 +155,9 @@ class FLVStreamParser {
   // An audio gap has been open since rebased time `gapStart`.
   std::int32_t gapOpen = 0;
   std::uint32_t gapStart = 0;
+  // Largest rebased time stamp of a kept video tag: how far video has run,
+  // which confirms an audio gap up to there.
+  std::uint32_t newestVideoTimestamp = 0;
   // Running sum of real audio block durations and gaps, 100-ns units.
   std::int64_t audioClock = 0;
   // audioClock minus the rebased time of the latest kept audio tag.

@@ -233,6 +233,56 @@ TEST(ReaderBadInput, TimestampsNear2To32) {
   }
 }
 
+// A file that begins with video and whose audio is stamped 49 days later (or
+// an empty audio tag followed by audio 24 days on, with no video at all):
+// nothing else in the stream confirms such a hole, so it is closed as at
+// most one minute of silence instead of weeks of it.
+TEST(ReaderBadInput, AudioHoleThatNothingConfirmsIsBounded) {
+  constexpr std::uint32_t kMaxUnconfirmedHoleMs = 60000;
+  {
+    FlvBuilder flv;
+    flv.Header();
+    flv.Video(0, 1, 2, H263PictureHeader(2));
+    for (int i = 0; i < 10; ++i) flv.Audio(0xFF000000u + i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+    OpenedFile file(flv.bytes());
+    ASSERT_EQ(file.opened(), 1);
+    std::uint32_t audioEnd = 0;
+    std::uint32_t videoEnd = 0;
+    FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
+    EXPECT_EQ(audioEnd, kMaxUnconfirmedHoleMs + 100);
+  }
+  {
+    FlvBuilder flv;
+    flv.Header(FlvHeaderOptions{.hasVideo = false});
+    for (int i = 0; i < 10; ++i) flv.Audio(i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+    flv.Audio(100, 3, 3, 1, 1, {});  // opens a hole
+    for (int i = 0; i < 10; ++i) flv.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+    OpenedFile file(flv.bytes());
+    ASSERT_EQ(file.opened(), 1);
+    std::uint32_t audioEnd = 0;
+    std::uint32_t videoEnd = 0;
+    FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
+    EXPECT_EQ(audioEnd, 100 + kMaxUnconfirmedHoleMs + 100);
+  }
+}
+
+// Video running through a hole confirms it, however long it is.
+TEST(ReaderBadInput, AudioHoleConfirmedByVideoIsKept) {
+  constexpr std::uint32_t kHoleEndMs = 90000;
+  FlvBuilder flv;
+  flv.Header();
+  for (int i = 0; i < 10; ++i) flv.Audio(i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+  flv.Audio(100, 3, 3, 1, 1, {});
+  for (std::uint32_t t = 100; t <= kHoleEndMs; t += 1000) flv.Video(t, t == 100 ? 1 : 2, 2, H263PictureHeader(2));
+  for (int i = 0; i < 10; ++i) flv.Audio(kHoleEndMs + i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+  OpenedFile file(flv.bytes());
+  ASSERT_EQ(file.opened(), 1);
+  std::uint32_t audioEnd = 0;
+  std::uint32_t videoEnd = 0;
+  FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
+  EXPECT_EQ(audioEnd, kHoleEndMs + 100);
+}
+
 TEST(ReaderBadInput, HundredThousandTinyTags) {
   constexpr int kTags = 100000;
   FlvBuilder flv;

@@ -161,6 +161,15 @@ std::vector<BadFile> BadFiles() {
     }
     files.push_back({"vp6_no_rows", flv.bytes(), {}, 200, 200});
   }
+  {
+    // Video at 0, then audio stamped 49 days later: the hole is closed as
+    // one minute of silence, not weeks of it.
+    FlvBuilder flv;
+    flv.Header();
+    flv.Video(0, 1, 2, H263PictureHeader(2));
+    for (int i = 0; i < 10; ++i) flv.Audio(0xFF000000u + i * 10, 3, 3, 1, 1, Bytes(1764, 0x10));
+    files.push_back({"audio_49_days_after_video", flv.bytes(), {}, 60100, 60100});
+  }
   return files;
 }
 
