@@ -134,16 +134,15 @@ void FeedBytes(FLVStream* stream, const std::vector<std::uint8_t>& bytes, std::s
   while (FLVStream_Flush(stream) != 1) std::this_thread::sleep_for(kRetryWait);
 }
 
-TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
-  const std::vector<std::string> files = ShortFiles();
-  for (const std::string& file : files) ASSERT_FALSE(file.empty());
-  constexpr int kRounds = 3;
-
+// Many short files in a row through one stream, alternately as raw bytes
+// and as ready tags, with queue limits and pacing changed between files.
+void ManyFilesThroughOneStream(const std::vector<std::string>& files, int rounds, int seed) {
   FLVStream* stream = FLVStream_Create();
   ASSERT_NE(stream, nullptr);
-  for (int i = 0; i < kRounds * static_cast<int>(files.size()); ++i) {
+  for (int n = 0; n < rounds * static_cast<int>(files.size()); ++n) {
+    const int i = n + seed;
     const std::string& path = files[static_cast<std::size_t>(i) % files.size()];
-    SCOPED_TRACE(path + " #" + std::to_string(i));
+    SCOPED_TRACE(path + " #" + std::to_string(n));
     Output output;
     output.slowAudioUs = 300 + (i % 3) * 300;
     output.slowVideoUs = 500 + (i % 2) * 1000;
@@ -179,6 +178,16 @@ TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
     EXPECT_GE(output.audioUnits.load(), static_cast<std::int64_t>(tags.audioEnd) * kUnitsPerMs * 8 / 10);
   }
   FLVStream_Delete(stream);
+}
+
+TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
+  const std::vector<std::string> files = ShortFiles();
+  for (const std::string& file : files) ASSERT_FALSE(file.empty());
+  constexpr int kStreams = 2;
+  constexpr int kRounds = 10;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kStreams; ++t) threads.emplace_back(ManyFilesThroughOneStream, files, kRounds, t);
+  for (std::thread& thread : threads) thread.join();
 }
 
 // One worker's life in several ways: a stream stopped before it is deleted,
@@ -273,7 +282,7 @@ TEST(StreamStress, CreateAndDeleteWhileWorkersRun) {
   const std::vector<std::string> files = ShortFiles();
   for (const std::string& file : files) ASSERT_FALSE(file.empty());
   constexpr int kThreads = 3;
-  constexpr int kIterations = 30;
+  constexpr int kIterations = 60;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back(CreateAndDeleteLoop, files[static_cast<std::size_t>(t) % files.size()], kIterations, t);
