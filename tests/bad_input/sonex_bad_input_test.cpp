@@ -211,6 +211,13 @@ TEST_P(SonexBadFileTest, BatchGoesOnAndKeepsTheGoodFiles) {
   const double written = WavDurationMs(out);
   EXPECT_GE(written, good + bad.minMs - kToleranceMs);
   EXPECT_LE(written, good + bad.maxMs + kToleranceMs);
+
+  // The information display opens every such file and describes it.
+  const SonexRun info = RunSonexProgram({"-info", damaged});
+  ASSERT_FALSE(info.timedOut);
+  EXPECT_EQ(info.exitCode, 0);
+  EXPECT_EQ(info.err, "");
+  EXPECT_NE(info.out.find("duration: "), std::string::npos) << info.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, SonexBadFileTest, ::testing::ValuesIn(BadFiles()),
@@ -268,6 +275,12 @@ TEST(SonexBadPaths, DirectoryAsInputIsAFileThatCannotBeOpened) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.err.find(FullPath(folder) + kOpenFailed), std::string::npos) << run.err;
   ExpectGoodFilesOnly(out);
+
+  const SonexRun info = RunSonexProgram({"-info", folder});
+  EXPECT_EQ(info.exitCode, 0);
+  EXPECT_NE(info.err.find("Fail to get the FLV information. It probably is not a FLV file.\n"),
+            std::string::npos)
+      << info.err;
 }
 
 TEST(SonexBadPaths, MissingAndOverlongInputPaths) {
