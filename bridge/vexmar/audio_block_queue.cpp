@@ -4,7 +4,8 @@
 
 namespace vexmar {
 
-AudioBlockQueue::AudioBlockQueue(size_t maxBytes) : maxBytes_(maxBytes) {}
+AudioBlockQueue::AudioBlockQueue(size_t maxBytes)
+    : maxBytes_(maxBytes), consumerWakeBytes_(maxBytes / 4), producerWakeBytes_(maxBytes / 2) {}
 
 bool AudioBlockQueue::Push(AudioBlock block) {
   std::unique_lock lock(mutex_);
@@ -12,20 +13,28 @@ bool AudioBlockQueue::Push(AudioBlock block) {
   if (closed_) return false;
   heldBytes_ += block.pcm.size();
   blocks_.push_back(std::move(block));
+  const bool batchReady = heldBytes_ >= consumerWakeBytes_;
   lock.unlock();
-  notEmpty_.notify_one();
+  if (batchReady) notEmpty_.notify_one();
   return true;
 }
 
 std::optional<AudioBlock> AudioBlockQueue::Pop() {
   std::unique_lock lock(mutex_);
-  notEmpty_.wait(lock, [this] { return closed_ || !blocks_.empty(); });
+  // A consumer that emptied the queue waits for a batch (or for Close, when
+  // whatever is left is drained); once woken it takes blocks until the
+  // queue is empty again.
+  notEmpty_.wait(lock, [this] {
+    return closed_ || (!blocks_.empty() && (draining_ || heldBytes_ >= consumerWakeBytes_));
+  });
   if (blocks_.empty()) return std::nullopt;
   AudioBlock block = std::move(blocks_.front());
   blocks_.pop_front();
   heldBytes_ -= block.pcm.size();
+  draining_ = !blocks_.empty();
+  const bool roomReady = heldBytes_ <= producerWakeBytes_;
   lock.unlock();
-  notFull_.notify_one();
+  if (roomReady) notFull_.notify_one();
   return block;
 }
 

@@ -25,6 +25,12 @@ class AudioBlockQueue {
   // The producer waits while the queue holds maxBytes or more; a single block
   // larger than that is still taken once the queue is empty, so nothing
   // stalls on an oversized block.
+  //
+  // Each side sleeps until there is a batch of work for it: the consumer
+  // until a quarter of maxBytes is held (or the queue is closed), the
+  // producer, once the queue was full, until it is half empty. Waking the
+  // other thread for every block made one thread switch per block, which
+  // cost more than a fast encoder's whole work.
   explicit AudioBlockQueue(size_t maxBytes);
 
   // Waits for room, then appends. Answers false (and drops the block) once
@@ -37,12 +43,15 @@ class AudioBlockQueue {
 
  private:
   const size_t maxBytes_;
+  const size_t consumerWakeBytes_;  // maxBytes / 4
+  const size_t producerWakeBytes_;  // maxBytes / 2
   std::mutex mutex_;
   std::condition_variable notEmpty_;
   std::condition_variable notFull_;
   std::deque<AudioBlock> blocks_;
   size_t heldBytes_ = 0;
   bool closed_ = false;
+  bool draining_ = false;  // the consumer takes blocks without waiting
 };
 
 }  // namespace vexmar
