@@ -17,13 +17,13 @@ namespace {
 using kelvra::fuzz::Check;
 using kelvra::fuzz::CheckTag;
 
-// The input file, one per fuzzing process, removed at exit.
+// The input file, one per fuzzing process, removed after each input (libFuzzer
+// may end a process without running exit handlers).
 const std::string& InputPath() {
   static const std::string path = [] {
     const char* dir = std::getenv("TMPDIR");
     std::string p = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
                     "/kelvra_tag_reader_fuzz_" + std::to_string(getpid()) + ".flv";
-    std::atexit([] { std::remove(InputPath().c_str()); });
     return p;
   }();
   return path;
@@ -84,10 +84,20 @@ void CheckSeekThenRead(FLVAVTagReader* reader, int kind, std::uint32_t time) {
   }
 }
 
+// Everything done with one input once it is a file.
+void ReadInputFile(const std::uint8_t* data, std::size_t size);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (!WriteInput(data, size)) return 0;
+  if (WriteInput(data, size)) ReadInputFile(data, size);
+  std::remove(InputPath().c_str());
+  return 0;
+}
+
+namespace {
+
+void ReadInputFile(const std::uint8_t* data, std::size_t size) {
   // Times to seek to, from the input's last bytes (no layout is imposed on
   // the file itself).
   std::uint32_t tail = 0;
@@ -103,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_NOT_OPEN,
           "read on a closed reader");
     FLVAVTagReader_Delete(reader);
-    return 0;
+    return;
   }
   FLVInfo info{};
   FLVInfo infoEx{};
@@ -153,5 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Check(FLVAVTagReader_Close(reader) == -1, "close");
   FLVAVTagReader_Delete(reader);
-  return 0;
 }
+
+}  // namespace
