@@ -60,21 +60,8 @@ MORLIN_API int FlvDecoder_Open(MorlinDecoder* decoder, int imageFormat, int widt
 MORLIN_API int FlvDecoder_DecodeVideo(MorlinDecoder* decoder, const uint8_t* data, int size,
                                       uint8_t** picture, int* pictureSize, int* width,
                                       int* height) {
-  if (decoder == nullptr || picture == nullptr || pictureSize == nullptr || width == nullptr ||
-      height == nullptr) {
-    return 0;
-  }
-  try {
-    kelvra::VideoDecoder::Picture decoded;
-    if (!FromHandle(decoder)->Decode(data, size, &decoded)) return 0;
-    *picture = decoded.data;
-    *pictureSize = decoded.size;
-    *width = decoded.width;
-    *height = decoded.height;
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+  return kelvra::DecodeForExport(decoder == nullptr ? nullptr : FromHandle(decoder), data, size,
+                                 picture, pictureSize, width, height);
 }
 
 MORLIN_API int FlvDecoder_Close(MorlinDecoder* decoder) {

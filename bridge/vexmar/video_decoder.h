@@ -110,6 +110,29 @@ class VideoDecoder {
   std::vector<std::uint8_t> picture_;
 };
 
+// The common form of the decode exports (VDD_Decode, FlvDecoder_DecodeVideo)
+// over any decoder with Decode(data, size, Picture*): the outputs are written
+// only on success; answers 1 or 0 and lets no exception out.
+template <typename Decoder>
+int DecodeForExport(Decoder* decoder, const std::uint8_t* data, int size, std::uint8_t** picture,
+                    int* pictureSize, int* width, int* height) noexcept {
+  if (decoder == nullptr || picture == nullptr || pictureSize == nullptr || width == nullptr ||
+      height == nullptr) {
+    return 0;
+  }
+  try {
+    VideoDecoder::Picture decoded;
+    if (!decoder->Decode(data, size, &decoded)) return 0;
+    *picture = decoded.data;
+    *pictureSize = decoded.size;
+    *width = decoded.width;
+    *height = decoded.height;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
 }  // namespace kelvra
 
 #endif  // KELVRA_BRIDGE_VEXMAR_VIDEO_DECODER_H
