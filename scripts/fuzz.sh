@@ -4,6 +4,7 @@
 # time-out fails the script; the input that caused it is kept under
 # BUILD_DIR/artifacts. KELVRA_FUZZ_BUILD_DIR overrides the build folder
 # (default build/fuzz); the corpora grow in BUILD_DIR/corpus between runs.
+# Seeds: fuzz/make_corpus.sh, and the small inputs kept in fuzz/corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -29,10 +30,11 @@ for t in "${targets[@]}"; do
     audio_decode_fuzzer) seed=$seeds/audio ;;
     *) seed=$seeds/flv ;;
   esac
+  kept=fuzz/corpus/${t%_fuzzer}
   corpus=$dir/corpus/$t
   mkdir -p "$corpus"
   echo "== $t for ${seconds}s"
-  if ! "$dir/bin/$t" "$corpus" "$seed" -dict=fuzz/flv.dict -max_total_time="$seconds" \
+  if ! "$dir/bin/$t" "$corpus" "$seed" "$kept" -dict=fuzz/flv.dict -max_total_time="$seconds" \
       -timeout=20 -rss_limit_mb=2560 -max_len=65536 -print_final_stats=1 \
       -artifact_prefix="$dir/artifacts/$t-" 2>"$dir/$t.log"; then
     tail -n 60 "$dir/$t.log"
