@@ -12,8 +12,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-echo "== build and test (RelWithDebInfo)"
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== build and test (Release)"
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
 echo "== build and test (ASan + UBSan)"
