@@ -15,7 +15,7 @@
 # and the ratios sonex / ffmpeg are printed, and the script exits 1 when a
 # target is missed. Measured with /usr/bin/time (Debian package "time").
 #
-# SONEX defaults to build/release/bin/sonex, built (RelWithDebInfo) when it
+# SONEX defaults to build/release/bin/sonex, built (Release) when it
 # is missing. BENCH_WORK (default $TMPDIR/kelvra-bench) keeps the input and
 # the outputs.
 set -euo pipefail
@@ -30,7 +30,7 @@ if [[ ! -x /usr/bin/time ]]; then
 fi
 if [[ ! -x $sonex ]]; then
   echo "== building $sonex"
-  cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$root/build/release" --target sonex -j "$(nproc)" >/dev/null
 fi
 

@@ -9,7 +9,7 @@
 # page cache; the script prints the median wall times and their ratio and
 # fails when sonex is the slower.
 #
-# SONEX defaults to build/release/bin/sonex, built (RelWithDebInfo) when it
+# SONEX defaults to build/release/bin/sonex, built (Release) when it
 # is missing. BENCH_WORK (default $TMPDIR/kelvra-bench) keeps the file
 # between runs.
 set -euo pipefail
@@ -20,7 +20,7 @@ sonex=${1:-${SONEX:-$root/build/release/bin/sonex}}
 
 if [[ ! -x $sonex ]]; then
   echo "== building $sonex"
-  cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$root/build/release" --target sonex -j "$(nproc)" >/dev/null
 fi
 

@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
 sonex=build/release/bin/sonex
 out=build/release/sample.mp3
 
