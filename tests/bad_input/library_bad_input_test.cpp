@@ -466,6 +466,33 @@ TEST(DecoderBadInput, Vp6KeyFrameWithNoMacroblockRows) {
   FLVStreamDecoder_Delete(video);
 }
 
+// VP6 tags whose body is too short for the adjustment byte, the offset to
+// alpha or the frame header: the frames are empty and every pointer stays in
+// the tag's data block (found by fuzzing the stream parser).
+TEST(DecoderBadInput, Vp6TagsShorterThanTheirFields) {
+  for (int codec : {4, 5}) {
+    for (std::size_t length = 0; length <= 6; ++length) {
+      SCOPED_TRACE(std::to_string(codec) + " / " + std::to_string(length));
+      FLVTag* tag = VideoTag(1, codec, Bytes(length, 0xFF));
+      const std::uint8_t* blockEnd = tag->block + tag->dataSize + kTagBlockExtraSize;
+      const std::uint8_t* bodyEnd = tag->data + tag->dataSize;
+      EXPECT_GE(tag->vp6DataSize, 0);
+      EXPECT_LE(tag->vp6Data + tag->vp6DataSize, tag->vp6DataSize > 0 ? bodyEnd : blockEnd);
+      if (codec == 5) {
+        EXPECT_GE(tag->alphaDataSize, 0);
+        EXPECT_LE(tag->alphaData + tag->alphaDataSize, tag->alphaDataSize > 0 ? bodyEnd : blockEnd);
+      }
+      FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
+      FLVStreamDecoder_SetDecodeSyncMode(video, 1);
+      std::uint8_t* picture = nullptr;
+      int size = 0;
+      EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(video, tag, &picture, &size), 0);
+      FLVStreamDecoder_Delete(video);
+      FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    }
+  }
+}
+
 // The picture reader over such a file shows black pictures of the declared
 // size; none of them comes from a decoder.
 TEST(DecoderBadInput, PictureReaderOverVp6WithoutRows) {
