@@ -281,8 +281,8 @@ TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
 
 struct WholeFileCase {
   const char* name;
-  FlvSpec spec;
-  const char* fixture;  // used instead of the spec when set
+  FlvSpec fileSpec;
+  const char* fixture;  // used instead of the generated file when set
 };
 
 class AudioWholeFile : public ::testing::TestWithParam<WholeFileCase> {};
@@ -292,7 +292,7 @@ class AudioWholeFile : public ::testing::TestWithParam<WholeFileCase> {};
 TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   const WholeFileCase& c = GetParam();
   const std::string path =
-      c.fixture != nullptr ? FixturePath(c.fixture) : GenerateFlv(c.spec);
+      c.fixture != nullptr ? FixturePath(c.fixture) : GenerateFlv(c.fileSpec);
   ASSERT_FALSE(path.empty());
   const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());

@@ -24,25 +24,25 @@ namespace fs = std::filesystem;
 
 // The usual input: MP3 at 22050 Hz stereo.
 FlvSpec Mp3Input(double toneHz = 440, int durationMs = 2000) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 22050;
-  spec.channels = 2;
-  spec.toneHz = toneHz;
-  spec.durationMs = durationMs;
-  return spec;
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.sampleRate = 22050;
+  fileSpec.channels = 2;
+  fileSpec.toneHz = toneHz;
+  fileSpec.durationMs = durationMs;
+  return fileSpec;
 }
 
 // Batch pieces: PCM has no codec delay, so where one file ends and the next
 // begins shows sharply in the output. A block is 1024 samples (46 ms).
 FlvSpec PcmInput(double toneHz, int durationMs) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kPcmS16le;
-  spec.sampleRate = 22050;
-  spec.channels = 1;
-  spec.toneHz = toneHz;
-  spec.durationMs = durationMs;
-  return spec;
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kPcmS16le;
+  fileSpec.sampleRate = 22050;
+  fileSpec.channels = 1;
+  fileSpec.toneHz = toneHz;
+  fileSpec.durationMs = durationMs;
+  return fileSpec;
 }
 constexpr double kPcmBlockMs = 1024 * 1000.0 / 22050;
 
@@ -245,13 +245,13 @@ class InputFormatTest : public SonexTest, public testing::WithParamInterface<Inp
 
 TEST_P(InputFormatTest, ToneAndLengthSurviveIntoWav) {
   const InputCase& c = GetParam();
-  FlvSpec spec;
-  spec.audio = c.codec;
-  spec.sampleRate = c.sampleRate;
-  spec.channels = c.channels;
-  spec.toneHz = c.toneHz;
-  spec.durationMs = 1000;
-  const std::string input = GenerateFlv(spec);
+  FlvSpec fileSpec;
+  fileSpec.audio = c.codec;
+  fileSpec.sampleRate = c.sampleRate;
+  fileSpec.channels = c.channels;
+  fileSpec.toneHz = c.toneHz;
+  fileSpec.durationMs = 1000;
+  const std::string input = GenerateFlv(fileSpec);
   ASSERT_FALSE(input.empty());
   const Pcm source = DecodeAudio(input);
   ASSERT_GT(source.Frames(), 0);
@@ -437,11 +437,11 @@ TEST_F(BatchTest, ProgressEveryFiftyTagsAsPlainLines) {
 // ---- holes in the audio time line ----
 
 TEST_F(SonexTest, AudioHoleBecomesSilenceOfItsLength) {
-  FlvSpec spec = PcmInput(700, 2000);
-  const std::string whole = GenerateFlv(spec);
-  spec.holeStartMs = 600;
-  spec.holeLengthMs = 400;
-  const std::string holed = GenerateFlv(spec);
+  FlvSpec fileSpec = PcmInput(700, 2000);
+  const std::string whole = GenerateFlv(fileSpec);
+  fileSpec.holeStartMs = 600;
+  fileSpec.holeLengthMs = 400;
+  const std::string holed = GenerateFlv(fileSpec);
   ASSERT_FALSE(whole.empty() || holed.empty());
   const std::string out = Out("o.wav");
   Sonex({"-i", holed, "-out", out, "-quiet", "1"});
@@ -458,11 +458,11 @@ TEST_F(SonexTest, AudioHoleBecomesSilenceOfItsLength) {
 }
 
 TEST_F(SonexTest, Mp3AudioHoleBecomesSilenceOfItsLength) {
-  FlvSpec spec = Mp3Input(440, 2000);
-  const std::string whole = GenerateFlv(spec);
-  spec.holeStartMs = 500;
-  spec.holeLengthMs = 600;
-  const std::string holed = GenerateFlv(spec);
+  FlvSpec fileSpec = Mp3Input(440, 2000);
+  const std::string whole = GenerateFlv(fileSpec);
+  fileSpec.holeStartMs = 500;
+  fileSpec.holeLengthMs = 600;
+  const std::string holed = GenerateFlv(fileSpec);
   ASSERT_FALSE(whole.empty() || holed.empty());
   const std::string out = Out("o.wav");
   Sonex({"-i", holed, "-out", out, "-quiet", "1"});

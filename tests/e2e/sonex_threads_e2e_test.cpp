@@ -15,17 +15,17 @@ namespace {
 namespace fs = std::filesystem;
 
 FlvSpec AudioVideo(double toneHz) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 22050;
-  spec.channels = 2;
-  spec.toneHz = toneHz;
-  spec.video = VideoCodec::kH263;
-  spec.width = 160;
-  spec.height = 120;
-  spec.fps = 15;
-  spec.durationMs = 2000;
-  return spec;
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.sampleRate = 22050;
+  fileSpec.channels = 2;
+  fileSpec.toneHz = toneHz;
+  fileSpec.video = VideoCodec::kH263;
+  fileSpec.width = 160;
+  fileSpec.height = 120;
+  fileSpec.fps = 15;
+  fileSpec.durationMs = 2000;
+  return fileSpec;
 }
 
 TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {

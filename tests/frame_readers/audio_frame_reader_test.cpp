@@ -291,11 +291,11 @@ namespace {
 // the frame reader's to free; the leak checker of the sanitizer build fails
 // this test otherwise.
 TEST(FrameReadersWithCallerOwnedTags, GiveTheSameOutputAndFreeEveryRecord) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.video = VideoCodec::kH263;
-  spec.durationMs = 1000;
-  const std::string path = GenerateFlv(spec);
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.video = VideoCodec::kH263;
+  fileSpec.durationMs = 1000;
+  const std::string path = GenerateFlv(fileSpec);
   ASSERT_FALSE(path.empty());
 
   std::vector<std::uint8_t> expected;

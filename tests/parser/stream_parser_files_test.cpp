@@ -119,8 +119,8 @@ TEST(GeneratedFiles, SameTagsWhateverThePieces) {
   videoOnly.audio = AudioCodec::kNone;
   videoOnly.video = VideoCodec::kH263;
   specs.push_back(videoOnly);
-  for (const FlvSpec& spec : specs) {
-    const std::string path = GenerateFlv(spec);
+  for (const FlvSpec& fileSpec : specs) {
+    const std::string path = GenerateFlv(fileSpec);
     ASSERT_FALSE(path.empty());
     ExpectSameWhateverThePieces(ReadWholeFile(path), path);
   }

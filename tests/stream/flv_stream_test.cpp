@@ -351,16 +351,16 @@ std::vector<FLVTag*> ReadTags(const std::string& path) {
 }
 
 FlvSpec AudioVideoSpec() {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 22050;
-  spec.channels = 2;
-  spec.video = VideoCodec::kH263;
-  spec.width = 160;
-  spec.height = 120;
-  spec.fps = 15;
-  spec.durationMs = 2000;
-  return spec;
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.sampleRate = 22050;
+  fileSpec.channels = 2;
+  fileSpec.video = VideoCodec::kH263;
+  fileSpec.width = 160;
+  fileSpec.height = 120;
+  fileSpec.fps = 15;
+  fileSpec.durationMs = 2000;
+  return fileSpec;
 }
 
 class ReadyTagsTest : public testing::Test {

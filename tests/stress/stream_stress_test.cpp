@@ -40,7 +40,7 @@ std::vector<std::string> ShortFiles() {
        .width = 64, .height = 48, .fps = 12, .durationMs = 400},
   };
   std::vector<std::string> files;
-  for (const FlvSpec& spec : specs) files.push_back(GenerateFlv(spec));
+  for (const FlvSpec& fileSpec : specs) files.push_back(GenerateFlv(fileSpec));
   return files;
 }
 

@@ -103,26 +103,26 @@ const char* VideoEncoder(VideoCodec codec) {
   return nullptr;
 }
 
-// The spec as it will really be made: rates and channels the codec cannot
+// The recipe as it will really be made: rates and channels the codec cannot
 // take are moved to the closest it can.
-FlvSpec Normalised(FlvSpec spec) {
-  if (const AudioChoice* choice = ChoiceFor(spec.audio)) {
-    spec.sampleRate = ClosestRate(choice->rates, spec.sampleRate);
-    spec.channels = (choice->monoOnly || spec.channels < 2) ? 1 : 2;
-    if (!choice->takesBitRate) spec.audioBitRate = 0;
+FlvSpec Normalised(FlvSpec fileSpec) {
+  if (const AudioChoice* choice = ChoiceFor(fileSpec.audio)) {
+    fileSpec.sampleRate = ClosestRate(choice->rates, fileSpec.sampleRate);
+    fileSpec.channels = (choice->monoOnly || fileSpec.channels < 2) ? 1 : 2;
+    if (!choice->takesBitRate) fileSpec.audioBitRate = 0;
   } else {
-    spec.sampleRate = spec.channels = spec.audioBitRate = 0;
-    spec.toneHz = 0;
+    fileSpec.sampleRate = fileSpec.channels = fileSpec.audioBitRate = 0;
+    fileSpec.toneHz = 0;
   }
-  if (spec.video == VideoCodec::kNone) spec.width = spec.height = spec.fps = 0;
-  if (spec.holeStartMs < 0) {
-    spec.holeStartMs = -1;
-    spec.holeLengthMs = 0;
+  if (fileSpec.video == VideoCodec::kNone) fileSpec.width = fileSpec.height = fileSpec.fps = 0;
+  if (fileSpec.holeStartMs < 0) {
+    fileSpec.holeStartMs = -1;
+    fileSpec.holeLengthMs = 0;
   }
-  return spec;
+  return fileSpec;
 }
 
-// A file name that tells the spec apart from every other.
+// A file name that tells the recipe apart from every other.
 std::string FileNameFor(const FlvSpec& s) {
   std::ostringstream name;
   const AudioChoice* audio = ChoiceFor(s.audio);
@@ -335,10 +335,10 @@ std::uint64_t Fnv1a(const std::string& text) {
   return hash;
 }
 
-std::string SharedCacheName(const FlvSpec& spec, const std::string& name) {
+std::string SharedCacheName(const FlvSpec& fileSpec, const std::string& name) {
   std::ostringstream recipe;
-  for (const std::string& argument : FfmpegArguments(spec, "out.flv")) recipe << argument << '\n';
-  recipe << "hole " << spec.holeStartMs << "+" << spec.holeLengthMs << '\n';
+  for (const std::string& argument : FfmpegArguments(fileSpec, "out.flv")) recipe << argument << '\n';
+  recipe << "hole " << fileSpec.holeStartMs << "+" << fileSpec.holeLengthMs << '\n';
   recipe << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
   std::ostringstream cached;
   cached << fs::path(name).stem().string() << "-" << std::hex << Fnv1a(recipe.str()) << ".flv";
@@ -385,27 +385,27 @@ std::string TestTempDir() {
 }
 
 std::string GenerateFlv(const FlvSpec& requested) {
-  const FlvSpec spec = Normalised(requested);
-  if (spec.audio == AudioCodec::kNone && spec.video == VideoCodec::kNone) {
+  const FlvSpec fileSpec = Normalised(requested);
+  if (fileSpec.audio == AudioCodec::kNone && fileSpec.video == VideoCodec::kNone) {
     ADD_FAILURE() << "GenerateFlv: a file needs audio or video";
     return "";
   }
-  if (spec.durationMs <= 0) {
+  if (fileSpec.durationMs <= 0) {
     ADD_FAILURE() << "GenerateFlv: the duration must be positive";
     return "";
   }
-  if (spec.holeStartMs >= 0 && spec.audio == AudioCodec::kNone) {
+  if (fileSpec.holeStartMs >= 0 && fileSpec.audio == AudioCodec::kNone) {
     ADD_FAILURE() << "GenerateFlv: an audio hole needs audio";
     return "";
   }
 
   std::lock_guard<std::mutex> lock(GenerateMutex());
   static std::map<std::string, std::string> made;  // file name -> path
-  const std::string name = FileNameFor(spec);
+  const std::string name = FileNameFor(fileSpec);
   if (auto found = made.find(name); found != made.end()) return found->second;
 
   const std::string sharedFolder = SharedCacheFolder();
-  const std::string sharedName = SharedCacheName(spec, name);
+  const std::string sharedName = SharedCacheName(fileSpec, name);
   if (!sharedFolder.empty()) {
     const fs::path shared = fs::path(sharedFolder) / sharedName;
     std::error_code error;
@@ -420,9 +420,9 @@ std::string GenerateFlv(const FlvSpec& requested) {
   const std::string partPath = finalPath + ".part.flv";
   const std::string logPath = finalPath + ".log";
   std::string error;
-  bool ok = RunFfmpeg(FfmpegArguments(spec, partPath), logPath, error);
-  if (ok && spec.holeStartMs >= 0) {
-    ok = PunchAudioHole(partPath, spec.holeStartMs, spec.holeLengthMs, error);
+  bool ok = RunFfmpeg(FfmpegArguments(fileSpec, partPath), logPath, error);
+  if (ok && fileSpec.holeStartMs >= 0) {
+    ok = PunchAudioHole(partPath, fileSpec.holeStartMs, fileSpec.holeLengthMs, error);
   }
   std::error_code ignored;
   fs::remove(logPath, ignored);

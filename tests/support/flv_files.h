@@ -59,11 +59,11 @@ struct FlvSpec {
   int holeLengthMs = 0;
 };
 
-// Makes the file described (once per spec; kept in the build folder's
+// Makes the file described (once per recipe; kept in the build folder's
 // generated-flv/ for later test processes) and returns its path. The file
 // is shared: callers must not change it. Fails the current test (and returns "")
 // when FFmpeg cannot make it.
-std::string GenerateFlv(const FlvSpec& spec);
+std::string GenerateFlv(const FlvSpec& fileSpec);
 
 // A per-process scratch folder for test files, removed at exit.
 std::string TestTempDir();

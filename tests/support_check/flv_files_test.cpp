@@ -89,11 +89,11 @@ class GeneratedAudioTest : public ::testing::TestWithParam<AudioCase> {};
 
 TEST_P(GeneratedAudioTest, AudioTagsCarryTheExpectedFlags) {
   const AudioCase& c = GetParam();
-  FlvSpec spec;
-  spec.audio = c.codec;
-  spec.sampleRate = c.rate;
-  spec.channels = c.channels;
-  const std::string path = GenerateFlv(spec);
+  FlvSpec fileSpec;
+  fileSpec.audio = c.codec;
+  fileSpec.sampleRate = c.rate;
+  fileSpec.channels = c.channels;
+  const std::string path = GenerateFlv(fileSpec);
   ASSERT_FALSE(path.empty());
   const WalkedFile file = Walk(path);
   EXPECT_EQ(file.headerFlags, 0x04);
@@ -138,10 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(GeneratedFlvTest, VideoOnlyFiles) {
   for (const auto& [codec, codecId] :
        {std::pair{VideoCodec::kH263, 2}, std::pair{VideoCodec::kScreenVideo, 3}}) {
-    FlvSpec spec;
-    spec.audio = AudioCodec::kNone;
-    spec.video = codec;
-    const std::string path = GenerateFlv(spec);
+    FlvSpec fileSpec;
+    fileSpec.audio = AudioCodec::kNone;
+    fileSpec.video = codec;
+    const std::string path = GenerateFlv(fileSpec);
     ASSERT_FALSE(path.empty());
     const WalkedFile file = Walk(path);
     EXPECT_EQ(file.headerFlags, 0x01);
@@ -159,14 +159,14 @@ TEST(GeneratedFlvTest, VideoOnlyFiles) {
 }
 
 TEST(GeneratedFlvTest, AudioAndVideoTogether) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 44100;
-  spec.channels = 1;
-  spec.video = VideoCodec::kH263;
-  spec.width = 176;
-  spec.height = 144;
-  const std::string path = GenerateFlv(spec);
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.sampleRate = 44100;
+  fileSpec.channels = 1;
+  fileSpec.video = VideoCodec::kH263;
+  fileSpec.width = 176;
+  fileSpec.height = 144;
+  const std::string path = GenerateFlv(fileSpec);
   ASSERT_FALSE(path.empty());
   const WalkedFile file = Walk(path);
   EXPECT_EQ(file.headerFlags, 0x05);
@@ -178,15 +178,15 @@ TEST(GeneratedFlvTest, AudioAndVideoTogether) {
 }
 
 TEST(GeneratedFlvTest, AudioHoleHasOneEmptyTagAndNothingElse) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kMp3;
-  spec.sampleRate = 22050;
-  spec.channels = 2;
-  spec.holeStartMs = 500;
-  spec.holeLengthMs = 700;
-  const WalkedFile holed = Walk(GenerateFlv(spec));
-  spec.holeStartMs = -1;
-  const WalkedFile whole = Walk(GenerateFlv(spec));
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kMp3;
+  fileSpec.sampleRate = 22050;
+  fileSpec.channels = 2;
+  fileSpec.holeStartMs = 500;
+  fileSpec.holeLengthMs = 700;
+  const WalkedFile holed = Walk(GenerateFlv(fileSpec));
+  fileSpec.holeStartMs = -1;
+  const WalkedFile whole = Walk(GenerateFlv(fileSpec));
 
   const auto inHole = [](const WalkedTag& t) { return t.timestamp >= 500 && t.timestamp < 1200; };
   std::vector<WalkedTag> holeTags;
@@ -215,11 +215,11 @@ TEST(GeneratedFlvTest, AudioHoleHasOneEmptyTagAndNothingElse) {
 }
 
 TEST(GeneratedFlvTest, HoleAtTheStartKeepsTheMetadataFirst) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kAdpcmSwf;
-  spec.holeStartMs = 0;
-  spec.holeLengthMs = 400;
-  const WalkedFile file = Walk(GenerateFlv(spec));
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kAdpcmSwf;
+  fileSpec.holeStartMs = 0;
+  fileSpec.holeLengthMs = 400;
+  const WalkedFile file = Walk(GenerateFlv(fileSpec));
   ASSERT_GE(file.tags.size(), 3u);
   EXPECT_EQ(file.tags[0].type, kScript);
   EXPECT_EQ(file.tags[1].type, kAudio);
@@ -231,31 +231,31 @@ TEST(GeneratedFlvTest, HoleAtTheStartKeepsTheMetadataFirst) {
 // ---- caching, scratch folder and file helpers ----
 
 TEST(GeneratedFlvTest, EachSpecIsMadeOnce) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kPcmU8;
-  spec.sampleRate = 11025;
-  spec.channels = 1;
-  spec.toneHz = 1000;
-  const std::string first = GenerateFlv(spec);
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kPcmU8;
+  fileSpec.sampleRate = 11025;
+  fileSpec.channels = 1;
+  fileSpec.toneHz = 1000;
+  const std::string first = GenerateFlv(fileSpec);
   ASSERT_FALSE(first.empty());
   const auto madeAt = std::filesystem::last_write_time(first);
-  EXPECT_EQ(GenerateFlv(spec), first);
+  EXPECT_EQ(GenerateFlv(fileSpec), first);
   EXPECT_EQ(std::filesystem::last_write_time(first), madeAt);
   // Kept in the build folder, so later test processes find it.
   EXPECT_EQ(std::filesystem::path(first).parent_path(),
             std::filesystem::path(KELVRA_BINARY_DIR) / "generated-flv");
 
-  spec.toneHz = 1500;
-  const std::string other = GenerateFlv(spec);
+  fileSpec.toneHz = 1500;
+  const std::string other = GenerateFlv(fileSpec);
   EXPECT_NE(other, first);
   EXPECT_NE(ReadWholeFile(other), ReadWholeFile(first));
 }
 
 TEST(GeneratedFlvTest, ImpossibleSpecFailsTheTest) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kNone;
-  spec.video = VideoCodec::kNone;
-  EXPECT_NONFATAL_FAILURE(EXPECT_EQ(GenerateFlv(spec), ""), "needs audio or video");
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kNone;
+  fileSpec.video = VideoCodec::kNone;
+  EXPECT_NONFATAL_FAILURE(EXPECT_EQ(GenerateFlv(fileSpec), ""), "needs audio or video");
 }
 
 TEST(FlvFilesTest, ScratchFolderExistsAndIsStable) {
