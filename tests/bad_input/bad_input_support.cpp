@@ -152,4 +152,20 @@ double PcmStreamMs(int tags, int samplesPerTag) {
   return 1000.0 * tags * samplesPerTag / kPcmRate;
 }
 
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes HeaderWithOffset(std::uint32_t offset) {
+  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
+}
+
+Bytes PcmTags(int tags) {
+  // The file header and the first previous-tag-size field.
+  constexpr std::ptrdiff_t kHeaderBytes = 13;
+  const Bytes all = PcmStream(tags).bytes();
+  return Bytes(all.begin() + kHeaderBytes, all.end());
+}
+
 }  // namespace kelvra::test

@@ -42,6 +42,13 @@ FlvBuilder PcmStream(int tags, int samplesPerTag = 441, std::uint32_t firstTimes
 // The audio length of such a stream in milliseconds.
 double PcmStreamMs(int tags, int samplesPerTag = 441);
 
+// `a` followed by `b`.
+Bytes Concat(Bytes a, const Bytes& b);
+// An audio-only file header declaring `offset` as its data offset.
+Bytes HeaderWithOffset(std::uint32_t offset);
+// The tags of PcmStream(tags) without its file header.
+Bytes PcmTags(int tags);
+
 // A fresh path in the test scratch folder.
 std::string ScratchPath(const std::string& name);
 

@@ -60,20 +60,6 @@ class OpenedFile {
   int opened_ = 0;
 };
 
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes HeaderWithOffset(std::uint32_t offset) {
-  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
-}
-
-Bytes PcmTags(int tags) {
-  const Bytes all = PcmStream(tags).bytes();
-  return Bytes(all.begin() + 13, all.end());
-}
-
 // Streams the parser cannot take as FLV, or that hold no complete tag: the
 // reader opens them with an empty index.
 TEST(ReaderBadInput, FilesWithoutTagsOpenEmpty) {

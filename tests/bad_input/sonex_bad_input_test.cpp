@@ -44,21 +44,6 @@ struct BadFile {
   double maxMs = 0;
 };
 
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes HeaderWithOffset(std::uint32_t offset) {
-  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
-}
-
-// The tags of a PCM stream without its file header.
-Bytes PcmTags(int tags) {
-  const Bytes all = PcmStream(tags).bytes();
-  return Bytes(all.begin() + 13, all.end());
-}
-
 // A 16-bit PCM tag's header and the first `bodyBytes` of its body.
 Bytes CutPcmTag(std::uint32_t timestamp, std::size_t keep) {
   Bytes tag = FlvBuilder().Audio(timestamp, 3, 3, 1, 1, Bytes(1764, 0x10)).bytes();
