@@ -24,19 +24,7 @@ if [[ ! -x $sonex ]]; then
   cmake --build "$root/build/release" --target sonex -j "$(nproc)" >/dev/null
 fi
 
-mkdir -p "$work"
-flv=$work/info_bench_30min.flv
-if [[ ! -s $flv ]]; then
-  echo "== making $flv (about a minute)"
-  ffmpeg -v error -y \
-    -f lavfi -i "testsrc=size=320x240:rate=15:duration=1800" \
-    -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=1800" \
-    -vf "noise=alls=10:allf=t" \
-    -c:v flv1 -b:v 205k -minrate 205k -maxrate 205k -bufsize 400k -g 150 \
-    -c:a libmp3lame -b:a 128k -ac 2 \
-    -f flv "$flv.part"
-  mv "$flv.part" "$flv"
-fi
+flv=$(BENCH_WORK="$work" bash "$root/bench/make_long_flv.sh")
 bytes=$(stat -c %s "$flv")
 
 echo "== $flv: $((bytes / 1000000)) MB"

@@ -4,8 +4,7 @@
 # Sorenson H.263 320x240 at 15 fps (a test pattern with noise, so the video
 # really takes about 205 kb/s). Made with ffmpeg in about a minute; an
 # existing file is kept. OUT defaults to $BENCH_WORK/info_bench_30min.flv
-# (BENCH_WORK defaults to $TMPDIR/kelvra-bench), the file info_bench.sh
-# makes with the same recipe, so the two benchmarks share it.
+# (BENCH_WORK defaults to $TMPDIR/kelvra-bench); both benchmarks use it.
 set -euo pipefail
 work=${BENCH_WORK:-${TMPDIR:-/tmp}/kelvra-bench}
 flv=${1:-$work/info_bench_30min.flv}
