@@ -71,11 +71,16 @@ void ReleaseTag(FLVTag* tag) { FLVStreamParser_DeleteFLVTag(nullptr, tag); }
 
 // The reader's seek lands on the first tag after the time when that tag is
 // audio, so a seek to 0 would skip the file's first audio block; a file read
-// from its start is read from its first tag instead. A file without tags
-// still fails, as its seek would.
-int PositionAtStart(::FLVAVTagReader* reader, std::uint32_t startTime) {
-  if (startTime == 0 && FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, 0) == FLV_READER_OK) {
-    return FLVAVTagReader_SeekToBegin(reader);
+// from its start is read from its first tag instead. That includes a file
+// whose tags all lie at 0 (one audio block), where no tag follows the time.
+// A file without audio still fails, as its seek would.
+int PositionAtStart(::FLVAVTagReader* reader, std::uint32_t startTime, std::uint32_t audioEnd) {
+  if (startTime == 0) {
+    const int result = FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, 0);
+    if (result == FLV_READER_OK || (result == FLV_READER_SEEK_NO_TAG_AFTER && audioEnd > 0)) {
+      return FLVAVTagReader_SeekToBegin(reader);
+    }
+    return result;
   }
   return FLVAVTagReader_Seek(reader, FLV_TAG_TYPE_AUDIO, startTime);
 }
@@ -108,7 +113,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
     }
     totalTime += item.duration;
 
-    if (PositionAtStart(reader, item.startTime) != FLV_READER_OK) {
+    if (PositionAtStart(reader, item.startTime, audioEnd) != FLV_READER_OK) {
       ReportFileProblem(item.path, "The operation of seek is failed");
       FLVAVTagReader_Close(reader);
       continue;

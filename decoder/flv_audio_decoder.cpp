@@ -2,6 +2,9 @@
 
 #include <new>
 
+#include "flv/flv_tag_constants.h"
+#include "flv/flv_tag_parsing.h"
+
 namespace kelvra {
 
 namespace {
@@ -11,12 +14,7 @@ constexpr int kSoundFormatLinearPcm = 0;
 constexpr int kSoundFormatAdpcm = 1;
 constexpr int kSoundFormatMp3 = 2;
 constexpr int kSoundFormatLinearPcmLittleEndian = 3;
-constexpr int kSoundFormatNellymoser8kMono = 5;
 constexpr int kSoundFormatNellymoser = 6;
-
-constexpr int kNellymoser8kRate = 8000;
-constexpr int kRateByIndex[4] = {5512, 11025, 22050, 44100};
-constexpr int kChannelsByType[2] = {1, 2};
 
 // More channels than this are refused: the bridge resampler mixes at most
 // this many, and silence blocks must hold whole sample frames.
@@ -32,23 +30,23 @@ int AudioCodecIdFor(int soundFormat, int soundSize) {
     case kSoundFormatAdpcm:
       return VEXMAR_CODEC_ADPCM_SWF;
     case kSoundFormatMp3:
+    case kSoundFormatMp38k:
       return VEXMAR_CODEC_MP3;
-    case kSoundFormatNellymoser8kMono:
+    case kSoundFormatNellymoser16k:
+    case kSoundFormatNellymoser8k:
     case kSoundFormatNellymoser:
       return VEXMAR_CODEC_NELLYMOSER;
+    case kSoundFormatG711ALaw:
+      return VEXMAR_CODEC_PCM_ALAW;
+    case kSoundFormatG711MuLaw:
+      return VEXMAR_CODEC_PCM_MULAW;
+    case kSoundFormatAac:
+      return VEXMAR_CODEC_AAC;
+    case kSoundFormatSpeex:
+      return VEXMAR_CODEC_SPEEX;
     default:
       return -1;
   }
-}
-
-int NominalSampleRate(int soundFormat, int soundRate) {
-  if (soundFormat == kSoundFormatNellymoser8kMono) return kNellymoser8kRate;
-  return kRateByIndex[soundRate & 3];
-}
-
-int NominalChannels(int soundFormat, int soundType) {
-  if (soundFormat == kSoundFormatNellymoser8kMono) return 1;
-  return kChannelsByType[soundType & 1];
 }
 
 FLVAudioDecoder::FLVAudioDecoder() = default;
@@ -112,8 +110,10 @@ int FLVAudioDecoder::DecodeStep(FLVTag* tag, std::int64_t startTime, std::uint8_
       return 0;
     }
     const int codecId = AudioCodecIdFor(tag->soundFormat, tag->soundSize);
-    rate = NominalSampleRate(tag->soundFormat, tag->soundRate);
-    channels = NominalChannels(tag->soundFormat, tag->soundType);
+    // The format's own rate where it fixes one; AAC's real format is in its
+    // stream, which the bridge reads from the sequence header.
+    rate = AudioSampleRateOf(tag->soundFormat, tag->soundRate);
+    channels = AudioChannelsOf(tag->soundFormat, tag->soundType);
     if (codecId < 0) {
       if (decodeSyncMode()) return 0;
       EmitOutput(nullptr, 0, 0, 0, 0, 0);

@@ -21,11 +21,8 @@ inline constexpr std::int64_t kSilenceBlockSize = 5120;
 inline constexpr int kBytesPerSample = 2;
 
 // The bridge codec identifier for an FLV sound format (and sample size), or
-// -1 when the format is not decoded.
+// -1 when the format is not decoded (9 reserved, 15 device-specific).
 int AudioCodecIdFor(int soundFormat, int soundSize);
-// The nominal rate and channel count of a tag, from its flags byte.
-int NominalSampleRate(int soundFormat, int soundRate);
-int NominalChannels(int soundFormat, int soundType);
 
 class FLVAudioDecoder : public FLVStreamDecoder {
  public:

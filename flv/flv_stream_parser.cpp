@@ -101,6 +101,7 @@ int FLVStreamParser::SetFLVNotAudioVideoPacketCallBack(FLVTagCallBack callBack, 
 // Running state.
 
 void FLVStreamParser::ResetRunFields() {
+  audioFormat.Reset();
   wantVideo = 1;
   wantAudio = 1;
   bytesNeeded = static_cast<std::int32_t>(kFileHeaderSize);
@@ -414,9 +415,10 @@ void FLVStreamParser::ApplyAudioTimestampSteps(FLVTag* tag) {
   clockOffset = audioClock - static_cast<std::int64_t>(timestamp) * kUnitsPerMillisecond;
   SetFLVTagTimestamp(tag, static_cast<std::uint32_t>(audioClock / kUnitsPerMillisecond));
   if (real) {
+    audioFormat.Observe(*tag);
     // -1 means the duration is unknown: such a block adds nothing, so the
     // clock never runs below zero.
-    const std::int64_t duration = CalcAudioBlockDuration(tag);
+    const std::int64_t duration = audioFormat.BlockDuration(*tag);
     if (duration > 0) audioClock += duration;
   }
 }
@@ -503,7 +505,7 @@ void FLVStreamParser::UpdateFLVInfoFromQueue() {
       if (audioInfoFound && videoInfoFound) break;
       const FLVTag& tag = *tagQueue[i - 1];
       if (IsAudio(tag) && tag.dataSize != 0 && !audioInfoFound) {
-        FillAudioInfoFromTag(tag, &info);
+        FillAudioInfoFromTag(tag, audioFormat.FormatOf(tag), &info);
         audioInfoFound = 1;
       } else if (IsVideo(tag) && tag.dataSize != 0 && tag.frameType == kKeyFrame &&
                  !videoInfoFound) {

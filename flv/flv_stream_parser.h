@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 
+#include "flv/audio_format_tracker.h"
 #include "kelvra.h"
 #include "vexmar/vexmar.h"
 
@@ -158,6 +159,8 @@ class FLVStreamParser {
   // Largest rebased time stamp of a kept video tag: how far video has run,
   // which confirms an audio gap up to there.
   std::uint32_t newestVideoTimestamp = 0;
+  // The audio stream's real rate, for block durations and the information.
+  AudioFormatTracker audioFormat;
   // Running sum of real audio block durations and gaps, 100-ns units.
   std::int64_t audioClock = 0;
   // audioClock minus the rebased time of the latest kept audio tag.

@@ -4,6 +4,7 @@
 #define KELVRA_FLV_FLV_TAG_CONSTANTS_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kelvra {
 
@@ -17,10 +18,33 @@ inline constexpr int kCodecScreenVideo = 3;
 inline constexpr int kCodecVp6 = 4;
 inline constexpr int kCodecVp6Alpha = 5;
 inline constexpr int kCodecScreenVideo2 = 6;
+inline constexpr int kCodecH264 = 7;
+// AVC payloads start with the AVCPacketType byte; 0 is the decoder
+// configuration record.
+inline constexpr std::uint8_t kAvcSequenceHeader = 0;
 
-// Nellymoser 8 kHz: its rate and channel bits are ignored.
-inline constexpr int kSoundFormatNellymoser8k = 5;
+// Sound formats whose rate (and for some the channel count) the flags byte
+// does not give: the format fixes it, or the stream carries it.
+inline constexpr int kSoundFormatNellymoser16k = 4;  // 16 kHz mono
+inline constexpr int kSoundFormatNellymoser8k = 5;   // 8 kHz mono
+inline constexpr int kSoundFormatG711ALaw = 7;       // 8 kHz
+inline constexpr int kSoundFormatG711MuLaw = 8;      // 8 kHz
+inline constexpr int kSoundFormatAac = 10;           // AudioSpecificConfig
+inline constexpr int kSoundFormatSpeex = 11;         // 16 kHz wideband mono
+inline constexpr int kSoundFormatMp38k = 14;         // MPEG-2.5 frames at 8 kHz
+inline constexpr int kNellymoser16kRate = 16000;
 inline constexpr int kNellymoser8kRate = 8000;
+inline constexpr int kG711Rate = 8000;
+inline constexpr int kSpeexRate = 16000;
+inline constexpr int kMp38kRate = 8000;
+
+// AAC payloads start with the AACPacketType byte.
+inline constexpr int kAacPacketTypeSize = 1;
+inline constexpr std::uint8_t kAacSequenceHeader = 0;
+inline constexpr std::uint8_t kAacRawFrame = 1;
+
+// A block duration that cannot be found.
+inline constexpr std::int64_t kNoBlockDuration = -1;
 
 // Header copy offsets of the time stamp inside a tag's data block: bits
 // 16-23, 8-15 and 0-7 at 4-6, the extension (bits 24-31) at 7.

@@ -52,8 +52,11 @@ bool ParseFLVTagBody(const std::uint8_t* bytes, std::size_t length, FLVTag* tag)
 // Frees `block`; `block` and `data` become null.
 void ReleaseFLVTagData(FLVTag* tag);
 
-// Playing time of an audio tag's payload in 100-ns units, -1 when unknown.
+// Playing time of an audio tag's payload in 100-ns units, -1 when unknown:
+// at the rate of its flags byte, or at `sampleRate` (the stream's real rate,
+// see AudioFormatTracker).
 std::int64_t CalcAudioBlockDuration(const FLVTag* tag);
+std::int64_t CalcAudioBlockDuration(const FLVTag* tag, int sampleRate);
 
 // A zero-filled tag record, or null when memory is short.
 FLVTag* NewFLVTag();
@@ -77,15 +80,18 @@ class TagRelease {
 // the data block (when there is one).
 void SetFLVTagTimestamp(FLVTag* tag, std::uint32_t timestamp);
 
-// The audio parameter table: sample rate (Hz; 8000 for sound format 5),
-// channels (1 for sound format 5), bits per sample.
+// The audio parameter table: sample rate (Hz) and channels from the flags
+// byte, or fixed by the sound format (Nellymoser 8/16 kHz, G.711, Speex,
+// MP3 8 kHz); bits per sample. AAC's real values come from its stream.
 int AudioSampleRateOf(int soundFormat, int soundRate);
 int AudioChannelsOf(int soundFormat, int soundType);
 int AudioBitsPerSampleOf(int soundSize);
 
-// Fills the audio fields of `info` from an audio tag with data, or the video
-// fields (codec, width, height) from a video key frame with data.
-void FillAudioInfoFromTag(const FLVTag& tag, FLVInfo* info);
+struct AudioFormat;
+// Fills the audio fields of `info` from an audio tag with data and its
+// stream's real format, or the video fields (codec, width, height) from a
+// video key frame with data.
+void FillAudioInfoFromTag(const FLVTag& tag, const AudioFormat& format, FLVInfo* info);
 void FillVideoInfoFromTag(const FLVTag& tag, FLVInfo* info);
 
 // An FLVInfo with nothing found: all zero, videoCodec = audioFormat = -1.

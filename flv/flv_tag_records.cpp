@@ -3,6 +3,7 @@
 // tags.
 #include <new>
 
+#include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
 #include "trevik/trevik.h"
@@ -14,7 +15,6 @@ constexpr int kSampleRates[] = {5512, 11025, 22050, 44100};
 constexpr int kRateIndexMask = 0x03;
 constexpr int kBitsPerSample8 = 8;
 constexpr int kBitsPerSample16 = 16;
-constexpr std::int64_t kNoDuration = -1;
 }  // namespace
 
 FLVTag* NewFLVTag() { return new (std::nothrow) FLVTag{}; }
@@ -53,19 +53,43 @@ void SetFLVTagTimestamp(FLVTag* tag, std::uint32_t timestamp) {
 }
 
 int AudioSampleRateOf(int soundFormat, int soundRate) {
-  if (soundFormat == kSoundFormatNellymoser8k) return kNellymoser8kRate;
-  return kSampleRates[soundRate & kRateIndexMask];
+  switch (soundFormat) {
+    case kSoundFormatNellymoser16k:
+      return kNellymoser16kRate;
+    case kSoundFormatNellymoser8k:
+      return kNellymoser8kRate;
+    case kSoundFormatG711ALaw:
+    case kSoundFormatG711MuLaw:
+      return kG711Rate;
+    case kSoundFormatSpeex:
+      return kSpeexRate;
+    case kSoundFormatMp38k:
+      return kMp38kRate;
+    default:
+      return kSampleRates[soundRate & kRateIndexMask];
+  }
 }
 
 int AudioChannelsOf(int soundFormat, int soundType) {
-  if (soundFormat == kSoundFormatNellymoser8k) return 1;
-  return (soundType & 1) != 0 ? 2 : 1;
+  switch (soundFormat) {
+    case kSoundFormatNellymoser16k:
+    case kSoundFormatNellymoser8k:
+    case kSoundFormatSpeex:
+      return 1;
+    default:
+      return (soundType & 1) != 0 ? 2 : 1;
+  }
 }
 
 int AudioBitsPerSampleOf(int soundSize) { return soundSize == 0 ? kBitsPerSample8 : kBitsPerSample16; }
 
 std::int64_t CalcAudioBlockDuration(const FLVTag* tag) {
-  if (tag == nullptr || tag->tagType != kTagTypeAudio) return kNoDuration;
+  if (tag == nullptr) return kNoBlockDuration;
+  return CalcAudioBlockDuration(tag, AudioSampleRateOf(tag->soundFormat, tag->soundRate));
+}
+
+std::int64_t CalcAudioBlockDuration(const FLVTag* tag, int sampleRate) {
+  if (tag == nullptr || tag->tagType != kTagTypeAudio) return kNoBlockDuration;
   // Without a data block (or with an empty body) the payload pointer may be
   // left over from an earlier tag of a reused record: pass no bytes then.
   const bool hasPayload = tag->data != nullptr && tag->dataSize != 0;
@@ -74,19 +98,18 @@ std::int64_t CalcAudioBlockDuration(const FLVTag* tag) {
   const int bytesPerSample = (tag->soundSize & 1) != 0 ? 2 : 1;
   const int channels = (tag->soundType & 1) != 0 ? 2 : 1;
   try {
-    return CalcFLVAudioBlockDuration(payload, payloadSize, tag->soundFormat,
-                                     AudioSampleRateOf(tag->soundFormat, tag->soundRate),
+    return CalcFLVAudioBlockDuration(payload, payloadSize, tag->soundFormat, sampleRate,
                                      bytesPerSample, channels);
   } catch (...) {
-    return kNoDuration;
+    return kNoBlockDuration;
   }
 }
 
-void FillAudioInfoFromTag(const FLVTag& tag, FLVInfo* info) {
+void FillAudioInfoFromTag(const FLVTag& tag, const AudioFormat& format, FLVInfo* info) {
   if (info == nullptr || tag.tagType != kTagTypeAudio || tag.dataSize == 0) return;
   info->audioFormat = tag.soundFormat;
-  info->channels = AudioChannelsOf(tag.soundFormat, tag.soundType);
-  info->sampleRate = AudioSampleRateOf(tag.soundFormat, tag.soundRate);
+  info->channels = format.channels;
+  info->sampleRate = format.sampleRate;
   info->bitsPerSample = AudioBitsPerSampleOf(tag.soundSize);
 }
 

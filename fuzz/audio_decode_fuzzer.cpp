@@ -127,8 +127,8 @@ void RunBridgeDecoder(Records& records, std::uint8_t firstFlags, bool mixed) {
       ADD_Open(decoder, codec);
       openCodec = codec;
     }
-    int rate = kelvra::NominalSampleRate(format, (flags >> 2) & 3);
-    int channels = kelvra::NominalChannels(format, flags & 1);
+    int rate = kelvra::AudioSampleRateOf(format, (flags >> 2) & 3);
+    int channels = kelvra::AudioChannelsOf(format, flags & 1);
     std::uint8_t* pcm = nullptr;
     int size = -1;
     if (ADD_Decode(decoder, payload.empty() ? nullptr : payload.data(), static_cast<int>(payload.size()),

@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 
+#include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
 
 namespace kelvra {
@@ -18,7 +19,6 @@ namespace {
 constexpr std::uint8_t kAudioTagType = FLV_TAG_TYPE_AUDIO;
 constexpr std::uint8_t kVideoTagType = FLV_TAG_TYPE_VIDEO;
 constexpr int kKeyFrame = 1;
-constexpr std::int64_t kNoBlockDuration = -1;
 constexpr std::int64_t kHundredNsPerMs = 10000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr double kSecondsPerMs = 0.001;
@@ -52,6 +52,15 @@ std::uint32_t TruncateToUInt32(double value) {
 // moves forward, else 1 ms so that every tag but the last plays a little.
 std::uint32_t GapToNext(std::uint32_t previous, std::uint32_t next) {
   return next > previous ? next - previous : 1;
+}
+
+// A decoder configuration (AAC or AVC sequence header) that every later tag
+// of its kind needs.
+bool IsSequenceHeader(const FLVTag& tag) {
+  if (tag.tagType == kAudioTagType) return IsAacSequenceHeader(tag);
+  return tag.tagType == kVideoTagType && tag.codecId == kCodecH264 && tag.data != nullptr &&
+         tag.videoData != nullptr && tag.videoDataSize > 0 &&
+         tag.videoData[0] == kAvcSequenceHeader;
 }
 
 }  // namespace
@@ -217,7 +226,7 @@ bool FLVAVTagReader::SetLastAudioDuration() {
   // A tag without payload (the parser's own, or a zero-length tag in the
   // file) plays for no time.
   if (tag_.storedSize != 0 && tag_.dataSize != 0 && tag_.data != nullptr) {
-    const std::int64_t blockDuration = CalcAudioBlockDuration(&tag_);
+    const std::int64_t blockDuration = audioFormat_.BlockDuration(tag_);
     if (blockDuration != kNoBlockDuration && blockDuration > 0) {
       const std::int64_t ms = blockDuration / kHundredNsPerMs;
       duration = ms > std::numeric_limits<std::uint32_t>::max()
@@ -282,6 +291,10 @@ bool FLVAVTagReader::AppendEntry(const FLVTag& tag, std::uint8_t keyFrame) {
   entry.timestamp = tag.timestamp;
   entry.filePosition = tag.filePosition > 0 ? static_cast<std::uint64_t>(tag.filePosition) : 0;
   entry.size = tag.storedSize > 0 ? static_cast<std::uint32_t>(tag.storedSize) : 0;
+  entry.sequenceHeader = IsSequenceHeader(tag) ? 1 : 0;
+  if (entry.sequenceHeader != 0) {
+    (tag.tagType == kAudioTagType ? hasAudioHeaders_ : hasVideoHeaders_) = true;
+  }
   try {
     index_.push_back(entry);
   } catch (const std::bad_alloc&) {
@@ -299,10 +312,11 @@ void FLVAVTagReader::AddAudioTag(const FLVTag& tag) {
   lastAudioIndex_ = static_cast<std::ptrdiff_t>(index_.size()) - 1;
 
   if (tag.dataSize != 0) {
+    audioFormat_.Observe(tag);
     stats_.audioBytes += tag.dataSize;
     if (tag.timestamp > stats_.largestTimestamp) stats_.largestTimestamp = tag.timestamp;
     if (!stats_.audioInfoCaptured) {
-      FillAudioInfoFromTag(tag, &computedInfo_);
+      FillAudioInfoFromTag(tag, audioFormat_.FormatOf(tag), &computedInfo_);
       stats_.audioInfoCaptured = true;
     }
   }
@@ -367,10 +381,13 @@ void FLVAVTagReader::ResetFileState() {
 
 void FLVAVTagReader::ResetStatistics() {
   stats_ = Statistics{};
+  audioFormat_.Reset();
   deliveredInfo_ = EmptyFLVInfo();
   computedInfo_ = EmptyFLVInfo();
   lastAudioIndex_ = kNoTag;
   lastVideoIndex_ = kNoTag;
+  hasAudioHeaders_ = false;
+  hasVideoHeaders_ = false;
   feedFailed_ = false;
 }
 
@@ -396,6 +413,10 @@ int FLVAVTagReader::AssignTo(FLVAVTagReader& destination) const {
   destination.stats_ = stats_;
   destination.lastAudioIndex_ = lastAudioIndex_;
   destination.lastVideoIndex_ = lastVideoIndex_;
+  destination.hasAudioHeaders_ = hasAudioHeaders_;
+  destination.hasVideoHeaders_ = hasVideoHeaders_;
+  destination.pendingAudioHeader_ = pendingAudioHeader_;
+  destination.pendingVideoHeader_ = pendingVideoHeader_;
   destination.feedFailed_ = false;
 
   if (destination.open_ && !destination.path_.empty()) {
@@ -518,6 +539,16 @@ int FLVAVTagReader::ReadEntryIntoOwnTag(const FLVTagIndexEntry& entry, bool copy
 int FLVAVTagReader::ReadTag(int copyData, int typeFilter, FLVTag** tag,
                             std::uint32_t* duration) {
   if (!open_) return FLV_READER_NOT_OPEN;
+  std::size_t header = 0;
+  if (TakePendingHeader(typeFilter, &header)) {
+    ReleaseOwnTagData();
+    const int code = ReadEntryIntoOwnTag(index_[header], copyData != 0);
+    if (code != FLV_READER_OK) return code;
+    // Stamped with the landing tag's time, so that the time line the caller
+    // sees starts where it sought and never runs backwards.
+    if (currentIndex_ < index_.size()) SetFLVTagTimestamp(&tag_, index_[currentIndex_].timestamp);
+    return HandOut(0, tag, duration);
+  }
   for (;;) {
     ReleaseOwnTagData();
     if (currentIndex_ >= index_.size()) return FLV_READER_END;
@@ -529,36 +560,65 @@ int FLVAVTagReader::ReadTag(int copyData, int typeFilter, FLVTag** tag,
       ++currentIndex_;
       continue;  // skipped; its data is released at the top of the loop
     }
-
-    FLVTag* handedOut = &tag_;
-    if (!autoRelease_) {
-      handedOut = NewFLVTag();
-      if (handedOut == nullptr) {
-        // Nothing advanced: the same entry is read again next time.
-        ReleaseOwnTagData();
-        return FLV_READER_OUT_OF_MEMORY;
-      }
-      *handedOut = tag_;
-      // The block and everything pointing into it now belong to the caller.
-      tag_.block = nullptr;
-      tag_.data = nullptr;
-      if (tag_.tagType == kAudioTagType) {
-        tag_.audioData = nullptr;
-      } else if (tag_.tagType == kVideoTagType) {
-        tag_.videoData = nullptr;
-        tag_.vp6Data = nullptr;
-        tag_.alphaData = nullptr;
-      }
-    }
-    ++currentIndex_;
-    if (duration != nullptr) *duration = entry.duration;
-    if (tag != nullptr) {
-      *tag = handedOut;
-    } else if (handedOut != &tag_) {
-      DeleteFLVTag(handedOut);  // nobody to hand it to
-    }
-    return FLV_READER_OK;
+    const int result = HandOut(entry.duration, tag, duration);
+    if (result == FLV_READER_OK) ++currentIndex_;
+    return result;
   }
+}
+
+int FLVAVTagReader::HandOut(std::uint32_t entryDuration, FLVTag** tag, std::uint32_t* duration) {
+  FLVTag* handedOut = &tag_;
+  if (!autoRelease_) {
+    handedOut = NewFLVTag();
+    if (handedOut == nullptr) {
+      // Nothing advanced: the same entry is read again next time.
+      ReleaseOwnTagData();
+      return FLV_READER_OUT_OF_MEMORY;
+    }
+    *handedOut = tag_;
+    // The block and everything pointing into it now belong to the caller.
+    tag_.block = nullptr;
+    tag_.data = nullptr;
+    if (tag_.tagType == kAudioTagType) {
+      tag_.audioData = nullptr;
+    } else if (tag_.tagType == kVideoTagType) {
+      tag_.videoData = nullptr;
+      tag_.vp6Data = nullptr;
+      tag_.alphaData = nullptr;
+    }
+  }
+  if (duration != nullptr) *duration = entryDuration;
+  if (tag != nullptr) {
+    *tag = handedOut;
+  } else if (handedOut != &tag_) {
+    DeleteFLVTag(handedOut);  // nobody to hand it to
+  }
+  return FLV_READER_OK;
+}
+
+bool FLVAVTagReader::TakePendingHeader(int typeFilter, std::size_t* entry) {
+  for (std::ptrdiff_t* pending : {&pendingAudioHeader_, &pendingVideoHeader_}) {
+    if (*pending == kNoTag) continue;
+    const auto i = static_cast<std::size_t>(*pending);
+    *pending = kNoTag;
+    if (i < index_.size() && (typeFilter == 0 || typeFilter == index_[i].tagType)) {
+      *entry = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::ptrdiff_t FLVAVTagReader::SequenceHeaderBefore(std::size_t end, int tagType) const {
+  const bool any = tagType == kAudioTagType ? hasAudioHeaders_ : hasVideoHeaders_;
+  if (!any) return kNoTag;
+  for (std::size_t i = std::min(end, index_.size()); i-- > 0;) {
+    const FLVTagIndexEntry& entry = index_[i];
+    if (entry.tagType == tagType && entry.sequenceHeader != 0) {
+      return static_cast<std::ptrdiff_t>(i);
+    }
+  }
+  return kNoTag;
 }
 
 // ---------------------------------------------------------------------------
@@ -566,6 +626,8 @@ int FLVAVTagReader::ReadTag(int copyData, int typeFilter, FLVTag** tag,
 
 int FLVAVTagReader::PositionAt(std::size_t i) {
   currentIndex_ = i;
+  pendingAudioHeader_ = kNoTag;
+  pendingVideoHeader_ = kNoTag;
   if (index_.empty() && i == 0) return FLV_READER_OK;
   if (i > index_.size()) return FLV_READER_READ_ERROR;
   std::uint64_t target = 0;
@@ -627,7 +689,15 @@ int FLVAVTagReader::Seek(int tagType, std::uint32_t time) {
                              ? entry.tagType == kAudioTagType
                              : entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrame;
     if (matches) {
-      return PositionAt(i) == FLV_READER_OK ? FLV_READER_OK : FLV_READER_SEEK_NO_TAG_AFTER;
+      if (PositionAt(i) != FLV_READER_OK) return FLV_READER_SEEK_NO_TAG_AFTER;
+      // A landing tag that is itself a sequence header needs none before it.
+      if (entry.sequenceHeader == 0 || entry.tagType != kAudioTagType) {
+        pendingAudioHeader_ = SequenceHeaderBefore(i, kAudioTagType);
+      }
+      if (entry.sequenceHeader == 0 || entry.tagType != kVideoTagType) {
+        pendingVideoHeader_ = SequenceHeaderBefore(i, kVideoTagType);
+      }
+      return FLV_READER_OK;
     }
   }
   return FLV_READER_SEEK_NO_MATCH;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "flv/audio_format_tracker.h"
 #include "flv/flv_stream_parser.h"
 #include "kelvra.h"
 #include "reader/flv_tag_index_entry.h"
@@ -146,6 +147,14 @@ class FLVAVTagReader {
   bool MoveFileTo(std::uint64_t position);
   void ReleaseOwnTagData();
 
+  // The latest sequence header of `tagType` before entry `end`, or kNoTag.
+  std::ptrdiff_t SequenceHeaderBefore(std::size_t end, int tagType) const;
+  // Hands out the sequence headers a Seek left to deliver, one per call;
+  // false when none is left for `typeFilter`.
+  bool TakePendingHeader(int typeFilter, std::size_t* entry);
+  // Hands the reader's record out (or a caller-owned copy of it).
+  int HandOut(std::uint32_t entryDuration, FLVTag** tag, std::uint32_t* duration);
+
   // First entry with a time stamp above / not below `time`; index_.size()
   // when none. The index is searched as if sorted by time stamp.
   std::size_t UpperBound(std::uint32_t time) const;
@@ -170,7 +179,17 @@ class FLVAVTagReader {
   Statistics stats_;
   std::ptrdiff_t lastAudioIndex_ = kNoTag;
   std::ptrdiff_t lastVideoIndex_ = kNoTag;
+  // The audio stream's real rate for the information and the last tag's
+  // duration, following the tags in file order.
+  AudioFormatTracker audioFormat_;
   bool autoRelease_ = true;
+  // Sequence headers a Seek skipped over, delivered by ReadTag ahead of the
+  // landing tag so that a decoder started there is configured; kNoTag when
+  // none. Files without sequence headers never look for them.
+  std::ptrdiff_t pendingAudioHeader_ = kNoTag;
+  std::ptrdiff_t pendingVideoHeader_ = kNoTag;
+  bool hasAudioHeaders_ = false;
+  bool hasVideoHeaders_ = false;
   // Set by a callback that could not record its tag; fails the open.
   bool feedFailed_ = false;
 };

@@ -13,6 +13,9 @@ struct FLVTagIndexEntry {
   std::uint8_t tagType = 0;
   // For a video tag its frame type (1: key frame); 0 for every other tag.
   std::uint8_t keyFrame = 0;
+  // 1 for an AAC or AVC sequence header (packet type 0): the decoder
+  // configuration that every later tag of its kind needs.
+  std::uint8_t sequenceHeader = 0;
   // Milliseconds on the stream parser's rebased time line.
   std::uint32_t timestamp = 0;
   // Byte offset of the tag's first header byte. Kept in 64 bits: files

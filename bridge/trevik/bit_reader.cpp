@@ -9,6 +9,8 @@ std::uint32_t BitReader::Read(int bits) {
     if (position_ < bitCount_) {
       bit = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1u;
       ++position_;
+    } else {
+      overran_ = true;
     }
     value = (value << 1) | bit;
   }

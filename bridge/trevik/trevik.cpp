@@ -11,8 +11,9 @@
 //        or the nominal rate.
 //  7, 8  G.711: one byte per sample and channel at 8000 Hz, whatever the
 //        rate bits say.
-//  10    AAC: a raw frame (packet type 1) is 1024 samples at the nominal
-//        rate; the sequence header (packet type 0) plays for no time.
+//  10    AAC: a raw frame (packet type 1) is 1024 samples at the given
+//        rate (the configuration's core rate: with SBR the decoder gives
+//        twice the samples at twice the rate, the same time); the sequence header (packet type 0) plays for no time.
 //  11    Speex: 320 samples (20 ms at 16 kHz) per frame; the frames are
 //        counted by walking the Speex bit stream, and a payload that cannot
 //        be walked counts as one frame, the usual one frame per tag.
@@ -22,6 +23,7 @@
 
 #include <optional>
 
+#include "aac_config.h"
 #include "flash_adpcm.h"
 #include "mpeg_audio_frames.h"
 #include "speex_frames.h"
@@ -141,5 +143,18 @@ extern "C" TREVIK_API int64_t CalcFLVAudioBlockDuration(const uint8_t* payload, 
     return Duration(payload, size, soundFormat, sampleRate, bytesPerSample, channels);
   } catch (...) {
     return kNoDuration;
+  }
+}
+
+extern "C" TREVIK_API int ParseAacAudioSpecificConfig(const uint8_t* bytes, int size,
+                                                      TrevikAacConfig* config) {
+  if (bytes == nullptr || size <= 0 || config == nullptr) return 0;
+  try {
+    const auto parsed = trevik::ParseAacConfig(bytes, static_cast<std::size_t>(size));
+    if (!parsed) return 0;
+    *config = *parsed;
+    return 1;
+  } catch (...) {
+    return 0;
   }
 }

@@ -38,9 +38,39 @@ AVCodecID CodecFor(int codecId) {
       return AV_CODEC_ID_MP3;
     case VEXMAR_CODEC_NELLYMOSER:
       return AV_CODEC_ID_NELLYMOSER;
+    case VEXMAR_CODEC_PCM_ALAW:
+      return AV_CODEC_ID_PCM_ALAW;
+    case VEXMAR_CODEC_PCM_MULAW:
+      return AV_CODEC_ID_PCM_MULAW;
+    case VEXMAR_CODEC_AAC:
+      return AV_CODEC_ID_AAC;
+    case VEXMAR_CODEC_SPEEX:
+      return AV_CODEC_ID_SPEEX;
     default:
       return AV_CODEC_ID_NONE;
   }
+}
+
+// libspeex decodes every frame of a payload; FFmpeg's own Speex decoder
+// without a stream header decodes only the first, so it is the fallback.
+constexpr const char* kPreferredSpeexDecoder = "libspeex";
+
+constexpr std::uint8_t kAacSequenceHeader = 0;
+constexpr std::uint8_t kAacRawFrame = 1;
+constexpr std::size_t kAacPacketTypeSize = 1;
+
+bool IsValidNominalFormat(int sampleRate, int channels) {
+  return sampleRate >= kMinSampleRate && sampleRate <= kMaxSampleRate && channels >= 1 &&
+         channels <= kMaxChannels;
+}
+
+const AVCodec* FindDecoder(AVCodecID id) {
+  if (id == AV_CODEC_ID_SPEEX) {
+    if (const AVCodec* preferred = avcodec_find_decoder_by_name(kPreferredSpeexDecoder)) {
+      return preferred;
+    }
+  }
+  return avcodec_find_decoder(id);
 }
 
 // MPEG audio frame headers, only as far as needed to find where a frame
@@ -127,12 +157,13 @@ AudioDecoder::AudioDecoder() = default;
 AudioDecoder::~AudioDecoder() = default;
 
 bool AudioDecoder::IsMp3() const { return codecId_ == VEXMAR_CODEC_MP3; }
+bool AudioDecoder::IsAac() const { return codecId_ == VEXMAR_CODEC_AAC; }
 
 bool AudioDecoder::Open(int codecId) {
   Close();
   const AVCodecID id = CodecFor(codecId);
   if (id == AV_CODEC_ID_NONE) return false;
-  const AVCodec* codec = avcodec_find_decoder(id);
+  const AVCodec* codec = FindDecoder(id);
   if (codec == nullptr) return false;
   if (!packet_) packet_.reset(av_packet_alloc());
   if (!frame_) frame_.reset(av_frame_alloc());
@@ -156,6 +187,8 @@ void AudioDecoder::Close() {
   codecId_ = 0;
   converter_.reset();
   converterFormat_ = -1;
+  aacConfig_.clear();
+  aacFramesWithoutConfig_ = 0;
   mp3Carry_.clear();
   pending_.clear();
   output_.clear();
@@ -169,6 +202,16 @@ bool AudioDecoder::OpenContext(int sampleRate, int channels) {
     context->sample_rate = sampleRate;
     av_channel_layout_default(&context->ch_layout, channels);
   }
+  if (IsAac() && !aacConfig_.empty()) {
+    // The context frees its extradata, which must come from av_malloc with
+    // the input padding behind it.
+    const std::size_t size = aacConfig_.size();
+    context->extradata =
+        static_cast<std::uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (context->extradata == nullptr) return false;
+    std::memcpy(context->extradata, aacConfig_.data(), size);
+    context->extradata_size = static_cast<int>(size);
+  }
   if (avcodec_open2(context.get(), codec_, nullptr) < 0) return false;
   context_ = std::move(context);
   contextSampleRate_ = sampleRate;
@@ -178,10 +221,8 @@ bool AudioDecoder::OpenContext(int sampleRate, int channels) {
 
 bool AudioDecoder::EnsureContext(int sampleRate, int channels) {
   if (IsMp3()) return context_ != nullptr;
-  if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate || channels < 1 ||
-      channels > kMaxChannels) {
-    return false;
-  }
+  if (IsAac()) return true;  // configured by its own sequence headers
+  if (!IsValidNominalFormat(sampleRate, channels)) return false;
   // Re-opening restarts the codec's state, so it happens only when the
   // format that configures it really changes.
   if (context_ && sampleRate == contextSampleRate_ && channels == contextChannels_) return true;
@@ -269,6 +310,38 @@ bool AudioDecoder::DecodeMp3(const std::uint8_t* input, std::size_t size) {
   // A payload counts as decoded when one of its frames decoded, or when it
   // was all frame data that did not fail (a frame still incomplete).
   return decoded || (!failed && skipped == 0);
+}
+
+bool AudioDecoder::DecodeAac(const std::uint8_t* input, std::size_t size, int sampleRate,
+                             int channels) {
+  if (size < kAacPacketTypeSize) return false;
+  const std::uint8_t* body = input + kAacPacketTypeSize;
+  const std::size_t bodySize = size - kAacPacketTypeSize;
+  if (input[0] == kAacSequenceHeader) return ConfigureAac(body, bodySize, sampleRate, channels);
+  if (input[0] != kAacRawFrame) return false;
+  if (!context_) {
+    // Frames before any configuration would decode with a guessed one; a
+    // stream that never brings one is decoded with the nominal format.
+    if (++aacFramesWithoutConfig_ <= VEXMAR_AAC_FRAMES_BEFORE_FALLBACK) return true;
+    if (!IsValidNominalFormat(sampleRate, channels) && OpenContext(sampleRate, channels)) return false;
+  }
+  return DecodePacket(body, bodySize);
+}
+
+bool AudioDecoder::ConfigureAac(const std::uint8_t* config, std::size_t size, int sampleRate,
+                                int channels) {
+  // The same configuration again (writers repeat it) keeps the decoder's
+  // state, so the frames around it join without a seam.
+  if (context_ && !aacConfig_.empty() && aacConfig_.size() == size &&
+      std::equal(config, config + size, aacConfig_.begin())) {
+    return true;
+  }
+  const bool drained = Flush();
+  aacConfig_.assign(config, config + size);
+  if (OpenContext(0, 0)) return drained;
+  // A configuration FFmpeg refuses: the nominal format stands in for it.
+  aacConfig_.clear();
+  return IsValidNominalFormat(sampleRate, channels) && OpenContext(sampleRate, channels) && drained;
 }
 
 bool AudioDecoder::Flush() {
@@ -369,6 +442,8 @@ bool AudioDecoder::Decode(const std::uint8_t* input, int inputSize, std::uint8_t
     return false;
   } else if (IsMp3()) {
     ok = DecodeMp3(input, static_cast<std::size_t>(inputSize));
+  } else if (IsAac()) {
+    ok = DecodeAac(input, static_cast<std::size_t>(inputSize), *sampleRate, *channels);
   } else {
     ok = DecodePacket(input, static_cast<std::size_t>(inputSize));
   }

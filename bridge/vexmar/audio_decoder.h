@@ -59,10 +59,16 @@ class AudioDecoder {
   };
 
   bool IsMp3() const;
+  bool IsAac() const;
   // Opens the codec context, or re-opens it when the nominal format that
-  // configures it has changed (MP3 reads its format from its own frames).
+  // configures it has changed (MP3 reads its format from its own frames,
+  // AAC from its sequence headers).
   bool EnsureContext(int sampleRate, int channels);
   bool OpenContext(int sampleRate, int channels);
+  // An AAC payload: a sequence header reconfigures the decoder (what the
+  // old configuration still holds is drained first), a raw frame decodes.
+  bool DecodeAac(const std::uint8_t* input, std::size_t size, int sampleRate, int channels);
+  bool ConfigureAac(const std::uint8_t* config, std::size_t size, int sampleRate, int channels);
   // Sends one packet and collects every frame it gives; false on a decoding
   // error (the context stays usable).
   bool DecodePacket(const std::uint8_t* data, std::size_t size);
@@ -90,6 +96,11 @@ class AudioDecoder {
   int converterFormat_ = -1;
   int converterChannels_ = 0;
   int converterSampleRate_ = 0;
+
+  // The AudioSpecificConfig the AAC context was opened with, and the raw
+  // frames skipped while none had come.
+  std::vector<std::uint8_t> aacConfig_;
+  int aacFramesWithoutConfig_ = 0;
 
   std::vector<std::uint8_t> mp3Carry_;  // start of an MP3 frame split across payloads
   std::vector<std::uint8_t> mp3Work_;

@@ -27,9 +27,20 @@ enum {
   VEXMAR_CODEC_ADPCM_SWF = 0x1100D,
   VEXMAR_CODEC_MP3 = 0x15001,
   VEXMAR_CODEC_NELLYMOSER = 0x11800,
+  VEXMAR_CODEC_PCM_MULAW = 0x10006, /* G.711 mu-law */
+  VEXMAR_CODEC_PCM_ALAW = 0x10007,  /* G.711 A-law */
+  /* FLV AAC payloads, AACPacketType byte first: a sequence header (0)
+   * configures the decoder from its AudioSpecificConfig, raw frames (1)
+   * decode. Frames before any configuration are skipped; after
+   * VEXMAR_AAC_FRAMES_BEFORE_FALLBACK of them the nominal format given to
+   * ADD_Decode configures the decoder instead. */
+  VEXMAR_CODEC_AAC = 0x15002,
+  VEXMAR_CODEC_SPEEX = 0x15024, /* one or more Speex frames per payload */
   VEXMAR_CODEC_FLV1 = 22, /* Sorenson H.263, rows top first */
   VEXMAR_CODEC_VP6F = 94  /* VP6 (Flash), rows bottom first */
 };
+
+enum { VEXMAR_AAC_FRAMES_BEFORE_FALLBACK = 16 };
 
 /* Image formats of decoded pictures. */
 enum {

@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "flv/audio_format_tracker.h"
+#include "flv/flv_tag_constants.h"
 #include "support/flv_builder.h"
 
 // Lets a test make the data block allocation fail. Only the non-throwing
@@ -242,7 +244,7 @@ TEST(ParseFLVTagBody, AudioTagOfOneByteHasAnEmptyPayload) {
 TEST(ParseFLVTagBody, Nellymoser8kOverridesRateAndChannels) {
   TagPtr tag = ParseTag(AudioTag(5, 3, 1, 1, Bytes(64, 0)));
   FLVInfo info = EmptyFLVInfo();
-  FillAudioInfoFromTag(*tag, &info);
+  FillAudioInfoFromTag(*tag, AudioFormatTracker{}.FormatOf(*tag), &info);
   EXPECT_EQ(info.audioFormat, 5);
   EXPECT_EQ(info.sampleRate, 8000);
   EXPECT_EQ(info.channels, 1);
@@ -250,7 +252,7 @@ TEST(ParseFLVTagBody, Nellymoser8kOverridesRateAndChannels) {
   EXPECT_EQ(info.videoCodec, -1);
 
   TagPtr other = ParseTag(AudioTag(6, 0, 0, 1, Bytes(64, 0)));
-  FillAudioInfoFromTag(*other, &info);
+  FillAudioInfoFromTag(*other, AudioFormatTracker{}.FormatOf(*other), &info);
   EXPECT_EQ(info.sampleRate, 5512);
   EXPECT_EQ(info.channels, 2);
   EXPECT_EQ(info.bitsPerSample, 8);
@@ -265,7 +267,7 @@ TEST(ParseFLVTagBody, ReservedTypeBitsMakeATagNeitherAudioNorVideo) {
   EXPECT_EQ(tag->videoData, nullptr);
   EXPECT_EQ(std::memcmp(tag->data, body.data(), body.size()), 0);
   FLVInfo info = EmptyFLVInfo();
-  FillAudioInfoFromTag(*tag, &info);
+  FillAudioInfoFromTag(*tag, AudioFormatTracker{}.FormatOf(*tag), &info);
   FillVideoInfoFromTag(*tag, &info);
   EXPECT_EQ(info.audioFormat, -1);
   EXPECT_EQ(info.videoCodec, -1);
@@ -281,7 +283,7 @@ TEST(ParseFLVTagBody, DataSizeZeroGetsNoMediaFields) {
     EXPECT_EQ(tag->videoData, nullptr);
     EXPECT_EQ(tag->vp6Data, nullptr);
     FLVInfo info = EmptyFLVInfo();
-    FillAudioInfoFromTag(*tag, &info);
+    FillAudioInfoFromTag(*tag, AudioFormatTracker{}.FormatOf(*tag), &info);
     FillVideoInfoFromTag(*tag, &info);
     EXPECT_EQ(info.audioFormat, -1);
     EXPECT_EQ(info.videoCodec, -1);
@@ -495,15 +497,7 @@ TEST(FLVTagRecord, ReleaseFreesTheBlockAndClearsItsPointers) {
   ReleaseFLVTagData(nullptr);
 }
 
-TEST(FLVTagRecord, AudioParameterTable) {
-  EXPECT_EQ(AudioSampleRateOf(2, 0), 5512);
-  EXPECT_EQ(AudioSampleRateOf(2, 1), 11025);
-  EXPECT_EQ(AudioSampleRateOf(2, 2), 22050);
-  EXPECT_EQ(AudioSampleRateOf(2, 3), 44100);
-  EXPECT_EQ(AudioSampleRateOf(5, 2), 8000);
-  EXPECT_EQ(AudioChannelsOf(2, 1), 2);
-  EXPECT_EQ(AudioChannelsOf(5, 1), 1);
-  EXPECT_EQ(AudioChannelsOf(2, 0), 1);
+TEST(FLVTagRecord, BitsPerSampleAndEmptyInfo) {
   EXPECT_EQ(AudioBitsPerSampleOf(0), 8);
   EXPECT_EQ(AudioBitsPerSampleOf(1), 16);
 
@@ -531,6 +525,70 @@ TEST(CalcAudioBlockDuration, UsesTheTagFieldsAndPayload) {
   TagPtr empty = ParseTag(FlvBuilder().Tag(kAudio, 0, {}).bytes());
   EXPECT_EQ(CalcAudioBlockDuration(empty.get()), 0);
 }
+
+// ---------------------------------------------------------- real audio format
+
+// What the flags byte does not say, per sound format: the rate and channels
+// a decoder gives out, and the playing time of the tag (-1: not checked
+// here). `config` is an AAC AudioSpecificConfig seen before the tag.
+struct AudioFormatRow {
+  const char* name;
+  int format, rate, type;
+  Bytes config;
+  Bytes payload;
+  int sampleRate, channels;
+  std::int64_t duration;
+};
+
+Bytes Mp3At8kHzFrame() {
+  Bytes frame(576, 0);
+  // MPEG-2.5 layer III, 64 kbit/s, 8000 Hz, mono: 576 bytes, 576 samples.
+  frame[0] = 0xFF, frame[1] = 0xE3, frame[2] = 0x88, frame[3] = 0xC0;
+  return frame;
+}
+
+class RealAudioFormat : public ::testing::TestWithParam<AudioFormatRow> {};
+
+TEST_P(RealAudioFormat, RateChannelsAndBlockDuration) {
+  const AudioFormatRow& row = GetParam();
+  AudioFormatTracker tracker;
+  if (!row.config.empty()) {
+    Bytes header{kAacSequenceHeader};
+    header.insert(header.end(), row.config.begin(), row.config.end());
+    tracker.Observe(*ParseTag(AudioTag(row.format, row.rate, 1, row.type, header)));
+  }
+  TagPtr tag = ParseTag(AudioTag(row.format, row.rate, 1, row.type, row.payload));
+  const AudioFormat format = tracker.FormatOf(*tag);
+  EXPECT_EQ(format.sampleRate, row.sampleRate);
+  EXPECT_EQ(format.channels, row.channels);
+  if (row.duration >= 0) EXPECT_EQ(tracker.BlockDuration(*tag), row.duration);
+}
+
+const Bytes kAacFrame{kAacRawFrame, 0x21, 0x10, 0x05};
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, RealAudioFormat,
+    ::testing::Values(
+        AudioFormatRow{"AacConfigItself", 10, 3, 1, {}, {0x00, 0x13, 0x88}, 22050, 1, 0},
+        AudioFormatRow{"AacFrameAfterConfig", 10, 3, 1, {0x13, 0x88}, kAacFrame, 22050, 1,
+                       1024 * 10'000'000LL / 22050},
+        AudioFormatRow{"AacEscapeRate", 10, 3, 1, {0x17, 0x80, 0x3E, 0x80, 0x10},
+                       kAacFrame, 32000, 2, 320000},
+        AudioFormatRow{"AacExplicitSbr", 10, 3, 1, {0x2B, 0x11, 0x88}, kAacFrame, 48000, 2,
+                       1024 * 10'000'000LL / 24000},
+        AudioFormatRow{"AacUnusableConfigFallsBackToFlags", 10, 3, 1, {0x10, 0x00},
+                       kAacFrame, 44100, 2, 1024 * 10'000'000LL / 44100},
+        AudioFormatRow{"AacWithoutConfig", 10, 1, 0, {}, kAacFrame, 11025, 1,
+                       1024 * 10'000'000LL / 11025},
+        AudioFormatRow{"Speex", 11, 2, 1, {}, Bytes(40, 0x5A), 16000, 1, -1},
+        AudioFormatRow{"G711ALawMono", 7, 0, 0, {}, Bytes(1024, 0xD5), 8000, 1, 1'280'000},
+        AudioFormatRow{"G711MuLawStereo", 8, 0, 1, {}, Bytes(1024, 0xFF), 8000, 2, 640'000},
+        AudioFormatRow{"Nellymoser16k", 4, 0, 1, {}, Bytes(64, 0), 16000, 1, 160'000},
+        AudioFormatRow{"Nellymoser8k", 5, 3, 1, {}, Bytes(64, 0), 8000, 1, 320'000},
+        AudioFormatRow{"NellymoserAtFlagsRate", 6, 2, 1, {}, Bytes(64, 0), 22050, 2, -1},
+        AudioFormatRow{"Mp3At8kHz", 14, 0, 0, {}, Mp3At8kHzFrame(), 8000, 1, 720'000},
+        AudioFormatRow{"Mp3AtFlagsRate", 2, 2, 1, {}, Mp3At8kHzFrame(), 22050, 2, 720'000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelvra
