@@ -288,12 +288,103 @@ const InputCase kInputs[] = {
     {"Mp3Stereo44100", AudioCodec::kMp3, 44100, 2, 990},
     {"Nellymoser8000", AudioCodec::kNellymoser, 8000, 1, 500},
     {"Nellymoser22050", AudioCodec::kNellymoser, 22050, 1, 600},
+    {"Nellymoser16000", AudioCodec::kNellymoser, 16000, 1, 650},
+    {"AacMono22050", AudioCodec::kAac, 22050, 1, 700},
+    {"AacStereo48000", AudioCodec::kAac, 48000, 2, 750},
+    {"Speex16000", AudioCodec::kSpeex, 16000, 1, 800},
+    {"G711ALaw", AudioCodec::kG711ALaw, 8000, 1, 850},
+    {"G711MuLaw", AudioCodec::kG711MuLaw, 8000, 1, 900},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inputs, InputFormatTest, testing::ValuesIn(kInputs),
                          [](const testing::TestParamInfo<InputCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// ---- every real file with audio, against FFmpeg's own decoding ----
+
+struct RealFileCase {
+  const char* name;  // below real/
+  // FFmpeg cannot read the audio of some files at all (a writer's wrong
+  // previous-tag-size fields), and decodes only the first Speex frame of a
+  // tag: those are checked for audio only.
+  bool compare;
+};
+
+class RealFileTest : public SonexTest, public testing::WithParamInterface<RealFileCase> {};
+
+// The best Pearson correlation of one channel of `a` and `b` over their
+// common part, with `b` shifted by at most `maxLag` frames.
+double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t maxLag) {
+  const std::int64_t frames = std::min(a.Frames(), b.Frames());
+  const std::int64_t window = std::min<std::int64_t>(8192, frames / 2);
+  const std::int64_t start = frames / 3;
+  auto at = [](const Pcm& p, std::int64_t frame, int ch) {
+    return static_cast<double>(p.samples[static_cast<std::size_t>(frame * p.channels + ch)]);
+  };
+  auto correlate = [&](std::int64_t lag, std::int64_t from, std::int64_t count) {
+    double ab = 0, aa = 0, bb = 0;
+    for (std::int64_t i = from; i < from + count; ++i) {
+      if (i + lag < 0 || i + lag >= b.Frames() || i >= a.Frames()) continue;
+      const double x = at(a, i, channel), y = at(b, i + lag, channel);
+      ab += x * y, aa += x * x, bb += y * y;
+    }
+    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : (aa == bb ? 1.0 : 0.0);
+  };
+  std::int64_t bestLag = 0;
+  double best = -2;
+  for (std::int64_t lag = -maxLag; lag <= maxLag; ++lag) {
+    const double c = correlate(lag, start, window);
+    if (c > best) best = c, bestLag = lag;
+  }
+  return correlate(bestLag, 0, frames);
+}
+
+TEST_P(RealFileTest, AudioMatchesFfmpegsDecoding) {
+  const std::string input = FixturePath(std::string("real/") + GetParam().name);
+  ASSERT_TRUE(fs::exists(input)) << input;
+  const std::string out = Out("o.wav");
+  if (!GetParam().compare) {
+    Sonex({"-i", input, "-out", out, "-quiet", "1"});
+    EXPECT_GT(DecodeAudio(out).Seconds(), 1.0);
+    return;
+  }
+  const Pcm reference = DecodeAudio(input);
+  ASSERT_GT(reference.Frames(), 0);
+  Sonex({"-i", input, "-out", out, "-quiet", "1", "-asr", std::to_string(reference.sampleRate),
+         "-ac", std::to_string(reference.channels)});
+  const Pcm output = DecodeAudio(out);
+  constexpr std::int64_t kFrameLag = 2048;  // one codec frame, HE-AAC's included
+  EXPECT_NEAR(output.Frames(), reference.Frames(), kFrameLag);
+  for (int channel = 0; channel < reference.channels; ++channel) {
+    EXPECT_GE(BestCorrelation(output, reference, channel, kFrameLag), 0.99) << channel;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, RealFileTest,
+    testing::Values(RealFileCase{"Red5_red5-server_NAPNAP.flv", true},
+                    RealFileCase{"Red5_red5-server_flashContent.flv", false},
+                    RealFileCase{"Red5_red5-server_h264_aac.flv", false},
+                    RealFileCase{"Red5_red5-server_h264_mp3.flv", false},
+                    RealFileCase{"Red5_red5-server_h264_speex.flv", true},
+                    RealFileCase{"Red5_red5-server_rotations.flv", true},
+                    RealFileCase{"apache_flex-sdk_phone.flv", true},
+                    RealFileCase{"jcodec_jcodec_test.flv", true},
+                    RealFileCase{"mondain_red5_fp_fcs_live_audio.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_audio_timewarp.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_square.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_tone_alaw_mono.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_tone_mulaw_mono.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_tone_mono_22050hz.flv", true},
+                    RealFileCase{"ruffle-rs_ruffle_tone_stereo_48000hz.flv", true}),
+    [](const testing::TestParamInfo<RealFileCase>& info) {
+      std::string name = fs::path(info.param.name).stem().string();
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
 
 // ---- batches ----
 

@@ -75,12 +75,20 @@ const AudioChoice* ChoiceFor(AudioCodec codec) {
                                   false};
   static const AudioChoice kS16{"pcm_s16le", "s16le", {5512, 11025, 22050, 44100}, false, false};
   static const AudioChoice kU8{"pcm_u8", "u8", {5512, 11025, 22050, 44100}, false, false};
+  static const AudioChoice kAac{"aac", "aac", {11025, 22050, 44100, 48000}, false, true};
+  static const AudioChoice kSpeex{"libspeex", "speex", {16000}, true, false};
+  static const AudioChoice kALaw{"pcm_alaw", "alaw", {8000}, true, false};
+  static const AudioChoice kMuLaw{"pcm_mulaw", "mulaw", {8000}, true, false};
   switch (codec) {
     case AudioCodec::kMp3: return &kMp3;
     case AudioCodec::kAdpcmSwf: return &kAdpcm;
     case AudioCodec::kNellymoser: return &kNelly;
     case AudioCodec::kPcmS16le: return &kS16;
     case AudioCodec::kPcmU8: return &kU8;
+    case AudioCodec::kAac: return &kAac;
+    case AudioCodec::kSpeex: return &kSpeex;
+    case AudioCodec::kG711ALaw: return &kALaw;
+    case AudioCodec::kG711MuLaw: return &kMuLaw;
     case AudioCodec::kNone: break;
   }
   return nullptr;

@@ -20,6 +20,10 @@ namespace kelvra::test {
 //               rate bits 0; 11025/22050/44100 Hz as format 6.
 //   kPcmS16le   5512/11025/22050/44100 Hz, mono or stereo, 16-bit.
 //   kPcmU8      5512/11025/22050/44100 Hz, mono or stereo, size bit 8-bit.
+//   kAac        FFmpeg's aac, 11025/22050/44100/48000 Hz, mono or stereo, at
+//               audioBitRate; flags byte 0xAF whatever the rate.
+//   kSpeex      libspeex, 16000 Hz mono (wideband).
+//   kG711ALaw, kG711MuLaw  8000 Hz mono.
 // Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv"; both
 // with a key frame every second. The tone is a sine of toneHz on every
 // channel; the video is FFmpeg's test pattern.
@@ -29,7 +33,11 @@ enum class AudioCodec {
   kAdpcmSwf,    // sound format 1
   kNellymoser,  // sound format 4/5/6 by rate (16000, 8000, other)
   kPcmS16le,    // sound format 3
-  kPcmU8        // sound format 0, 8-bit
+  kPcmU8,       // sound format 0, 8-bit
+  kAac,         // sound format 10
+  kSpeex,       // sound format 11
+  kG711ALaw,    // sound format 7
+  kG711MuLaw    // sound format 8
 };
 
 enum class VideoCodec {
