@@ -317,7 +317,9 @@ void FLVAVTagReader::AddAudioTag(const FLVTag& tag) {
     if (tag.timestamp > stats_.largestTimestamp) stats_.largestTimestamp = tag.timestamp;
     if (!stats_.audioInfoCaptured) {
       FillAudioInfoFromTag(tag, audioFormat_.FormatOf(tag), &computedInfo_);
-      stats_.audioInfoCaptured = true;
+      // An AAC stream's format is known from its first usable configuration
+      // (writers put out empty ones too); until then the flags byte stands in.
+      stats_.audioInfoCaptured = tag.soundFormat != kSoundFormatAac || audioFormat_.HasAacConfig();
     }
   }
   if (previousAudio != kNoTag) {
