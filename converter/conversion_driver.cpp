@@ -65,7 +65,7 @@ class ProgressDisplay {
 // A stop signal, or the writer's failure as the audio callback noted it.
 bool StopRequested(const ConverterSettings& settings) {
   return StopSignals::Received() != 0 ||
-         (settings.status != nullptr && settings.status->StopRequested());
+         (settings.status != nullptr && settings.status->WriteFailed());
 }
 
 // Delivers a tag the stream must take; a full decoder queue is waited out
