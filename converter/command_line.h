@@ -16,6 +16,8 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitUnknownOption = 1;
 inline constexpr int kExitCannotCreateOutput = 2;
 inline constexpr int kExitBadEncodingParameters = 3;
+inline constexpr int kExitNoAudio = 4;
+inline constexpr int kExitWriteError = 5;
 inline constexpr int kExitParametersNotEnough = 11;
 
 // Reads the option pairs of argv[1..argc-1] into `settings`. An option name

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
+#include "conversion_status.h"
 #include "output_writer.h"
+#include "stop_signals.h"
 
 namespace kelvra {
 
@@ -23,6 +26,8 @@ constexpr int kCopyData = 1;
 // Progress is shown with every this-many delivered tags.
 constexpr unsigned kProgressEvery = 50;
 constexpr auto kBusyRetryDelay = std::chrono::milliseconds(10);
+// The "-slp" pause is taken in slices this long, so a stop is seen soon.
+constexpr auto kPauseSlice = std::chrono::milliseconds(10);
 
 void IgnoreFLVInfoCallBack(void*, FLVInfo*, int*, int*) {}
 void DiscardVideoCallBack(void*, const std::uint8_t*, std::int32_t, std::int64_t, std::int64_t,
@@ -57,14 +62,29 @@ class ProgressDisplay {
   bool terminal_;
 };
 
-// Delivers a tag the stream must take; a full decoder queue is waited out.
-// The stream owns the tag when this returns true.
-bool DeliverTag(::FLVStream* stream, FLVTag* tag) {
+// A stop signal, or the writer's failure as the audio callback noted it.
+bool StopRequested(const ConverterSettings& settings) {
+  return StopSignals::Received() != 0 ||
+         (settings.status != nullptr && settings.status->WriteFailed());
+}
+
+// Delivers a tag the stream must take; a full decoder queue is waited out
+// unless a stop comes. The stream owns the tag when this returns true.
+bool DeliverTag(const ConverterSettings& settings, ::FLVStream* stream, FLVTag* tag) {
   int result;
   while ((result = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY) {
+    if (StopRequested(settings)) return false;
     std::this_thread::sleep_for(kBusyRetryDelay);
   }
   return result == FLV_STREAM_TAKEN;
+}
+
+void Pause(const ConverterSettings& settings, std::chrono::milliseconds length) {
+  while (length.count() > 0 && !StopRequested(settings)) {
+    const auto slice = std::min<std::chrono::milliseconds>(length, kPauseSlice);
+    std::this_thread::sleep_for(slice);
+    length -= slice;
+  }
 }
 
 void ReleaseTag(FLVTag* tag) { FLVStreamParser_DeleteFLVTag(nullptr, tag); }
@@ -93,8 +113,13 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
   std::uint32_t batchOffset = 0;  // output time of the next file's first tag
   std::uint32_t totalTime = 0;
   unsigned progressCounter = 0;
+  bool stopped = false;
 
   for (InputFileItem& item : settings.inputs) {
+    if (StopRequested(settings)) {
+      stopped = true;
+      break;
+    }
     if (FLVAVTagReader_Open(reader, item.path.c_str()) == 0) {
       ReportFileProblem(item.path, "Error on file opening.");
       continue;
@@ -147,6 +172,11 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
         ReleaseTag(tag);
         break;
       }
+      if (StopRequested(settings)) {
+        ReleaseTag(tag);
+        stopped = true;
+        break;
+      }
       if (settings.quiet == 0) {
         if (progressCounter == kProgressEvery) {
           progress.Show(outputTime, totalTime);
@@ -154,15 +184,14 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
         }
         ++progressCounter;
       }
-      if (!DeliverTag(stream, tag)) ReleaseTag(tag);
-      if (settings.sleepTime > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(settings.sleepTime));
-      }
+      if (!DeliverTag(settings, stream, tag)) ReleaseTag(tag);
+      if (settings.sleepTime > 0) Pause(settings, std::chrono::milliseconds(settings.sleepTime));
     }
     if (!readFailed && haveEnd) batchOffset = fileEnd;
     FLVAVTagReader_Close(reader);
+    if (stopped) break;
   }
-  PrintTimes(out, totalTime, totalTime);
+  if (!stopped) PrintTimes(out, totalTime, totalTime);
   std::fflush(out);
 }
 

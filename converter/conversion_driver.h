@@ -14,10 +14,13 @@ namespace kelvra {
 
 // Converts the whole batch into the open output writer. Returns once every
 // delivered tag has been decoded and written and the decoder threads have
-// ended. Per-file problems go to standard error; progress to `out`.
+// ended. Per-file problems go to standard error; progress to `out`. A stop
+// asked for through the settings' status (a write failure, a stop signal)
+// ends the feeding early.
 void RunConversion(ConverterSettings& settings, std::FILE* out = stdout);
 
-// The tag loop over the batch, with a reader and a running stream.
+// The tag loop over the batch, with a reader and a running stream. After a
+// stop the final time lines are not printed: the batch was not converted.
 void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStream* stream,
                        std::FILE* out = stdout);
 

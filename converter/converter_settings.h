@@ -14,6 +14,8 @@
 
 namespace kelvra {
 
+class ConversionStatus;
+
 // "Not given" for the numeric output parameters: the format's default
 // applies.
 inline constexpr std::int32_t kNotGiven = -1;
@@ -50,6 +52,10 @@ struct ConverterSettings {
   // which creates and deletes them. Null while none is open.
   VexmarWriter* writer = nullptr;
   PellowEncoder* encoder = nullptr;
+  // How the running conversion fares; owned by the program for the length
+  // of one conversion, null outside it (nothing is then noted or stopped
+  // by it).
+  ConversionStatus* status = nullptr;
 };
 
 // Absolute, lexically normalised form of `path`, relative paths being taken

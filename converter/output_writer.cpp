@@ -1,8 +1,10 @@
 #include "output_writer.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "command_line.h"
+#include "conversion_status.h"
 
 namespace kelvra {
 
@@ -13,22 +15,25 @@ constexpr int kWriterCreateArg0 = 0;
 constexpr int kWriterCreateArg1 = 1;
 constexpr int kUnused = 0;
 
-void RemoveOutputFile(const std::string& path) { std::remove(path.c_str()); }
+// A failure the writer gave no reason for is the encoder's.
+int ReasonOf(int writerError) {
+  return writerError > 0 ? writerError : ConversionStatus::kNotSystemError;
+}
 
-bool OpenAsfEncoder(ConverterSettings& settings) {
+bool OpenAsfEncoder(ConverterSettings& settings, const std::string& writePath) {
   settings.encoder = AsfEnc_Create();
   AsfEnc_SetEncodingParams(settings.encoder, kUnused, kUnused, kUnused, settings.codecId, kUnused,
                            kUnused, settings.sampleRate, settings.channels, settings.bitRate);
-  const std::u16string widePath = PathToUtf16(settings.outputPath);
+  const std::u16string widePath = PathToUtf16(writePath);
   return AsfEnc_Open(settings.encoder, widePath.c_str()) != 0;
 }
 
-bool OpenBridgeWriter(ConverterSettings& settings) {
+bool OpenBridgeWriter(ConverterSettings& settings, const std::string& writePath) {
   settings.writer = AVW_Create(kWriterCreateArg0, kWriterCreateArg1);
   AVW_SetupAudioParams(settings.writer, settings.codecId, settings.bitRate, settings.sampleRate,
                        settings.channels);
   AVW_SetOutputFormat(settings.writer, settings.formatName ? settings.formatName->c_str() : "");
-  AVW_SetOutFile(settings.writer, settings.outputPath.c_str());
+  AVW_SetOutFile(settings.writer, writePath.c_str());
   return AVW_Open(settings.writer) != 0;
 }
 
@@ -38,27 +43,27 @@ bool UsesAsfEncoder(const ConverterSettings& settings) {
   return settings.formatName && *settings.formatName == kAsfFormatName;
 }
 
-int OpenOutputWriter(ConverterSettings& settings) {
-  // The probe creates the file empty and removes it again, so an existing
-  // file of that name is gone before the writer creates its own.
-  std::FILE* probe = std::fopen(settings.outputPath.c_str(), "wb");
-  if (probe == nullptr) {
-    std::printf("Error: (2) Can't create '%s' for writting\n", settings.outputPath.c_str());
-    return kExitCannotCreateOutput;
+int OpenOutputWriter(ConverterSettings& settings, const std::string& writePath) {
+  const bool asf = UsesAsfEncoder(settings);
+  const bool opened = asf ? OpenAsfEncoder(settings, writePath) : OpenBridgeWriter(settings, writePath);
+  if (opened) return kExitSuccess;
+  // A header that could not be written is a write error; any other refusal
+  // is the parameters'. The handles are released so that nothing outlives
+  // the failed open; the caller removes what the writer may have left.
+  const int reason = asf ? AsfEnc_GetLastError(settings.encoder) : AVW_GetLastError(settings.writer);
+  FinishOutputWriter(settings);
+  if (reason > 0) {
+    ReportWriteError(settings.outputPath, reason);
+    return kExitWriteError;
   }
-  std::fclose(probe);
-  RemoveOutputFile(settings.outputPath);
+  std::printf("Error: (3) Bad encoding parameters\n");
+  return kExitBadEncodingParameters;
+}
 
-  const bool opened = UsesAsfEncoder(settings) ? OpenAsfEncoder(settings) : OpenBridgeWriter(settings);
-  if (!opened) {
-    // Whatever the writer may have left behind goes too; the handles are
-    // released so that nothing outlives the failed open.
-    FinishOutputWriter(settings);
-    RemoveOutputFile(settings.outputPath);
-    std::printf("Error: (3) Bad encoding parameters\n");
-    return kExitBadEncodingParameters;
-  }
-  return kExitSuccess;
+void ReportWriteError(const std::string& outputPath, int reason) {
+  std::fprintf(stderr, "Error: (5) Can't write '%s': %s\n", outputPath.c_str(),
+               reason > 0 ? std::strerror(reason) : "the encoder failed");
+  std::fflush(stderr);
 }
 
 void WriteAudioCallBack(void* userData, const std::uint8_t* data, std::int32_t size,
@@ -68,26 +73,39 @@ void WriteAudioCallBack(void* userData, const std::uint8_t* data, std::int32_t s
   // decoded block may be empty.
   if (userData == nullptr || data == nullptr || size <= 0) return;
   const auto& settings = *static_cast<const ConverterSettings*>(userData);
-  if (UsesAsfEncoder(settings)) {
-    AsfEnc_WriteAudioEx(settings.encoder, data, size, settings.sampleRate, settings.channels,
-                        timestamp, duration);
+  ConversionStatus* status = settings.status;
+  // Once stopping, the decoder drains its queue quickly into nothing.
+  if (status != nullptr && status->StopRequested()) return;
+  const bool asf = UsesAsfEncoder(settings);
+  const bool written =
+      asf ? AsfEnc_WriteAudioEx(settings.encoder, data, size, settings.sampleRate,
+                                settings.channels, timestamp, duration) != 0
+          : AVW_WriteAudioFrame(settings.writer, data, size, settings.sampleRate,
+                                settings.channels) != 0;
+  if (status == nullptr) return;
+  if (written) {
+    status->NoteAudioWritten();
   } else {
-    AVW_WriteAudioFrame(settings.writer, data, size, settings.sampleRate, settings.channels);
+    status->NoteWriteFailure(asf ? AsfEnc_GetLastError(settings.encoder)
+                                 : AVW_GetLastError(settings.writer));
   }
 }
 
-void FinishOutputWriter(ConverterSettings& settings) {
+int FinishOutputWriter(ConverterSettings& settings) {
+  int reason = 0;
   if (settings.encoder != nullptr) {
-    AsfEnc_WriteAudioEnd(settings.encoder);
-    AsfEnc_Close(settings.encoder);
+    const bool ended = AsfEnc_WriteAudioEnd(settings.encoder) != 0;
+    const bool closed = AsfEnc_Close(settings.encoder) != 0;
+    if (!ended || !closed) reason = ReasonOf(AsfEnc_GetLastError(settings.encoder));
     AsfEnc_Delete(settings.encoder);
     settings.encoder = nullptr;
   }
   if (settings.writer != nullptr) {
-    AVW_Close(settings.writer);
+    if (AVW_Close(settings.writer) == 0) reason = ReasonOf(AVW_GetLastError(settings.writer));
     AVW_Delete(settings.writer);
     settings.writer = nullptr;
   }
+  return reason;
 }
 
 namespace {

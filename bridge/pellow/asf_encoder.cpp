@@ -43,6 +43,7 @@ bool AsfEncoder::Open(const char* utf8Path) {
   if (state_ != State::kIdle || utf8Path == nullptr || audioCodecId_ != PELLOW_CODEC_WMAV2) {
     return false;
   }
+  lastError_ = 0;
   writer_ = AVW_Create(0, 1);
   if (writer_ == nullptr) return false;
   AVW_SetupAudioParams(writer_, kWriterCodecWmav2, bitRate_ > 0 ? bitRate_ : 0, sampleRate_,
@@ -50,6 +51,7 @@ bool AsfEncoder::Open(const char* utf8Path) {
   AVW_SetOutputFormat(writer_, kAsfMuxer);
   AVW_SetOutFile(writer_, utf8Path);
   if (AVW_Open(writer_) == 0) {
+    NoteWriterFailure();
     AVW_Delete(writer_);
     writer_ = nullptr;
     return false;
@@ -59,8 +61,15 @@ bool AsfEncoder::Open(const char* utf8Path) {
   return true;
 }
 
+bool AsfEncoder::NoteWriterFailure() {
+  if (lastError_ == 0) lastError_ = AVW_GetLastError(writer_);
+  return false;
+}
+
 bool AsfEncoder::Forward(const uint8_t* data, int size, int sampleRate, int channels) {
-  if (AVW_WriteAudioFrame(writer_, data, size, sampleRate, channels) == 0) return false;
+  if (AVW_WriteAudioFrame(writer_, data, size, sampleRate, channels) == 0) {
+    return NoteWriterFailure();
+  }
   const double frames = static_cast<double>(size) / (channels * kBytesPerSample);
   writtenTicks_ += frames * kTicksPerSecond / sampleRate;
   return true;
@@ -112,7 +121,7 @@ bool AsfEncoder::WriteAudio(const uint8_t* data, int size, int sampleRate, int c
 bool AsfEncoder::WriteAudioEnd() {
   if (state_ != State::kOpen) return false;
   state_ = State::kEnded;
-  return AVW_Close(writer_) != 0;
+  return AVW_Close(writer_) != 0 || NoteWriterFailure();
 }
 
 bool AsfEncoder::Close() {
@@ -181,6 +190,11 @@ extern "C" PELLOW_API int AsfEnc_WriteAudioEnd(PellowEncoder* encoder) {
 extern "C" PELLOW_API int AsfEnc_Close(PellowEncoder* encoder) {
   if (encoder == nullptr) return 0;
   return AsEncoder(encoder)->Close() ? 1 : 0;
+}
+
+extern "C" PELLOW_API int AsfEnc_GetLastError(PellowEncoder* encoder) {
+  if (encoder == nullptr) return 0;
+  return AsEncoder(encoder)->LastError();
 }
 
 extern "C" PELLOW_API void AsfEnc_Delete(PellowEncoder* encoder) {

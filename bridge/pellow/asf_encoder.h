@@ -39,6 +39,9 @@ class AsfEncoder {
   bool WriteAudioEnd();
   // Completes the file when WriteAudioEnd has not, and releases the writer.
   bool Close();
+  // Why Open, WriteAudio, WriteAudioEnd or Close last failed, as the
+  // writer's AVW_GetLastError says it: 0, an errno value, or -1.
+  int LastError() const { return lastError_; }
 
  private:
   // kIdle --Open ok--> kOpen --WriteAudioEnd--> kEnded --Close--> kIdle;
@@ -47,6 +50,8 @@ class AsfEncoder {
 
   bool WriteSilence(int64_t frames, int sampleRate, int channels);
   bool Forward(const uint8_t* data, int size, int sampleRate, int channels);
+  // Keeps the writer's reason for a failure it just reported; answers false.
+  bool NoteWriterFailure();
 
   State state_ = State::kIdle;
   int audioCodecId_ = 0;
@@ -57,6 +62,7 @@ class AsfEncoder {
   // End of the audio handed to the writer, in 100 ns units; fractional
   // because blocks need not hold whole sample frames.
   double writtenTicks_ = 0.0;
+  int lastError_ = 0;
 };
 
 }  // namespace pellow

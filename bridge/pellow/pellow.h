@@ -41,6 +41,10 @@ PELLOW_API int AsfEnc_WriteAudioEx(PellowEncoder* encoder, const uint8_t* data, 
 PELLOW_API int AsfEnc_WriteAudioEnd(PellowEncoder* encoder);
 /* Completes the file. */
 PELLOW_API int AsfEnc_Close(PellowEncoder* encoder);
+/* Why Open, WriteAudioEx, WriteAudioEnd or Close last failed: 0 when nothing
+ * failed, the system's error number (errno, e.g. ENOSPC) when writing the
+ * file failed, -1 for another failure. */
+PELLOW_API int AsfEnc_GetLastError(PellowEncoder* encoder);
 PELLOW_API void AsfEnc_Delete(PellowEncoder* encoder);
 
 #ifdef __cplusplus

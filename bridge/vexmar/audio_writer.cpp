@@ -27,6 +27,10 @@ constexpr int kMaxSampleRate = 384000;
 constexpr int kQueueSeconds = 1;
 constexpr size_t kMinQueueBytes = 64 * 1024;
 constexpr const char* kFileProtocol = "file:";
+// errno values lie below this; FFmpeg's own error tags lie far beyond it.
+constexpr int kErrnoLimit = 4096;
+// The reason given to Fail for failures that are not the system's.
+constexpr int kOtherFailure = AVERROR_UNKNOWN;
 
 bool ListsRate(const AVCodec* codec, int sampleRate) {
   if (codec->supported_samplerates == nullptr) return true;
@@ -99,6 +103,7 @@ bool AudioWriter::Open() {
   // Muxers that make no file of their own (null, image sequences, tee) are
   // no audio file formats.
   if (muxer == nullptr || (muxer->flags & AVFMT_NOFILE) != 0) return false;
+  lastError_ = 0;
   try {
     if (!OpenEncoder(muxer) || !OpenMuxer(muxer)) {
       ReleaseAll();
@@ -109,6 +114,7 @@ bool AudioWriter::Open() {
     const size_t queueBytes = std::max(kMinQueueBytes, secondBytes * kQueueSeconds);
     queue_ = std::make_unique<AudioBlockQueue>(queueBytes);
     failed_ = false;
+    lastError_ = 0;
     carry_.clear();
     encoderThread_ = std::thread(&AudioWriter::EncoderThreadMain, this);
   } catch (const std::exception&) {
@@ -160,13 +166,19 @@ bool AudioWriter::OpenMuxer(const AVOutputFormat* muxer) {
   // Always a local file: a name such as "pipe:1" or "http://..." must not
   // reach another of FFmpeg's protocols.
   const std::string url = kFileProtocol + path_;
-  if (avio_open(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return false;
+  if (const int opened = avio_open(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE); opened < 0) {
+    Fail(opened);
+    return false;
+  }
   bool written = avformat_write_header(muxer_, nullptr) >= 0;
-  if (written && muxer_->pb != nullptr) {
-    avio_flush(muxer_->pb);
-    written = muxer_->pb->error == 0;
+  if (muxer_->pb != nullptr) avio_flush(muxer_->pb);
+  if (muxer_->pb != nullptr && muxer_->pb->error != 0) {
+    Fail(muxer_->pb->error);
+    written = false;
   }
   if (!written) {
+    // A header the muxer refuses (the codec does not fit it) is no write
+    // error: the reason stays unset, as for other refused parameters.
     ReleaseAll();
     DiscardFile();
   }
@@ -185,6 +197,19 @@ void AudioWriter::ReleaseAll() {
   avcodec_free_context(&encoder_);
   av_packet_free(&packet_);
   av_frame_free(&frame_);
+}
+
+void AudioWriter::Fail(int avError) {
+  const int reason = avError < 0 && -avError < kErrnoLimit ? AVUNERROR(avError) : kNotSystemError;
+  int unset = 0;
+  lastError_.compare_exchange_strong(unset, reason);
+  failed_ = true;
+}
+
+int AudioWriter::LastError() const {
+  const int reason = lastError_;
+  if (reason != 0) return reason;
+  return failed_ ? kNotSystemError : 0;
 }
 
 void AudioWriter::DiscardFile() const {
@@ -225,14 +250,14 @@ void AudioWriter::EncoderThreadMain() {
     if (failed_) continue;
     const int frames = static_cast<int>(block->pcm.size()) / (block->channels * kBytesPerSample);
     if (!assembler_->Add(block->pcm.data(), frames, block->sampleRate, block->channels)) {
-      failed_ = true;
+      Fail(kOtherFailure);
       continue;
     }
     EncodeReadyFrames(false);
   }
   if (failed_) return;
   if (!assembler_->Flush()) {
-    failed_ = true;
+    Fail(kOtherFailure);
     return;
   }
   // An encoder that delays its input but cannot be drained (WMA) keeps the
@@ -240,7 +265,7 @@ void AudioWriter::EncoderThreadMain() {
   // them out.
   if ((encoder_->codec->capabilities & AV_CODEC_CAP_DELAY) == 0 && encoder_->initial_padding > 0 &&
       !assembler_->AppendSilence(encoder_->initial_padding)) {
-    failed_ = true;
+    Fail(kOtherFailure);
     return;
   }
   EncodeReadyFrames(true);
@@ -250,7 +275,7 @@ void AudioWriter::EncoderThreadMain() {
 void AudioWriter::EncodeReadyFrames(bool final) {
   while (!failed_) {
     const int taken = assembler_->TakeFrame(frame_, final);
-    if (taken < 0) failed_ = true;
+    if (taken < 0) Fail(kOtherFailure);
     if (taken <= 0) break;
     EncodeFrame(frame_);
     av_frame_unref(frame_);
@@ -259,22 +284,26 @@ void AudioWriter::EncodeReadyFrames(bool final) {
 
 void AudioWriter::EncodeFrame(const AVFrame* frame) {
   if (avcodec_send_frame(encoder_, frame) < 0) {
-    failed_ = true;
+    Fail(kOtherFailure);
     return;
   }
   for (;;) {
     const int received = avcodec_receive_packet(encoder_, packet_);
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
     if (received < 0) {
-      failed_ = true;
+      Fail(kOtherFailure);
       return;
     }
     packet_->stream_index = stream_->index;
     av_packet_rescale_ts(packet_, encoder_->time_base, stream_->time_base);
     // Takes the packet's reference whatever it answers.
-    if (av_interleaved_write_frame(muxer_, packet_) < 0 ||
-        (muxer_->pb != nullptr && muxer_->pb->error != 0)) {
-      failed_ = true;
+    const bool written = av_interleaved_write_frame(muxer_, packet_) >= 0;
+    if (muxer_->pb != nullptr && muxer_->pb->error != 0) {
+      Fail(muxer_->pb->error);
+      return;
+    }
+    if (!written) {
+      Fail(kOtherFailure);
       return;
     }
   }
@@ -284,11 +313,16 @@ bool AudioWriter::Close() {
   if (state_ != State::kOpen) return false;
   queue_->Close();
   if (encoderThread_.joinable()) encoderThread_.join();
-  bool complete = !failed_;
   // The trailer is written even after an error: it completes what was
   // written (sizes, the MP3 info frame) as far as the disk allows.
-  if (av_write_trailer(muxer_) < 0) complete = false;
-  if (muxer_->pb != nullptr && muxer_->pb->error != 0) complete = false;
+  const bool trailer = av_write_trailer(muxer_) >= 0;
+  if (muxer_->pb != nullptr && muxer_->pb->error != 0) Fail(muxer_->pb->error);
+  if (!trailer) Fail(kOtherFailure);
+  // Closing flushes the last buffer and closes the file; both can fail.
+  if (muxer_->pb != nullptr) {
+    if (const int closed = avio_closep(&muxer_->pb); closed < 0) Fail(closed);
+  }
+  const bool complete = !failed_;
   ReleaseAll();
   carry_.clear();
   state_ = State::kIdle;
@@ -360,6 +394,11 @@ extern "C" VEXMAR_API int AVW_Close(VexmarWriter* writer) {
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+extern "C" VEXMAR_API int AVW_GetLastError(VexmarWriter* writer) {
+  if (writer == nullptr) return 0;
+  return AsWriter(writer)->LastError();
 }
 
 extern "C" VEXMAR_API void AVW_Delete(VexmarWriter* writer) {

@@ -57,6 +57,12 @@ class AudioWriter {
 
   bool IsOpen() const { return state_ == State::kOpen; }
 
+  // Why the writer last failed: 0 while nothing failed since Open began,
+  // the system's error number (errno) when writing, flushing or closing the
+  // file failed, kNotSystemError for any other failure (encoder, memory).
+  int LastError() const;
+  static constexpr int kNotSystemError = -1;
+
  private:
   // kIdle --Open ok--> kOpen --Close--> kIdle (a closed writer may be set up
   // and opened again); a failed Open stays kIdle.
@@ -66,6 +72,9 @@ class AudioWriter {
   bool OpenMuxer(const AVOutputFormat* muxer);
   void ReleaseAll();
   void DiscardFile() const;
+  // Marks the writer failed, keeping the first reason: an FFmpeg result of
+  // a file operation (AVERROR of an errno value) or kNotSystemError.
+  void Fail(int avError);
   void EncoderThreadMain();
   void EncodeReadyFrames(bool final);
   void EncodeFrame(const AVFrame* frame);
@@ -89,6 +98,9 @@ class AudioWriter {
   // Set by the encoder thread on the first encode or write error; later
   // audio is dropped. Read by the caller's thread.
   std::atomic<bool> failed_{false};
+  // The first failure's errno (or kNotSystemError); written by whichever
+  // thread fails first, read by the caller's.
+  std::atomic<int> lastError_{0};
 
   // Bytes of a sample frame split across WriteAudio calls, with its format.
   std::vector<uint8_t> carry_;

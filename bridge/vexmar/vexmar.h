@@ -62,7 +62,10 @@ VEXMAR_API int Vexmar_init(void);
 /* Audio file writer. Create(0, 1); set parameters, format and file; Open
  * answers non-zero only when the file is created and its header is ready
  * (0 leaves no file behind); WriteAudioFrame takes interleaved 16-bit PCM
- * blocks of any size; Close completes the file; Delete frees the writer. */
+ * blocks of any size; Close completes the file; Delete frees the writer.
+ * GetLastError says why Open, WriteAudioFrame or Close last failed: 0 when
+ * nothing failed, the system's error number (errno, e.g. ENOSPC) when
+ * writing, flushing or closing the file failed, -1 for another failure. */
 VEXMAR_API VexmarWriter* AVW_Create(int reserved0, int reserved1);
 VEXMAR_API int AVW_SetupAudioParams(VexmarWriter* writer, int codecId, int bitRate, int sampleRate,
                                     int channels);
@@ -72,6 +75,7 @@ VEXMAR_API int AVW_Open(VexmarWriter* writer);
 VEXMAR_API int AVW_WriteAudioFrame(VexmarWriter* writer, const uint8_t* data, int size,
                                    int sampleRate, int channels);
 VEXMAR_API int AVW_Close(VexmarWriter* writer);
+VEXMAR_API int AVW_GetLastError(VexmarWriter* writer);
 VEXMAR_API void AVW_Delete(VexmarWriter* writer);
 
 /* Unbounded byte FIFO. Push appends a copy; Read moves the oldest bytes out

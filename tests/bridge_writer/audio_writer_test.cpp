@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -323,7 +324,7 @@ TEST(WriterThreads, WritesFromAnotherThreadAfterOpen) {
   std::remove(path.c_str());
 }
 
-// A full disk: the writer neither crashes nor hangs, and says so.
+// A full disk: the writer neither crashes nor hangs, and says so and why.
 TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   const std::string device = "/dev/full";
   if (!FileExists(device)) GTEST_SKIP() << "no " << device;
@@ -333,6 +334,7 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
     WriteInOddBlocks(writer.get(), pcm, 44100, 2);
     EXPECT_EQ(AVW_Close(writer.get()), 0);
   }
+  EXPECT_EQ(AVW_GetLastError(writer.get()), ENOSPC);
   EXPECT_TRUE(FileExists(device));
 }
 
@@ -347,11 +349,12 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   if (AVW_Open(writer.get()) == 0) std::_Exit(2);
   const std::vector<uint8_t> pcm = MakeTone(kToneHz, 44100, 2, 44100 * 5);
   WriteInOddBlocks(writer.get(), pcm, 44100, 2);
-  const int closed = AVW_Close(writer.get());
+  const bool refusedWithReason =
+      AVW_Close(writer.get()) == 0 && AVW_GetLastError(writer.get()) == EFBIG;
   writer.reset();
   // The child names its own file (the death test runs the test anew in it).
   std::remove(path.c_str());
-  std::_Exit(closed == 0 ? 0 : 3);
+  std::_Exit(refusedWithReason ? 0 : 3);
 }
 
 // The disk fills up while the file is written: the writer reports it at

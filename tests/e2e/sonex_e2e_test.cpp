@@ -1,5 +1,6 @@
 // sonex end to end: the built program converts generated FLV files, and the
 // output is checked with ffprobe and by decoding it and finding its tones.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include "e2e/sonex_runner.h"
+#include "support/flv_builder.h"
 #include "kelvra.h"
 #include "support/flv_files.h"
 
@@ -219,14 +221,15 @@ INSTANTIATE_TEST_SUITE_P(Options, OverrideTest, testing::ValuesIn(kOverrides),
                            return std::string(info.param.name);
                          });
 
-TEST_F(SonexTest, UnknownFormatNameIsBadEncodingParametersAndLeavesNoFile) {
+TEST_F(SonexTest, UnknownFormatNameIsBadEncodingParametersAndKeepsTheOldFile) {
   const std::string input = GenerateFlv(Mp3Input());
   ASSERT_FALSE(input.empty());
   const std::string out = Out("o.mp3");
   std::ofstream(out) << "an older file of that name";
   const ProgramRun run = Sonex({"-i", input, "-out", out, "-fmt", "nosuchformat"}, 3);
   EXPECT_EQ(run.out, "Error: (3) Bad encoding parameters\n");
-  EXPECT_FALSE(fs::exists(out));
+  EXPECT_EQ(ReadWholeFile(out).size(), 26u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
 // ---- every input audio format decodes to the right content ----
@@ -574,27 +577,115 @@ TEST_F(SonexTest, Mp3AudioHoleBecomesSilenceOfItsLength) {
 
 // ---- the output path ----
 
-TEST_F(SonexTest, UncreatableOutputIsErrorTwoAndCreatesNothing) {
-  const std::string input = GenerateFlv(Mp3Input());
-  ASSERT_FALSE(input.empty());
-  std::vector<std::string> paths{Out("no/such/folder/o.mp3"), dir_.string()};
-  // A folder its owner cannot write to holds nothing for a normal user;
-  // root writes anywhere, but not into /proc.
-  const fs::path readOnly = dir_ / "read_only";
-  fs::create_directories(readOnly);
-  chmod(readOnly.c_str(), 0555);
-  paths.push_back(geteuid() == 0 ? "/proc/sonex_e2e_output.mp3" : (readOnly / "o.mp3").string());
-  for (const std::string& path : paths) {
-    const ProgramRun run = Sonex({"-i", input, "-out", path}, 2);
-    EXPECT_EQ(run.out, "Error: (2) Can't create '" + path + "' for writting\n");
-    if (path != dir_.string()) {
-      EXPECT_FALSE(fs::exists(path)) << path;
+// Outputs that must not or cannot be written. An existing output is left
+// as it was, every input keeps its bytes, and no temporary file stays.
+enum class Fault {
+  kSamePath, kDotPath, kSymlink, kHardLink,  // the output is the input
+  kMissingFolder, kFolder, kUnwritableFolder,
+  kDevFull, kSmallTmpfs,                      // the disk fills up
+  kNoAudio                                    // a batch that gives no audio
+};
+
+struct FaultCase {
+  const char* name;
+  Fault fault;
+  int exitCode;
+  const char* message;  // found on standard output or error
+};
+
+const FaultCase kFaults[] = {
+    {"same_path", Fault::kSamePath, 2, "it is the input file"},
+    {"dot_path", Fault::kDotPath, 2, "it is the input file"},
+    {"symlink", Fault::kSymlink, 2, "it is the input file"},
+    {"hard_link", Fault::kHardLink, 2, "it is the input file"},
+    {"missing_folder", Fault::kMissingFolder, 2, "for writting"},
+    {"folder", Fault::kFolder, 2, "for writting"},
+    {"unwritable_folder", Fault::kUnwritableFolder, 2, "for writting"},
+    {"dev_full", Fault::kDevFull, 5, "Error: (5) Can't write '/dev/full': No space left on device"},
+    {"small_tmpfs", Fault::kSmallTmpfs, 5, "No space left on device"},
+    {"no_audio", Fault::kNoAudio, 4, "Error: (4) No audio was converted; no output file written"},
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class OutputFaultTest : public SonexTest, public testing::WithParamInterface<FaultCase> {
+ protected:
+  void TearDown() override {
+    if (!mounted_.empty()) umount(mounted_.c_str());
+    chmod(dir_.c_str(), 0755);
+  }
+  std::string mounted_;
+};
+
+TEST_P(OutputFaultTest, RefusedOrFailedWithoutLosingData) {
+  const FaultCase& c = GetParam();
+  const std::string input = Out("in.flv");
+  fs::copy_file(GenerateFlv(Mp3Input()), input);
+  std::vector<std::string> args{"-i", input, "-quiet", "1", "-fmt", "wav"};
+  std::string out = Out("o.wav");
+  std::string old;  // an older output, put at `out` first when not empty
+  switch (c.fault) {
+    case Fault::kSamePath: out = input; break;
+    case Fault::kDotPath: out = "./in.flv"; break;
+    case Fault::kSymlink: fs::create_symlink(input, out = Out("link.flv")); break;
+    case Fault::kHardLink: fs::create_hard_link(input, out = Out("hard.flv")); break;
+    case Fault::kMissingFolder: out = Out("no/such/folder/o.wav"); break;
+    case Fault::kFolder: out = dir_.string(); break;
+    case Fault::kUnwritableFolder:
+      // Root writes anywhere, but not into /proc.
+      if (geteuid() == 0) out = "/proc/sonex_e2e_output.wav";
+      chmod(dir_.c_str(), 0555);
+      break;
+    case Fault::kDevFull:
+      if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+      out = "/dev/full";
+      break;
+    case Fault::kSmallTmpfs:
+      fs::create_directory(Out("small"));
+      if (mount("tmpfs", Out("small").c_str(), "tmpfs", 0, "size=200k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs";
+      }
+      mounted_ = Out("small");
+      out = mounted_ + "/o.wav";  // 2 s of 44100 Hz stereo: 350 KB
+      old = "an older output";
+      break;
+    case Fault::kNoAudio: {
+      // A missing file, one that is not FLV, and one whose audio is all of
+      // the reserved sound format 9, which nothing decodes.
+      const std::string notFlv = Out("notes.flv");
+      std::ofstream(notFlv) << "not a video\n";
+      FlvBuilder reserved;
+      reserved.Header();
+      for (std::uint32_t ms = 0; ms < 1000; ms += 20) reserved.Audio(ms, 9, 3, 1, 1, Bytes(64, 1));
+      reserved.WriteTo(Out("reserved.flv"));
+      args = {"-i", Out("missing.flv"), "-i", notFlv, "-i", Out("reserved.flv"), "-quiet", "1"};
+      old = "an older output";
+      break;
     }
   }
-  EXPECT_TRUE(fs::is_directory(dir_));
-  EXPECT_TRUE(fs::is_empty(readOnly));
-  chmod(readOnly.c_str(), 0755);
+  if (!old.empty()) std::ofstream(out) << old;
+  const std::vector<std::uint8_t> inputBytes = ReadWholeFile(input);
+  args.insert(args.end(), {"-out", out});
+
+  const ProgramRun run = Sonex(args, c.exitCode, dir_.string());
+  EXPECT_NE((run.out + run.err).find(c.message), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(ReadWholeFile(input), inputBytes);
+  if (!old.empty()) {
+    const std::vector<std::uint8_t> left = ReadWholeFile(out);
+    EXPECT_EQ(std::string(left.begin(), left.end()), old);
+  }
+  for (const std::string& folder : {dir_.string(), mounted_}) {
+    if (folder.empty()) continue;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+    }
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, OutputFaultTest, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<FaultCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(SonexTest, ExistingOutputIsReplaced) {
   const std::string input = GenerateFlv(Mp3Input());

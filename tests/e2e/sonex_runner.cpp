@@ -46,9 +46,14 @@ std::string ReadText(const std::string& path) {
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::string& workDir) {
-  ProgramRun run;
-  const std::string outPath = ScratchName("stdout");
-  const std::string errPath = ScratchName("stderr");
+  return WaitProgram(StartProgram(program, args, workDir));
+}
+
+StartedProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& workDir) {
+  StartedProgram started{0, ScratchName("stdout"), ScratchName("stderr")};
+  const std::string& outPath = started.outPath;
+  const std::string& errPath = started.errPath;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -65,20 +70,27 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   posix_spawn_file_actions_destroy(&actions);
   if (spawnError != 0) {
     ADD_FAILURE() << "cannot start " << program;
-    return run;
+  } else {
+    started.pid = pid;
   }
+  return started;
+}
+
+ProgramRun WaitProgram(const StartedProgram& started) {
+  ProgramRun run;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (started.pid != 0 && waitpid(started.pid, &status, 0) < 0) {
     if (errno != EINTR) {
-      ADD_FAILURE() << "waitpid failed for " << program;
+      ADD_FAILURE() << "waitpid failed for " << started.pid;
       return run;
     }
   }
-  run.out = ReadText(outPath);
-  run.err = ReadText(errPath);
+  run.out = ReadText(started.outPath);
+  run.err = ReadText(started.errPath);
   std::error_code ignored;
-  fs::remove(outPath, ignored);
-  fs::remove(errPath, ignored);
+  fs::remove(started.outPath, ignored);
+  fs::remove(started.errPath, ignored);
+  if (started.pid == 0) return run;
   if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
   return run;
 }

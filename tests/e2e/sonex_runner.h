@@ -22,6 +22,17 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::string& workDir = "");
 
+// The same in two steps, for tests that signal the program while it runs.
+// pid is 0 when the program could not be started.
+struct StartedProgram {
+  int pid = 0;
+  std::string outPath;
+  std::string errPath;
+};
+StartedProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& workDir = "");
+ProgramRun WaitProgram(const StartedProgram& started);
+
 // The sonex program of this build. RunSonex also fails the test when the
 // program's standard error carries a sanitizer report.
 std::string SonexPath();

@@ -2,9 +2,15 @@
 // video file into WMA, where the video decoder runs beside the audio
 // decoder as its brother, and a batch of such files into MP3. Run under
 // TSan too, where the program itself reports any race.
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "e2e/sonex_runner.h"
 #include "support/flv_files.h"
@@ -59,6 +65,46 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
   }
   EXPECT_EQ(order, (std::vector<int>{0, 1}));
   EXPECT_NEAR(output.Seconds(), 2.5, 0.1);
+}
+
+// A stop signal half-way through a long conversion ends it cleanly within a
+// second: the signal's exit code, the old output as it was, no temporary
+// file. A second SIGINT during the stop ends the process at once, likewise.
+TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
+  FlvSpec longFile;
+  longFile.sampleRate = 11025;
+  longFile.channels = 1;
+  longFile.audioBitRate = 8000;
+  longFile.durationMs = 10 * 60 * 1000;
+  const std::string input = GenerateFlv(longFile);
+  ASSERT_FALSE(input.empty());
+  const fs::path dir = fs::path(TestTempDir()) / "stop_signals";
+  fs::create_directories(dir);
+  const std::string out = (dir / "o.wav").string();
+  const struct {
+    std::vector<int> signals;
+    int exitCode;
+  } kStops[] = {{{SIGINT}, 130}, {{SIGTERM}, 143}, {{SIGHUP}, 129}, {{SIGINT, SIGINT}, 130}};
+  for (const auto& stop : kStops) {
+    std::ofstream(out) << "old";
+    // One tag every millisecond or so: the conversion would take minutes.
+    const StartedProgram started =
+        StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
+    ASSERT_NE(started.pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto sent = std::chrono::steady_clock::now();
+    for (const int signal : stop.signals) {
+      kill(started.pid, signal);
+      // Lets the first be taken before the second comes, not merged with it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const ProgramRun run = WaitProgram(started);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+    EXPECT_EQ(run.exitCode, stop.exitCode) << run.err;
+    std::ifstream left(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  }
 }
 
 }  // namespace
