@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "conversion_status.h"
+#include "file_audio_check.h"
 #include "output_writer.h"
 #include "stop_signals.h"
 
@@ -149,6 +150,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
     std::uint32_t base = 0;
     bool haveEnd = false;
     std::uint32_t fileEnd = 0;  // output end time of the file's last tag
+    FileAudioCheck audioCheck;
     for (;;) {
       FLVTag* tag = nullptr;
       std::uint32_t tagDuration = 0;
@@ -184,10 +186,12 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
         }
         ++progressCounter;
       }
+      audioCheck.Observe(*tag);
       if (!DeliverTag(settings, stream, tag)) ReleaseTag(tag);
       if (settings.sleepTime > 0) Pause(settings, std::chrono::milliseconds(settings.sleepTime));
     }
     if (!readFailed && haveEnd) batchOffset = fileEnd;
+    audioCheck.Report(item.path);
     FLVAVTagReader_Close(reader);
     if (stopped) break;
   }

@@ -461,6 +461,36 @@ TEST_F(BatchTest, StartAndDurationCutEachFileAndTheyFollowInOrder) {
   ExpectPieces(DecodeAudio(out), {{0, aPart}, {1, bEnd}, {2, 500}});
 }
 
+// Files of three codecs, each cut inside: every part keeps its length on
+// one time line without gaps (AAC from a seek needs its configuration).
+TEST_F(BatchTest, Mp3AacAndSpeexCutAndJoinedWithoutGaps) {
+  FlvSpec mp3 = PcmInput(kToneA, 3000), aac = PcmInput(kToneB, 3000), speex = PcmInput(kToneC, 3000);
+  mp3.audio = AudioCodec::kMp3, mp3.sampleRate = 44100;
+  aac.audio = AudioCodec::kAac, aac.sampleRate = 44100;
+  speex.audio = AudioCodec::kSpeex;
+  const std::string out = Out("joined.wav");
+  const ProgramRun run = Sonex({"-i", GenerateFlv(mp3), "-st", "500", "-dt", "1500", "-i",
+                                GenerateFlv(aac), "-st", "700", "-dt", "1000", "-i",
+                                GenerateFlv(speex), "-st", "300", "-dt", "1200", "-out", out,
+                                "-quiet", "1"});
+  EXPECT_EQ(run.err, "");
+  // A decoder started inside a stream gives a few silent milliseconds first
+  // (MP3's bit reservoir, Speex's look-ahead); the parts still end where
+  // the time line puts them.
+  const Pcm pcm = DecodeAudio(out);
+  std::vector<int> labels;
+  std::vector<double> ends;
+  for (const Segment& segment : ToneSegments(pcm)) {
+    if (segment.label < 0) continue;
+    labels.push_back(segment.label);
+    ends.push_back((segment.firstWindow + segment.windowCount) * kWindowMs);
+  }
+  ASSERT_EQ(labels, (std::vector<int>{0, 1, 2}));
+  const double expectedEnds[] = {1500, 2500, 3700};
+  for (std::size_t i = 0; i < ends.size(); ++i) EXPECT_NEAR(ends[i], expectedEnds[i], 60) << i;
+  EXPECT_NEAR(pcm.Seconds() * 1000, 3700, 60);
+}
+
 TEST_F(BatchTest, MissingFileInTheMiddleIsReportedAndSkipped) {
   // Given relative, reported with its full path.
   fs::copy_file(a_, dir_ / "a.flv");
