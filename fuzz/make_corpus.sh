@@ -9,7 +9,7 @@ set -euo pipefail
 out=${1:?usage: make_corpus.sh OUT_DIR [MAKE_AUDIO_SEEDS]}
 seeds_tool=${2:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
-fixtures=$(cd "$root/.." && pwd)/shared/fixtures/flv
+fixtures=$root/tests/data/flv
 max_seed=$((32 * 1024))
 
 mkdir -p "$out/flv" "$out/audio"

@@ -2,7 +2,8 @@
 # Sets up a Debian 12 machine, builds everything and runs the whole test
 # suite: once in an ordinary build, once under ASan + UBSan, and the
 # threading tests once more under TSan; then each fuzz target runs for 60 s.
-# The last line counts the tests run.
+# Then it prints the lines of tests against the lines of code; the last line
+# counts the tests run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -42,5 +43,7 @@ run_ctest --test-dir build/tsan -j "$jobs" --output-on-failure -L threads
 
 echo "== fuzz each target for 60 s"
 bash scripts/fuzz.sh 60
+
+bash scripts/test-size.sh
 
 echo "tests: $passed passed, 0 failed"

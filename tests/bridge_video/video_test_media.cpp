@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 
+#include "support/flv_files.h"
 #include "vexmar/vexmar.h"
 
 extern "C" {
@@ -63,9 +64,7 @@ std::string ScratchDir() {
   return folder.path();
 }
 
-std::string RealFixture(const std::string& name) {
-  return std::string(KELVRA_FIXTURES_DIR) + "/real/" + name;
-}
+std::string RealFixture(const std::string& name) { return kelvra::test::FixturePath("real/" + name); }
 
 CodedVideo ReadCodedVideo(const std::string& path, std::size_t maxFrames) {
   CodedVideo video;

@@ -272,7 +272,7 @@ class TrevikAgainstFfprobe : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(TrevikAgainstFfprobe, AudioDurationMatchesWithinOneFrame) {
   const fs::path path = fs::path(KELVRA_FIXTURES_DIR) / GetParam();
-  if (!fs::exists(path)) GTEST_SKIP() << "missing " << path;
+  ASSERT_TRUE(fs::exists(path)) << "fixture missing: " << path;
   int unknown = 0;
   double largestTag = 0;
   const double actual = TagDurationSeconds(path, &unknown, &largestTag);
@@ -320,7 +320,10 @@ TEST(TrevikSpeex, RecordedFilesMatchTheirTimeStamps) {
   for (const char* name : {"real/Red5_red5-server_h264_speex.flv", "real/Red5_red5-server_flashContent.flv"}) {
     SCOPED_TRACE(name);
     const fs::path path = fs::path(KELVRA_FIXTURES_DIR) / name;
-    if (!fs::exists(path)) continue;
+    if (!fs::exists(path)) {
+      ADD_FAILURE() << "fixture missing: " << path;
+      continue;
+    }
     const auto file = ReadFile(path);
     kelvra::FLVHeaderFields header;
     ASSERT_TRUE(kelvra::ParseFLVHeader(file.data(), file.size(), &header));

@@ -454,7 +454,13 @@ std::string GenerateFlv(const FlvSpec& requested) {
 }
 
 std::string FixturePath(const std::string& relative) {
-  return (fs::path(KELVRA_FIXTURES_DIR) / relative).string();
+  const fs::path path = fs::path(KELVRA_FIXTURES_DIR) / relative;
+  std::error_code error;
+  if (!fs::exists(path, error)) {
+    ADD_FAILURE() << "fixture missing: " << path.string()
+                  << " (tests/data/flv/README.md lists the files)";
+  }
+  return path.string();
 }
 
 std::vector<std::string> AllFixtureFiles() {
@@ -469,6 +475,7 @@ std::vector<std::string> AllFixtureFiles() {
     }
   }
   std::sort(files.begin(), files.end());
+  if (files.empty()) ADD_FAILURE() << "no fixtures in " << KELVRA_FIXTURES_DIR;
   return files;
 }
 

@@ -1,4 +1,4 @@
-// FLV files for tests: real fixtures beside the checkout, and files made at
+// FLV files for tests: fixtures kept in tests/data/flv, and files made at
 // test time with FFmpeg's encoders and FLV muxer from generated tones whose
 // frequency identifies the file.
 #ifndef KELVRA_TESTS_SUPPORT_FLV_FILES_H
@@ -76,9 +76,12 @@ std::string GenerateFlv(const FlvSpec& fileSpec);
 // A per-process scratch folder for test files, removed at exit.
 std::string TestTempDir();
 
-// Path of a fixture below ../shared/fixtures/flv/ ("real/x.flv").
+// Path of a fixture below tests/data/flv/ ("real/x.flv"). Fails the current
+// test (non-fatally), naming the path, when the file is not there; the
+// path is answered all the same.
 std::string FixturePath(const std::string& relative);
-// Every .flv file in ../shared/fixtures/flv/real and .../generated.
+// Every .flv file in tests/data/flv/real and .../generated. Fails the current
+// test when there are none, so a missing folder never passes as "no files".
 std::vector<std::string> AllFixtureFiles();
 
 // Both fail the current test (non-fatally) when the file cannot be read or
