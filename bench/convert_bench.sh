@@ -6,6 +6,8 @@
 #   MP3: sonex -i long.flv -out long.mp3
 #        ffmpeg -i long.flv -vn -c:a libmp3lame -b:a 96k -ar 44100 -ac 2 long.mp3
 #        targets: wall <= 0.95x, CPU (user + system) <= 1.05x, peak memory <= 1x
+#   AAC + H.264 input to MP3 (make_long_flv.sh --aac), the same commands
+#        and targets as MP3
 #   WAV: sonex -i long.flv -out long.wav
 #        ffmpeg -i long.flv -vn -c:a pcm_s16le -ar 44100 -ac 2 long.wav
 #        target: wall <= 1.0x
@@ -98,6 +100,14 @@ compare "MP3 96 kb/s 44100 Hz stereo" \
 check "MP3 wall" "$wall_ratio" 0.95
 check "MP3 cpu" "$cpu_ratio" 1.05
 check "MP3 peak memory" "$mem_ratio" 1.00
+
+aac_flv=$(bash "$root/bench/make_long_flv.sh" --aac)
+compare "AAC + H.264 input to MP3 96 kb/s 44100 Hz stereo" \
+  "$sonex -i $aac_flv -out $work/convert_sonex.mp3 -quiet 1" \
+  "ffmpeg -nostdin -v error -y -i $aac_flv -vn -c:a libmp3lame -b:a 96k -ar 44100 -ac 2 $work/convert_ffmpeg.mp3"
+check "AAC to MP3 wall" "$wall_ratio" 0.95
+check "AAC to MP3 cpu" "$cpu_ratio" 1.05
+check "AAC to MP3 peak memory" "$mem_ratio" 1.00
 
 compare "WAV 16-bit 44100 Hz stereo" \
   "$sonex -i $flv -out $work/convert_sonex.wav -quiet 1" \
