@@ -116,7 +116,6 @@ int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
 // Running -> Idle. Returns once the worker has drained the queue and ended.
 int FLVStreamDecoder::Stop() {
   if (isIdle.load()) return 0;
-  isIdle.store(true);
   // The end marks are set before the wake-ups, so a woken worker sees them.
   if (brother_ != nullptr) {
     endFlag.store(true);
@@ -130,9 +129,42 @@ int FLVStreamDecoder::Stop() {
   queueCondition.notify_all();
   if (brother_ != nullptr) brother_->Wake();
   if (thread.joinable()) thread.join();
+  // Idle only now: until the worker has drained its queue and ended, the
+  // idle-only setters must not change what it still reads.
+  isIdle.store(true);
   hasStopped.store(true);
   if (brother_ != nullptr) brother_->Wake();
   return 1;
+}
+
+void FLVStreamDecoder::ThreadEntry(FLVStreamDecoder* self) {
+  try {
+    self->ThreadMain();
+  } catch (...) {
+    self->EndAfterFailure();
+  }
+}
+
+void FLVStreamDecoder::EndAfterFailure() noexcept {
+  std::deque<FLVTag*> left;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    accepting = false;
+    left.swap(tagQueue);
+  }
+  for (FLVTag* tag : left) {
+    try {
+      ReleaseTag(tag);
+    } catch (...) {
+      // The delete callback failed too; the record is lost, not the process.
+    }
+  }
+  workerActive.store(false);
+  hasStopped.store(true);
+  if (brother_ != nullptr) {
+    brother_->ClearWait();
+    brother_->Wake();
+  }
 }
 
 void FLVStreamDecoder::Wake() {

@@ -133,7 +133,12 @@ class FLVStreamDecoder {
   // Stops accepting tags when the queue is empty; false when a tag arrived
   // in the meantime and must still be processed.
   bool StopAcceptingIfEmpty();
-  static void ThreadEntry(FLVStreamDecoder* self) { self->ThreadMain(); }
+  // Runs ThreadMain; a callback that throws ends the worker through
+  // EndAfterFailure instead of ending the process.
+  static void ThreadEntry(FLVStreamDecoder* self);
+  // Takes no more tags, releases the queued ones and lets the brother go on
+  // (and end: this decoder now counts as stopped). Stop still joins.
+  void EndAfterFailure() noexcept;
 
   std::thread thread;
   std::atomic<bool> hasStopped{false};

@@ -21,6 +21,50 @@
  *    (except the video frame reader's, see VideoFrameReader_ReadFrame).
  *  - A tag record (FLVTag) and its data block belong to whoever holds the
  *    pointer; release one with FLVStreamParser_DeleteFLVTag.
+ *
+ * Threads and callbacks
+ *  - Each handle is used by one thread at a time; different handles may be
+ *    used on different threads at once. Nothing in the library is global
+ *    except what FFmpeg keeps for itself.
+ *  - Which thread runs a callback:
+ *      FLVInfoCallBack, FLVTagCallBack   the thread that called
+ *                      FLVStreamParser_DeliverData / _Flush (also through
+ *                      FLVStream_DeliverData / _Flush, and inside
+ *                      FLVAVTagReader_Open, which has its own parser and no
+ *                      user callbacks);
+ *      FLVStreamDecoderOutputCallBack, DeleteFLVTagCallBack   the decoder's
+ *                      worker thread while it runs (FLVStreamDecoder_Run to
+ *                      _Stop, or FLVStream_Run/_RunEx to _Stop/_StopEx); the
+ *                      two decoders of a stream have a worker each, so the
+ *                      audio and the video callbacks may run at the same
+ *                      time.
+ *    The frame readers call no user callback.
+ *  - What a callback may call: anything on other handles, and the
+ *    read-only queries of its own object's family (for example
+ *    FLVStreamParser_GetTimeStamp). It must not Run, Stop, Delete or feed
+ *    the object whose callback it is, nor wait for that object's worker
+ *    (FLVStream_Stop from an output callback would wait for itself).
+ *  - Callbacks must not throw (C++ clients) or longjmp out: a decoder worker
+ *    whose callback throws stops taking tags and ends as if stopped (its
+ *    queued tags are released), and the library goes on; a parser callback
+ *    that throws loses the tag it was offered.
+ *
+ * Result codes of every export
+ *    _Create                  the handle, or null (memory short)
+ *    _Delete                  none (null ignored)
+ *    setters                  1 stored, 0 refused in this state (see each);
+ *                             FLVAVTagReader_SetAutoReleaseMemory and
+ *                             FLVStreamDecoder_SetResizeMode answer the value
+ *    FLVStreamParser_DeliverData, FLVStream_DeliverData   FLV_PARSER_ codes
+ *                             (FLV_STREAM_STOPPED from a stopped stream)
+ *    FLVAVTagReader_ReadTag, _Seek, _SeekToBegin   FLV_READER_ codes
+ *    FLVStream_DeliverDataEx  FLV_STREAM_ codes
+ *    Run, Stop, Open, Flush, GetFLVInfo(Ex), GetMinIntervaledFrameTime,
+ *    GetNextKeyFrameTimeStamp, AudioFrameReader_ReadFrame,
+ *    FLVStreamDecoder_DeliverFLVPacket, _DecodeFLVTag   1 yes / 0 no
+ *    FLVAVTagReader_Close     -1 always; FLVAVTagReader_GetDuration: none
+ *    FLVStreamParser_GetParsedPacketsCount   the video count
+ *    Kelvra_GetVersion        KELVRA_VERSION of the library
  */
 #ifndef KELVRA_H
 #define KELVRA_H
@@ -33,9 +77,20 @@
 #define KELVRA_API
 #endif
 
+/* The version of this header: (major << 16) | (minor << 8) | patch. */
+#define KELVRA_VERSION_MAJOR 1
+#define KELVRA_VERSION_MINOR 0
+#define KELVRA_VERSION_PATCH 0
+#define KELVRA_VERSION \
+  ((KELVRA_VERSION_MAJOR << 16) | (KELVRA_VERSION_MINOR << 8) | KELVRA_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of the library loaded, as KELVRA_VERSION: a client built
+ * against this header may compare the major numbers. */
+KELVRA_API uint32_t Kelvra_GetVersion(void);
 
 /* ------------------------------------------------------------------------ */
 /* Records                                                                   */

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "decoder/decoder_test_support.h"
@@ -86,6 +87,32 @@ TEST(StreamDecoderQueue, StopReturnsOnlyAfterEveryTagIsReleased) {
   }
   EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
   EXPECT_EQ(releaser.count(), static_cast<std::size_t>(kTags));
+  FLVStreamDecoder_Delete(decoder);
+}
+
+// A C++ client's callback that throws ends the worker, not the process:
+// the queued tags are still released and Stop answers as usual.
+TEST(StreamDecoderState, ACallbackThatThrowsEndsTheWorkerOnly) {
+  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
+  TagReleaser releaser;
+  Gate gate;
+  std::atomic<bool> first{true};
+  FLVTag* thrownWith = nullptr;  // the callback threw before freeing it
+  releaser.hook = [&](FLVTag* tag) {
+    if (!first.exchange(false)) return;
+    thrownWith = tag;
+    gate.Arrive();
+    throw std::runtime_error("client failure");
+  };
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(0)), 1);
+  gate.WaitForArrival();
+  for (int i = 1; i <= 3; ++i) FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i));
+  gate.Open();
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+  EXPECT_EQ(releaser.count(), 3u);
+  kelvra::DeleteFLVTag(thrownWith);
   FLVStreamDecoder_Delete(decoder);
 }
 

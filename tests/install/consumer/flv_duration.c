@@ -17,6 +17,12 @@ int main(int argc, char** argv) {
   uint32_t videoEnd = 0;
   int opened;
 
+  /* The library loaded is the one this header describes. */
+  if (Kelvra_GetVersion() != KELVRA_VERSION) {
+    fprintf(stderr, "Kelvra %lx loaded, header %x\n", (unsigned long)Kelvra_GetVersion(),
+            KELVRA_VERSION);
+    return 1;
+  }
   if (argc != 2) {
     fprintf(stderr, "usage: flv_duration file.flv\n");
     return 1;
