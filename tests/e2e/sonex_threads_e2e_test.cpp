@@ -91,7 +91,13 @@ TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
     const StartedProgram started =
         StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
     ASSERT_NE(started.pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Half-way means converting: the temporary file is there (a loaded
+    // machine may take a while to start the program).
+    for (int waited = 0; waited < 10000; waited += 10) {
+      if (std::distance(fs::directory_iterator(dir), fs::directory_iterator()) > 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto sent = std::chrono::steady_clock::now();
     for (const int signal : stop.signals) {
       kill(started.pid, signal);
