@@ -93,13 +93,18 @@ struct OptionRow {
 };
 
 // A path that cannot be resolved leaves the earlier value in place.
+// "-" (standard input or output) stays as it is.
 void SetFullPath(std::string& target, const char* value) {
-  if (std::optional<std::string> full = ResolveFullPath(value)) target = std::move(*full);
+  if (IsStandardStream(value)) {
+    target = kStandardStream;
+  } else if (std::optional<std::string> full = ResolveFullPath(value)) {
+    target = std::move(*full);
+  }
 }
 
 void ApplyInput(ConverterSettings& s, const char* value) {
   InputFileItem item;
-  item.path = ResolveFullPath(value).value_or(std::string());
+  SetFullPath(item.path, value);
   s.inputs.push_back(std::move(item));
 }
 

@@ -19,6 +19,9 @@ inline constexpr int kExitBadEncodingParameters = 3;
 inline constexpr int kExitNoAudio = 4;
 inline constexpr int kExitWriteError = 5;
 inline constexpr int kExitParametersNotEnough = 11;
+// The reader of the converted audio on standard output went away: the
+// shell's code for a process ended by SIGPIPE (128 + 13).
+inline constexpr int kExitBrokenPipe = 141;
 
 // Reads the option pairs of argv[1..argc-1] into `settings`. An option name
 // that is not known stops the reading: its message and the usage text go to

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "conversion_status.h"
 #include "file_audio_check.h"
+#include "stdin_tag_source.h"
 #include "output_writer.h"
 #include "stop_signals.h"
 
@@ -108,94 +110,154 @@ int PositionAtStart(::FLVAVTagReader* reader, std::uint32_t startTime, std::uint
 
 }  // namespace
 
-void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStream* stream,
-                       std::FILE* out) {
-  ProgressDisplay progress(out);
+namespace {
+
+// What the batch loop carries from file to file.
+struct BatchState {
+  explicit BatchState(std::FILE* out) : progress(out) {}
+  ProgressDisplay progress;
   std::uint32_t batchOffset = 0;  // output time of the next file's first tag
   std::uint32_t totalTime = 0;
   unsigned progressCounter = 0;
   bool stopped = false;
+};
 
-  for (InputFileItem& item : settings.inputs) {
-    if (StopRequested(settings)) {
-      stopped = true;
+// Where one file's audio tags come from: FLV_READER_OK with a caller-owned
+// tag and its duration, FLV_READER_END, or a failure.
+using NextTag = std::function<int(FLVTag** tag, std::uint32_t* duration)>;
+
+// Feeds one file's tags from `next` onto the batch time line until its
+// duration is reached, its tags end or a stop is asked for.
+void FeedFile(ConverterSettings& settings, ::FLVStream* stream, const InputFileItem& item,
+              const NextTag& next, BatchState& batch) {
+  bool firstTag = true;
+  bool readFailed = false;
+  std::uint32_t base = 0;
+  bool haveEnd = false;
+  std::uint32_t fileEnd = 0;  // output end time of the file's last tag
+  FileAudioCheck audioCheck;
+  for (;;) {
+    FLVTag* tag = nullptr;
+    std::uint32_t tagDuration = 0;
+    const int result = next(&tag, &tagDuration);
+    if (result == FLV_READER_END) break;
+    if (result != FLV_READER_OK) {
+      ReportFileProblem(item.path, "Fail to read the file.");
+      readFailed = true;
       break;
     }
-    if (FLVAVTagReader_Open(reader, item.path.c_str()) == 0) {
-      ReportFileProblem(item.path, "Error on file opening.");
-      continue;
+    if (firstTag) {
+      base = tag->timestamp;
+      firstTag = false;
     }
-    std::uint32_t audioEnd = 0;
-    std::uint32_t videoEnd = 0;
-    FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);
-    if (item.startTime >= audioEnd) {
-      item.startTime = 0;
-      ReportFileProblem(item.path,
-                        "Warning: If the start time is more than the total time, it will be set to 0.");
+    const std::uint32_t outputTime = tag->timestamp - base + batch.batchOffset;
+    tag->timestamp = outputTime;
+    haveEnd = true;
+    fileEnd = outputTime + tagDuration;
+    if (outputTime - batch.batchOffset >= item.duration) {
+      // The duration is reached: this tag is not delivered.
+      ReleaseTag(tag);
+      break;
     }
-    if (item.duration == kToEndOfFile) item.duration = audioEnd - item.startTime;
-    if (static_cast<std::uint64_t>(item.startTime) + item.duration > audioEnd) {
-      item.duration = audioEnd - item.startTime;
+    if (StopRequested(settings)) {
+      ReleaseTag(tag);
+      batch.stopped = true;
+      break;
     }
-    totalTime += item.duration;
-
-    if (PositionAtStart(reader, item.startTime, audioEnd) != FLV_READER_OK) {
-      ReportFileProblem(item.path, "The operation of seek is failed");
-      FLVAVTagReader_Close(reader);
-      continue;
+    if (settings.quiet == 0) {
+      if (batch.progressCounter == kProgressEvery) {
+        batch.progress.Show(outputTime, std::max(batch.totalTime, outputTime));
+        batch.progressCounter = 0;
+      }
+      ++batch.progressCounter;
     }
-
-    bool firstTag = true;
-    bool readFailed = false;
-    std::uint32_t base = 0;
-    bool haveEnd = false;
-    std::uint32_t fileEnd = 0;  // output end time of the file's last tag
-    FileAudioCheck audioCheck;
-    for (;;) {
-      FLVTag* tag = nullptr;
-      std::uint32_t tagDuration = 0;
-      const int result = FLVAVTagReader_ReadTag(reader, kCopyData, FLV_TAG_TYPE_AUDIO, &tag, &tagDuration);
-      if (result == FLV_READER_END) break;
-      if (result != FLV_READER_OK) {
-        ReportFileProblem(item.path, "Fail to read the file.");
-        readFailed = true;
-        break;
-      }
-      if (firstTag) {
-        base = tag->timestamp;
-        firstTag = false;
-      }
-      const std::uint32_t outputTime = tag->timestamp - base + batchOffset;
-      tag->timestamp = outputTime;
-      haveEnd = true;
-      fileEnd = outputTime + tagDuration;
-      if (outputTime - batchOffset >= item.duration) {
-        // The duration is reached: this tag is not delivered.
-        ReleaseTag(tag);
-        break;
-      }
-      if (StopRequested(settings)) {
-        ReleaseTag(tag);
-        stopped = true;
-        break;
-      }
-      if (settings.quiet == 0) {
-        if (progressCounter == kProgressEvery) {
-          progress.Show(outputTime, totalTime);
-          progressCounter = 0;
-        }
-        ++progressCounter;
-      }
-      audioCheck.Observe(*tag);
-      if (!DeliverTag(settings, stream, tag)) ReleaseTag(tag);
-      if (settings.sleepTime > 0) Pause(settings, std::chrono::milliseconds(settings.sleepTime));
-    }
-    if (!readFailed && haveEnd) batchOffset = fileEnd;
-    audioCheck.Report(item.path);
-    FLVAVTagReader_Close(reader);
-    if (stopped) break;
+    audioCheck.Observe(*tag);
+    if (!DeliverTag(settings, stream, tag)) ReleaseTag(tag);
+    if (settings.sleepTime > 0) Pause(settings, std::chrono::milliseconds(settings.sleepTime));
   }
-  if (!stopped) PrintTimes(out, totalTime, totalTime);
+  if (!readFailed && haveEnd) batch.batchOffset = fileEnd;
+  audioCheck.Report(item.path);
+}
+
+// A file on disk: its length is known before it is read, and the start
+// time is a seek.
+void ConvertFile(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStream* stream,
+                 InputFileItem& item, BatchState& batch) {
+  if (FLVAVTagReader_Open(reader, item.path.c_str()) == 0) {
+    ReportFileProblem(item.path, "Error on file opening.");
+    return;
+  }
+  std::uint32_t audioEnd = 0;
+  std::uint32_t videoEnd = 0;
+  FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);
+  if (item.startTime >= audioEnd) {
+    item.startTime = 0;
+    ReportFileProblem(item.path,
+                      "Warning: If the start time is more than the total time, it will be set to 0.");
+  }
+  if (item.duration == kToEndOfFile) item.duration = audioEnd - item.startTime;
+  if (static_cast<std::uint64_t>(item.startTime) + item.duration > audioEnd) {
+    item.duration = audioEnd - item.startTime;
+  }
+  batch.totalTime += item.duration;
+
+  if (PositionAtStart(reader, item.startTime, audioEnd) != FLV_READER_OK) {
+    ReportFileProblem(item.path, "The operation of seek is failed");
+    FLVAVTagReader_Close(reader);
+    return;
+  }
+  FeedFile(settings, stream, item,
+           [reader](FLVTag** tag, std::uint32_t* duration) {
+             return FLVAVTagReader_ReadTag(reader, kCopyData, FLV_TAG_TYPE_AUDIO, tag, duration);
+           },
+           batch);
+  FLVAVTagReader_Close(reader);
+}
+
+// Standard input: read forward once; its length is known only at its end.
+void ConvertStandardInput(ConverterSettings& settings, ::FLVStream* stream, InputFileItem& item,
+                          BatchState& batch) {
+  StdinTagSource source(STDIN_FILENO, item.startTime);
+  const std::uint32_t start = batch.batchOffset;
+  bool notFlv = false;
+  FeedFile(settings, stream, item,
+           [&source, &notFlv](FLVTag** tag, std::uint32_t* duration) {
+             switch (source.Next(tag, duration)) {
+               case StdinTagSource::Result::kTag:
+                 return static_cast<int>(FLV_READER_OK);
+               case StdinTagSource::Result::kEnd:
+                 return static_cast<int>(FLV_READER_END);
+               case StdinTagSource::Result::kNotFlv:
+                 notFlv = true;
+                 return static_cast<int>(FLV_READER_END);
+               case StdinTagSource::Result::kReadError:
+                 break;
+             }
+             return static_cast<int>(FLV_READER_READ_ERROR);
+           },
+           batch);
+  if (notFlv) ReportFileProblem(item.path, "Error on file opening.");
+  batch.totalTime += batch.batchOffset - start;
+}
+
+}  // namespace
+
+void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStream* stream,
+                       std::FILE* out) {
+  BatchState batch(out);
+  for (InputFileItem& item : settings.inputs) {
+    if (StopRequested(settings)) {
+      batch.stopped = true;
+      break;
+    }
+    if (IsStandardStream(item.path)) {
+      ConvertStandardInput(settings, stream, item, batch);
+    } else {
+      ConvertFile(settings, reader, stream, item, batch);
+    }
+    if (batch.stopped) break;
+  }
+  if (!batch.stopped) PrintTimes(out, batch.totalTime, batch.totalTime);
   std::fflush(out);
 }
 

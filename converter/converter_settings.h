@@ -5,6 +5,7 @@
 #define KELVRA_CONVERTER_CONVERTER_SETTINGS_H
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,10 +24,14 @@ inline constexpr std::int32_t kNotGiven = -1;
 // duration are compared as unsigned 32-bit numbers, so -1 is the largest.
 inline constexpr std::uint32_t kToEndOfFile = 0xFFFFFFFFu;
 
+// "-" as an input, output or information path: standard input or output.
+inline constexpr const char* kStandardStream = "-";
+inline bool IsStandardStream(const std::string& path) { return path == kStandardStream; }
+
 // One FLV file of the batch, with the part of it to convert.
 struct InputFileItem {
-  // Full path of the file; empty when the path could not be resolved, which
-  // makes the file fail to open later.
+  // Full path of the file, or "-" for standard input; empty when the path
+  // could not be resolved, which makes the file fail to open later.
   std::string path;
   std::uint32_t startTime = 0;           // milliseconds
   std::uint32_t duration = kToEndOfFile;  // milliseconds
@@ -57,6 +62,12 @@ struct ConverterSettings {
   // by it).
   ConversionStatus* status = nullptr;
 };
+
+// Where the program's own lines go: standard output, unless the converted
+// audio goes there (then standard error, so the audio stays clean).
+inline std::FILE* MessageStream(const ConverterSettings& settings) {
+  return IsStandardStream(settings.outputPath) ? stderr : stdout;
+}
 
 // Absolute, lexically normalised form of `path`, relative paths being taken
 // from the current directory. The file need not exist. nullopt when the path

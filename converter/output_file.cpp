@@ -57,6 +57,9 @@ class SignalsHeld {
   sigset_t previous_;
 };
 
+constexpr const char* kStandardOutputPipe = "pipe:1";
+constexpr const char* kStandardOutputFile = "/dev/stdout";
+
 }  // namespace
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)), target_(path_) {}
@@ -65,6 +68,9 @@ OutputFile::~OutputFile() { Discard(); }
 
 std::optional<std::string> OutputFile::SameFileAsInput(
     const std::vector<InputFileItem>& inputs) const {
+  // Standard output is never one of the named inputs' files here: a shell
+  // redirection onto an input has emptied it before the program runs.
+  if (IsStandardStream(path_)) return std::nullopt;
   struct stat output {};
   const bool outputExists = stat(path_.c_str(), &output) == 0;
   for (const InputFileItem& item : inputs) {
@@ -79,6 +85,17 @@ std::optional<std::string> OutputFile::SameFileAsInput(
 
 bool OutputFile::Prepare() {
   if (state_ != State::kIdle || path_.empty() || path_.size() >= PATH_MAX) return false;
+  if (IsStandardStream(path_)) {
+    // Redirected into a file, standard output can be rewound like any file
+    // (the MP3 info frame is completed at the end); a pipe, or a file
+    // opened for appending, is written as a stream.
+    struct stat out {};
+    const bool plainFile = fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) &&
+                           (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) == 0;
+    writePath_ = plainFile ? kStandardOutputFile : kStandardOutputPipe;
+    state_ = State::kDirect;
+    return true;
+  }
   struct stat existing {};
   if (stat(path_.c_str(), &existing) == 0) {
     if (S_ISDIR(existing.st_mode)) return false;

@@ -56,7 +56,7 @@ int OpenOutputWriter(ConverterSettings& settings, const std::string& writePath) 
     ReportWriteError(settings.outputPath, reason);
     return kExitWriteError;
   }
-  std::printf("Error: (3) Bad encoding parameters\n");
+  std::fputs("Error: (3) Bad encoding parameters\n", MessageStream(settings));
   return kExitBadEncodingParameters;
 }
 

@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "conversion_driver.h"
@@ -20,6 +23,8 @@
 namespace kelvra {
 
 namespace {
+
+constexpr std::size_t kSpoolBlockSize = 64 * 1024;
 
 // Standard error is for messages that must appear at once, each on its own.
 void ReportError(const char* message) {
@@ -42,9 +47,59 @@ void GuardStandardStreams() {
   }
 }
 
+// Standard input, copied whole into an unnamed temporary file: the
+// information needs an index of every tag, which the tag reader builds from
+// a file it can read again. Answers the file's /proc path and keeps it open
+// in *fd, or "" when the copy failed.
+std::string SpoolStandardInput(int* fd) {
+  std::FILE* spool = std::tmpfile();
+  if (spool == nullptr) return {};
+  std::vector<char> block(kSpoolBlockSize);
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    if (std::fwrite(block.data(), 1, static_cast<std::size_t>(got), spool) !=
+        static_cast<std::size_t>(got)) {
+      std::fclose(spool);
+      return {};
+    }
+  }
+  if (std::fflush(spool) != 0) {
+    std::fclose(spool);
+    return {};
+  }
+  *fd = dup(fileno(spool));
+  std::fclose(spool);
+  return *fd < 0 ? std::string() : "/proc/self/fd/" + std::to_string(*fd);
+}
+
 int RunInformationMode(ConverterSettings& settings) {
   // Whatever the display found (even no FLV file at all), the run succeeds.
-  ShowFLVInfo(settings.infoPath);
+  if (IsStandardStream(settings.infoPath)) {
+    int fd = -1;
+    ShowFLVInfo(SpoolStandardInput(&fd));
+    if (fd >= 0) close(fd);
+  } else {
+    ShowFLVInfo(settings.infoPath);
+  }
+  return kExitSuccess;
+}
+
+// What the command line may not combine: standard input twice, and the ASF
+// encoder (which seeks in its file) on standard output. 0, or the exit code
+// after the message.
+int RefuseStandardStreamMisuse(const ConverterSettings& settings) {
+  const auto fromInput = std::count_if(settings.inputs.begin(), settings.inputs.end(),
+                                       [](const InputFileItem& item) { return IsStandardStream(item.path); });
+  if (fromInput > 1) {
+    ReportError("Error: (1) Standard input (-i -) can be read only once in a batch");
+    return kExitUnknownOption;
+  }
+  if (IsStandardStream(settings.outputPath) && UsesAsfEncoder(settings)) {
+    ReportError("Error: (3) ASF output cannot be written to standard output");
+    return kExitBadEncodingParameters;
+  }
   return kExitSuccess;
 }
 
@@ -60,6 +115,10 @@ int SettleOutput(const ConverterSettings& settings, OutputFile& output,
     return StopSignals::ExitCode(signal);
   }
   const int writeError = status.WriteFailed() ? status.WriteError() : finishError;
+  if (writeError == EPIPE && IsStandardStream(settings.outputPath)) {
+    // The reader of the audio stopped reading (| head): nothing to report.
+    return kExitBrokenPipe;
+  }
   if (writeError != 0) {
     output.Discard();
     ReportWriteError(settings.outputPath, writeError);
@@ -82,6 +141,9 @@ int SettleOutput(const ConverterSettings& settings, OutputFile& output,
 int RunConversionMode(ConverterSettings& settings) {
   Vexmar_init();  // its answer carries nothing to act on
   ResolveOutputFormat(settings);
+  if (const int refused = RefuseStandardStreamMisuse(settings); refused != kExitSuccess) {
+    return refused;
+  }
   OutputFile output(settings.outputPath);
   if (const std::optional<std::string> input = output.SameFileAsInput(settings.inputs)) {
     std::printf("Error: (2) Can't write '%s': it is the input file '%s'\n",
@@ -90,7 +152,8 @@ int RunConversionMode(ConverterSettings& settings) {
   }
   StopSignals::Install();
   if (!output.Prepare()) {
-    std::printf("Error: (2) Can't create '%s' for writting\n", settings.outputPath.c_str());
+    std::fprintf(MessageStream(settings), "Error: (2) Can't create '%s' for writting\n",
+                 settings.outputPath.c_str());
     return kExitCannotCreateOutput;
   }
   // A failed open leaves the temporary file to `output`, which removes it.
@@ -99,7 +162,7 @@ int RunConversionMode(ConverterSettings& settings) {
   }
   ConversionStatus status;
   settings.status = &status;
-  RunConversion(settings);
+  RunConversion(settings, MessageStream(settings));
   const int finishError = FinishOutputWriter(settings);
   settings.status = nullptr;
   return SettleOutput(settings, output, status, finishError);

@@ -27,6 +27,8 @@ constexpr int kMaxSampleRate = 384000;
 constexpr int kQueueSeconds = 1;
 constexpr size_t kMinQueueBytes = 64 * 1024;
 constexpr const char* kFileProtocol = "file:";
+// The one name that is not a file: FFmpeg's pipe on standard output.
+constexpr const char* kStandardOutputPipe = "pipe:1";
 // errno values lie below this; FFmpeg's own error tags lie far beyond it.
 constexpr int kErrnoLimit = 4096;
 // The reason given to Fail for failures that are not the system's.
@@ -163,9 +165,10 @@ bool AudioWriter::OpenMuxer(const AVOutputFormat* muxer) {
   // such as the LAME tag of the mp3 muxer.
   if (avcodec_parameters_from_context(stream_->codecpar, encoder_) < 0) return false;
   stream_->time_base = encoder_->time_base;
-  // Always a local file: a name such as "pipe:1" or "http://..." must not
-  // reach another of FFmpeg's protocols.
-  const std::string url = kFileProtocol + path_;
+  // Always a local file: a name such as "pipe:2" or "http://..." must not
+  // reach another of FFmpeg's protocols. Standard output alone is asked for
+  // by its pipe name.
+  const std::string url = path_ == kStandardOutputPipe ? path_ : kFileProtocol + path_;
   if (const int opened = avio_open(&muxer_->pb, url.c_str(), AVIO_FLAG_WRITE); opened < 0) {
     Fail(opened);
     return false;
@@ -216,7 +219,9 @@ void AudioWriter::DiscardFile() const {
   // Only a regular file is ours to remove: a device such as /dev/null given
   // as the output stays.
   struct stat info {};
-  if (stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(path_.c_str());
+  if (path_ != kStandardOutputPipe && stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    unlink(path_.c_str());
+  }
 }
 
 bool AudioWriter::WriteAudio(const uint8_t* data, int size, int sampleRate, int channels) {

@@ -59,7 +59,8 @@ typedef struct VexmarResizer VexmarResizer;
  * FFmpeg's own logging. Answers 1. */
 VEXMAR_API int Vexmar_init(void);
 
-/* Audio file writer. Create(0, 1); set parameters, format and file; Open
+/* Audio file writer. Create(0, 1); set parameters, format and file (a
+ * local path; "pipe:1" alone names standard output, written as a stream); Open
  * answers non-zero only when the file is created and its header is ready
  * (0 leaves no file behind); WriteAudioFrame takes interleaved 16-bit PCM
  * blocks of any size; Close completes the file; Delete frees the writer.
