@@ -1,11 +1,10 @@
 #include "conversion_driver.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
 #include "output_writer.h"
+#include "progress_display.h"
 
 namespace kelvra {
 
@@ -32,30 +31,6 @@ void ReportFileProblem(const std::string& path, const char* message) {
   std::fprintf(stderr, "%s, %s\n", path.c_str(), message);
   std::fflush(stderr);
 }
-
-void PrintTimes(std::FILE* out, std::uint32_t current, std::uint32_t total) {
-  std::fprintf(out, "Current Time: %ldms\n", static_cast<long>(current));
-  std::fprintf(out, "Total Time: %ldms\n", static_cast<long>(total));
-}
-
-// Progress lines overwrite the previous two on a terminal; redirected
-// output keeps every line.
-class ProgressDisplay {
- public:
-  explicit ProgressDisplay(std::FILE* out) : out_(out), terminal_(isatty(fileno(out)) != 0) {}
-
-  void Show(std::uint32_t current, std::uint32_t total) {
-    PrintTimes(out_, current, total);
-    if (terminal_) {
-      std::fputs("\x1b[2F", out_);  // cursor to column 0, two lines up
-      std::fflush(out_);
-    }
-  }
-
- private:
-  std::FILE* out_;
-  bool terminal_;
-};
 
 // Delivers a tag the stream must take; a full decoder queue is waited out.
 // The stream owns the tag when this returns true.
@@ -157,8 +132,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
     if (!readFailed && haveEnd) batchOffset = fileEnd;
     FLVAVTagReader_Close(reader);
   }
-  PrintTimes(out, totalTime, totalTime);
-  std::fflush(out);
+  progress.Finish(totalTime);
 }
 
 void RunConversion(ConverterSettings& settings, std::FILE* out) {
