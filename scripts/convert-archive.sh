@@ -19,9 +19,10 @@
 #   SONEX=path  the sonex program; default sonex on PATH, else the build's
 #               build/release/bin/sonex beside this script.
 #
-# Exit status: 0 every file converted or already done; 1 some file failed;
-# 2 bad arguments, a missing tool, or DST_DIR begun with other options;
-# 129, 130, 143 stopped by SIGHUP, SIGINT, SIGTERM (after the summary).
+# Exit status: 0 every file converted or already done; 1 some file failed or
+# is not run yet; 2 bad arguments, a missing tool, or DST_DIR begun with
+# other options; 129, 130, 143 stopped by SIGHUP, SIGINT, SIGTERM (after the
+# summary). doc/archive.md has the same job on many machines.
 #
 # A file counts as failed when sonex ends with a non-zero code or reports a
 # problem with it on standard error; its output is then removed, so what is
