@@ -15,6 +15,9 @@ constexpr std::uint64_t kPercent = 100;
 constexpr long long kSecondsPerMinute = 60;
 constexpr long long kSecondsPerHour = 3600;
 constexpr const char* kUnknownTime = "--:--";
+// Room for "h:mm:ss" of any 64-bit count of seconds, and for "100%".
+constexpr std::size_t kDurationTextSize = 32;
+constexpr std::size_t kPercentTextSize = 8;
 // Erases the rest of the line (a shorter bar leaves no tail behind).
 constexpr const char* kEraseToLineEnd = "\x1b[K";
 // Cursor to column 0, three lines up: onto the first progress line.
@@ -26,7 +29,7 @@ std::string FormatDuration(std::chrono::milliseconds time) {
   const long long hours = seconds / kSecondsPerHour;
   const long long minutes = (seconds % kSecondsPerHour) / kSecondsPerMinute;
   const long long rest = seconds % kSecondsPerMinute;
-  char text[32];
+  char text[kDurationTextSize];
   if (hours > 0) {
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, rest);
   } else {
@@ -51,7 +54,7 @@ std::string ProgressDisplay::FormatBar(std::uint32_t current, std::uint32_t tota
   const std::size_t filled = total == 0 ? 0 : static_cast<std::size_t>(std::uint64_t{done} * kBarWidth / total);
   std::string line = "[";
   line.append(filled, kBarDone).append(kBarWidth - filled, kBarToDo).append("] ");
-  char number[8];
+  char number[kPercentTextSize];
   std::snprintf(number, sizeof number, "%3u%%", static_cast<unsigned>(percent));
   line += number;
   line += " elapsed " + FormatDuration(elapsed) + " left ";
