@@ -3,7 +3,8 @@
 # Layout (GNUInstallDirs): the program in bin/, libkelvra.so and the bridge
 # libraries it needs in the library folder (lib/<multiarch> when the prefix is
 # /usr, lib/ otherwise), kelvra.h in include/, a pkg-config file and a CMake
-# package beside the libraries, the manual page in share/man/man1.
+# package beside the libraries, the manual page in share/man/man1, the bash
+# completion in share/bash-completion/completions.
 #
 # Installed binaries carry a RUNPATH relative to $ORIGIN, so a tree installed
 # under any prefix (cmake --install <build> --prefix <dir>) finds its own
@@ -63,6 +64,9 @@ if(TARGET sonex)
   install(TARGETS sonex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/doc/sonex.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# bash-completion loads a command's completion from a file named after it.
+install(FILES ${PROJECT_SOURCE_DIR}/completion/sonex.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME sonex)
 
 # CMake package: find_package(Kelvra) gives Kelvra::kelvra.
 install(EXPORT KelvraTargets NAMESPACE Kelvra:: DESTINATION ${KELVRA_CMAKE_INSTALL_DIR})

@@ -3,10 +3,12 @@
 #include <array>
 #include <cctype>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "codec_name_table.h"
 #include "pellow/pellow.h"
+#include "vexmar/vexmar.h"
 
 namespace kelvra {
 
@@ -159,6 +161,56 @@ const OptionRow* FindOption(std::string_view name) {
   return nullptr;
 }
 
+// ---- single-word options ----
+
+// Options that take no value and end the program at once with success: the
+// usage text or the versions. They are recognised wherever a name is
+// expected, so a value ("-i -h") is never taken for one.
+enum class SingleWordAction { kPrintUsage, kPrintVersion };
+
+struct SingleWordRow {
+  std::string_view name;
+  SingleWordAction action;
+};
+
+constexpr std::array<SingleWordRow, 5> kSingleWordOptions{{
+    {"-h", SingleWordAction::kPrintUsage},
+    {"-help", SingleWordAction::kPrintUsage},
+    {"--help", SingleWordAction::kPrintUsage},
+    {"-version", SingleWordAction::kPrintVersion},
+    {"--version", SingleWordAction::kPrintVersion},
+}};
+
+const SingleWordRow* FindSingleWordOption(std::string_view name) {
+  for (const SingleWordRow& row : kSingleWordOptions) {
+    if (EqualsIgnoringAsciiCase(row.name, name)) return &row;
+  }
+  return nullptr;
+}
+
+// The program's version (the project version the build was configured
+// with), then the FFmpeg libraries the codec bridge runs on.
+void PrintVersion(std::FILE* out) {
+  std::fprintf(out, "sonex %s\n", KELVRA_VERSION);
+  const int length = Vexmar_GetVersions(nullptr, 0);
+  if (length <= 0) return;
+  std::string libraries(static_cast<std::size_t>(length) + 1, '\0');
+  Vexmar_GetVersions(libraries.data(), length + 1);
+  std::fwrite(libraries.data(), 1, static_cast<std::size_t>(length), out);
+}
+
+int RunSingleWordOption(const SingleWordRow& option, std::FILE* out) {
+  switch (option.action) {
+    case SingleWordAction::kPrintUsage:
+      PrintUsage(out);
+      break;
+    case SingleWordAction::kPrintVersion:
+      PrintVersion(out);
+      break;
+  }
+  return kExitSuccess;
+}
+
 // ---- output format ----
 
 // Extensions are compared over this many characters at the path's end.
@@ -251,9 +303,13 @@ int PrintUsage(std::FILE* out) {
 std::optional<int> ParseCommandLine(int argc, const char* const* argv, ConverterSettings& settings,
                                     std::FILE* out) {
   // Names sit at the odd positions and their values right after them; a
-  // last name without a value is not read.
-  for (int position = 1; position < argc - 1; position += 2) {
+  // last name without a value is not read, unless it needs no value.
+  for (int position = 1; position < argc; position += 2) {
     const char* name = argv[position];
+    if (const SingleWordRow* single = FindSingleWordOption(name)) {
+      return RunSingleWordOption(*single, out);
+    }
+    if (position == argc - 1) break;
     const char* value = argv[position + 1];
     const OptionRow* option = FindOption(name);
     if (option == nullptr) {

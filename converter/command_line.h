@@ -25,8 +25,10 @@ inline constexpr int kExitBrokenPipe = 141;
 
 // Reads the option pairs of argv[1..argc-1] into `settings`. An option name
 // that is not known stops the reading: its message and the usage text go to
-// `out`, and the exit code the process must end with is returned. nullopt
-// when the program goes on.
+// `out`, and the exit code the process must end with is returned. A help or
+// version option in a name's place (-h, -help, --help, -version, --version)
+// stops it too: the usage text or the versions go to `out`, with exit code
+// 0. nullopt when the program goes on.
 std::optional<int> ParseCommandLine(int argc, const char* const* argv, ConverterSettings& settings,
                                     std::FILE* out = stdout);
 

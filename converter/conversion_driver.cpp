@@ -12,6 +12,7 @@
 #include "stdin_tag_source.h"
 #include "output_writer.h"
 #include "stop_signals.h"
+#include "progress_display.h"
 
 namespace kelvra {
 
@@ -40,30 +41,6 @@ void ReportFileProblem(const std::string& path, const char* message) {
   std::fprintf(stderr, "%s, %s\n", path.c_str(), message);
   std::fflush(stderr);
 }
-
-void PrintTimes(std::FILE* out, std::uint32_t current, std::uint32_t total) {
-  std::fprintf(out, "Current Time: %ldms\n", static_cast<long>(current));
-  std::fprintf(out, "Total Time: %ldms\n", static_cast<long>(total));
-}
-
-// Progress lines overwrite the previous two on a terminal; redirected
-// output keeps every line.
-class ProgressDisplay {
- public:
-  explicit ProgressDisplay(std::FILE* out) : out_(out), terminal_(isatty(fileno(out)) != 0) {}
-
-  void Show(std::uint32_t current, std::uint32_t total) {
-    PrintTimes(out_, current, total);
-    if (terminal_) {
-      std::fputs("\x1b[2F", out_);  // cursor to column 0, two lines up
-      std::fflush(out_);
-    }
-  }
-
- private:
-  std::FILE* out_;
-  bool terminal_;
-};
 
 // A stop signal, or the writer's failure as the audio callback noted it.
 bool StopRequested(const ConverterSettings& settings) {
@@ -257,7 +234,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
     }
     if (batch.stopped) break;
   }
-  if (!batch.stopped) PrintTimes(out, batch.totalTime, batch.totalTime);
+  if (!batch.stopped) batch.progress.Finish(batch.totalTime);
   std::fflush(out);
 }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config googletest libgtest-dev
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev
-  libavcodec-extra ffmpeg
+  libavcodec-extra ffmpeg parallel
   clang libclang-rt-14-dev
   groff-base
 )

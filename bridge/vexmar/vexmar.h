@@ -59,6 +59,13 @@ typedef struct VexmarResizer VexmarResizer;
  * FFmpeg's own logging. Answers 1. */
 VEXMAR_API int Vexmar_init(void);
 
+/* The FFmpeg libraries the bridge runs on, one "name major.minor.micro" line
+ * each (libavcodec, libavformat, libavutil, libswresample, libswscale).
+ * Writes at most size - 1 characters and a NUL into text (nothing when text
+ * is null or size is not positive) and answers the length of the whole text,
+ * as snprintf does. Needs no Vexmar_init. */
+VEXMAR_API int Vexmar_GetVersions(char* text, int size);
+
 /* Audio file writer. Create(0, 1); set parameters, format and file (a
  * local path; "pipe:1" alone names standard output, written as a stream); Open
  * answers non-zero only when the file is created and its header is ready

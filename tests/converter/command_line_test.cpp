@@ -168,6 +168,25 @@ TEST(ParseCommandLineTest, UnknownOptionIsEchoedAsTyped) {
   EXPECT_EQ(value.settings.outputPath, Full("-y"));
 }
 
+TEST(ParseCommandLineTest, HelpAndVersionStopWithSuccessWhereANameIsExpected) {
+  const std::vector<std::vector<std::string>> usageRows = {
+      {"-HELP"}, {"-i", "a.flv", "--help"}, {"-i", "a.flv", "-out", "b.mp3", "-h", "x"}};
+  for (const auto& args : usageRows) {
+    ParseRun run = Parse(args);
+    ASSERT_TRUE(run.stop) << args.back();
+    EXPECT_EQ(*run.stop, 0);
+    EXPECT_EQ(run.output, UsageText());
+  }
+  ParseRun version = Parse({"-quiet", "1", "-Version"});
+  ASSERT_TRUE(version.stop);
+  EXPECT_EQ(*version.stop, 0);
+  EXPECT_EQ(version.output.rfind("sonex ", 0), 0u);
+  // In a value's place they are values.
+  ParseRun value = Parse({"-i", "-h", "-out", "--version"});
+  EXPECT_FALSE(value.stop);
+  EXPECT_EQ(value.settings.outputPath, Full("--version"));
+}
+
 TEST(ParseCommandLineTest, StartAndDurationBindToTheLastInput) {
   ParseRun run = Parse({"-i", "x1.flv", "-st", "10000", "-dt", "30000", "-i", "x2.flv", "-st",
                         "30000", "-dt", "30000", "-i", "x3.flv"});

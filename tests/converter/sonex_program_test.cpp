@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +180,24 @@ TEST_F(SonexProgramTest, UnknownOptionEndsWithCode1) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.out, "Unknown option -x\n" + kUsage);
   EXPECT_EQ(run.err, "");
+}
+
+TEST_F(SonexProgramTest, HelpAndVersionEndWithCode0) {
+  // The versions: the program's, then the five FFmpeg libraries, one a line.
+  const std::string versionStart = "sonex " KELVRA_VERSION "\nlibavcodec " KELVRA_AVCODEC_VERSION "\n";
+  constexpr long kVersionLines = 6;
+  for (const char* option : {"-h", "-help", "--help", "-version", "--version"}) {
+    SCOPED_TRACE(option);
+    ProgramRun run = Run({option});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    if (std::string(option).find("version") == std::string::npos) {
+      EXPECT_EQ(run.out, kUsage);
+    } else {
+      EXPECT_EQ(run.out.rfind(versionStart, 0), 0u) << run.out;
+      EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), kVersionLines);
+    }
+  }
 }
 
 TEST_F(SonexProgramTest, UnknownOptionStopsBeforeLaterPairs) {

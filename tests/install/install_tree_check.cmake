@@ -35,6 +35,7 @@ set(expected
   bin/sonex
   include/kelvra.h
   share/man/man1/sonex.1
+  share/bash-completion/completions/sonex
   ${LIBDIR}/libkelvra.so
   ${LIBDIR}/pkgconfig/kelvra.pc
   ${LIBDIR}/cmake/Kelvra/KelvraConfig.cmake
