@@ -168,12 +168,12 @@ TEST(WriterPath, ProtocolLikeNamesAreLocalFiles) {
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   ASSERT_EQ(chdir(folder.c_str()), 0);
   {
-    WriterPtr writer = MakeWriter("wav", "pipe:1", kCodecPcmS16le, 0, 44100, 2);
+    WriterPtr writer = MakeWriter("wav", "pipe:2", kCodecPcmS16le, 0, 44100, 2);
     ASSERT_NE(AVW_Open(writer.get()), 0);
     EXPECT_NE(AVW_Close(writer.get()), 0);
   }
-  EXPECT_TRUE(FileExists(folder + "/pipe:1"));
-  std::remove((folder + "/pipe:1").c_str());
+  EXPECT_TRUE(FileExists(folder + "/pipe:2"));
+  std::remove((folder + "/pipe:2").c_str());
   ASSERT_EQ(chdir("/"), 0);
   rmdir(folder.c_str());
 }

@@ -304,6 +304,83 @@ INSTANTIATE_TEST_SUITE_P(Inputs, InputFormatTest, testing::ValuesIn(kInputs),
                            return std::string(info.param.name);
                          });
 
+// ---- standard input and output ----
+
+// The MP3 stream without its info frame (the first frame after the ID3v2
+// tag): what FFmpeg's mp3 muxer writes to a pipe, where it cannot go back
+// to complete that frame.
+std::vector<std::uint8_t> WithoutInfoFrame(std::vector<std::uint8_t> mp3) {
+  constexpr std::size_t kId3HeaderSize = 10;
+  if (mp3.size() < kId3HeaderSize || mp3[0] != 'I' || mp3[1] != 'D' || mp3[2] != '3') return mp3;
+  const std::size_t tag = kId3HeaderSize + (std::size_t{mp3[6]} << 21 | std::size_t{mp3[7]} << 14 |
+                                            std::size_t{mp3[8]} << 7 | mp3[9]);
+  // MPEG-1 layer III: 144 x bit rate / rate + padding bytes.
+  constexpr int kKbps[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  constexpr int kRates[] = {44100, 48000, 32000};
+  const std::uint8_t b2 = mp3[tag + 2];
+  const std::size_t frame = 144 * kKbps[b2 >> 4] * 1000 / kRates[(b2 >> 2) & 3] + ((b2 >> 1) & 1);
+  mp3.erase(mp3.begin() + static_cast<std::ptrdiff_t>(tag),
+            mp3.begin() + static_cast<std::ptrdiff_t>(tag + frame));
+  return mp3;
+}
+
+struct PipeCase {
+  const char* name;
+  const char* extension;
+  // A bash command; IN, OUT and SONEX stand for the input, the output and
+  // the program.
+  const char* command;
+  bool throughPipe;  // MP3 then lacks its info frame
+};
+
+class PipeTest : public SonexTest, public testing::WithParamInterface<PipeCase> {};
+
+TEST_P(PipeTest, SameBytesAsFileToFile) {
+  const PipeCase& c = GetParam();
+  const std::string input = FixturePath("real/Red5_red5-server_NAPNAP.flv");
+  const std::string reference = Out(std::string("reference.") + c.extension);
+  Sonex({"-i", input, "-out", reference, "-quiet", "1"});
+  std::string command = c.command;
+  const std::string out = Out(std::string("piped.") + c.extension);
+  for (const auto& [name, value] :
+       {std::pair<std::string, std::string>{"IN", input}, {"OUT", out}, {"SONEX", SonexPath()}}) {
+    for (std::size_t at; (at = command.find(name)) != std::string::npos;) {
+      command.replace(at, name.size(), "'" + value + "'");
+    }
+  }
+  const ProgramRun run = RunProgram("/bin/bash", {"-c", "set -o pipefail; " + command});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::uint8_t> expected = ReadWholeFile(reference);
+  const bool mp3 = std::string(c.extension) == "mp3";
+  EXPECT_EQ(ReadWholeFile(out), c.throughPipe && mp3 ? WithoutInfoFrame(expected) : expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, PipeTest,
+    testing::Values(
+        PipeCase{"StdinToFileMp3", "mp3", "SONEX -i - -out OUT -quiet 1 < IN", false},
+        PipeCase{"FileToPipeAdts", "aac", "SONEX -i IN -out - -fmt adts 2>/dev/null | cat > OUT", true},
+        PipeCase{"FileToRedirectMp3", "mp3", "SONEX -i IN -out - 2>/dev/null > OUT", false},
+        PipeCase{"PipeToPipeMp3", "mp3", "cat IN | SONEX -i - -out - -quiet 1 | cat > OUT", true}),
+    [](const testing::TestParamInfo<PipeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SonexTest, StandardStreamsRefusalsAndEarlyClose) {
+  const std::string input = FixturePath("real/ruffle-rs_ruffle_square.flv");
+  auto bash = [&](const std::string& command) {
+    return RunProgram("/bin/bash", {"-c", "set -o pipefail; S='" + SonexPath() + "'; I='" + input +
+                                              "'; " + command});
+  };
+  // A reader that stops early: the shell's code for a broken pipe, quietly.
+  const ProgramRun early = bash("\"$S\" -i \"$I\" -out - -fmt wav 2>&1 >/dev/null | true; "
+                                "\"$S\" -i \"$I\" -out - -fmt wav | head -c 100 >/dev/null");
+  EXPECT_EQ(early.exitCode, 141) << early.err;
+  EXPECT_EQ(bash("\"$S\" -i \"$I\" -out - -fmt asf >/dev/null").exitCode, 3);
+  EXPECT_EQ(bash("\"$S\" -i - -i - -out x.mp3 < \"$I\"").exitCode, 1);
+  const ProgramRun fromStdin = bash("\"$S\" -info - < \"$I\"");
+  EXPECT_EQ(fromStdin.out, bash("\"$S\" -info \"$I\"").out);
+  EXPECT_NE(fromStdin.out.find("duration: 2298ms"), std::string::npos) << fromStdin.out;
+}
+
 // ---- every real file with audio, against FFmpeg's own decoding ----
 
 struct RealFileCase {
