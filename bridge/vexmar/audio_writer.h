@@ -19,6 +19,7 @@ extern "C" {
 
 #include "audio_block_queue.h"
 #include "audio_frame_assembler.h"
+#include "segmenting_encoder.h"
 
 namespace vexmar {
 
@@ -36,6 +37,15 @@ class AudioWriter {
   bool SetupAudio(int codecId, int bitRate, int sampleRate, int channels);
   bool SetOutputFormat(const char* formatName);
   bool SetOutFile(const char* path);
+  // Worker threads of the segmenting encoder (MP3 in "mp3", AAC in "adts",
+  // outputs of two segments or more); 0 or less: one per core. The output
+  // is the same byte for byte whatever the number.
+  bool SetEncoderThreads(int threads);
+  // Length of those segments in milliseconds, rounded to whole encoder
+  // frames; 0 or less: kDefaultSegmentMs. Shorter segments cost more
+  // pre-roll; tests use them to have joins in little audio.
+  bool SetSegmentMilliseconds(int milliseconds);
+  static constexpr int kDefaultSegmentMs = 30000;
 
   // Creates the file and writes its header. False, with no file left behind,
   // when the muxer is unknown, the codec does not fit it, or the encoder
@@ -70,6 +80,8 @@ class AudioWriter {
 
   bool OpenEncoder(const AVOutputFormat* muxer);
   bool OpenMuxer(const AVOutputFormat* muxer);
+  // Sets up segmenter_ for the outputs that are encoded in segments.
+  void OpenSegmenter(const AVOutputFormat* muxer);
   void ReleaseAll();
   void DiscardFile() const;
   // Marks the writer failed, keeping the first reason: an FFmpeg result of
@@ -78,6 +90,9 @@ class AudioWriter {
   void EncoderThreadMain();
   void EncodeReadyFrames(bool final);
   void EncodeFrame(const AVFrame* frame);
+  // Muxes one packet in the encoder's time base and takes its reference;
+  // false (with the writer failed) when writing failed.
+  bool WritePacket(AVPacket* packet);
 
   State state_ = State::kIdle;
   int codecId_ = 0;
@@ -86,6 +101,8 @@ class AudioWriter {
   int channels_ = 0;
   std::string formatName_;
   std::string path_;
+  int encoderThreads_ = 0;
+  int segmentMs_ = kDefaultSegmentMs;
 
   AVCodecContext* encoder_ = nullptr;
   AVFormatContext* muxer_ = nullptr;
@@ -94,6 +111,10 @@ class AudioWriter {
   AVFrame* frame_ = nullptr;
   std::unique_ptr<AudioFrameAssembler> assembler_;
   std::unique_ptr<AudioBlockQueue> queue_;
+  // Set while open for the outputs encoded in segments; then it, not
+  // encoder_, encodes (encoder_ still gives the stream's parameters).
+  // Used by the encoder thread only; its workers end when it is reset.
+  std::unique_ptr<SegmentingEncoder> segmenter_;
   std::thread encoderThread_;
   // Set by the encoder thread on the first encode or write error; later
   // audio is dropped. Read by the caller's thread.

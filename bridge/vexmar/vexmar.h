@@ -73,12 +73,22 @@ VEXMAR_API int Vexmar_GetVersions(char* text, int size);
  * blocks of any size; Close completes the file; Delete frees the writer.
  * GetLastError says why Open, WriteAudioFrame or Close last failed: 0 when
  * nothing failed, the system's error number (errno, e.g. ENOSPC) when
- * writing, flushing or closing the file failed, -1 for another failure. */
+ * writing, flushing or closing the file failed, -1 for another failure.
+ *
+ * MP3 in "mp3" (LAME) and AAC in "adts" outputs of two segments or more
+ * (a segment: about 30 s) are encoded in segments on worker threads and
+ * joined without a gap. SetEncoderThreads sets the number of workers, 0 or
+ * less for one per core (the default); SetEncoderSegmentMs the segment
+ * length, 0 or less for the default 30000 ms. Both only before Open (1
+ * when stored, 0 when refused); the file is the same byte for byte whatever
+ * the number of workers. */
 VEXMAR_API VexmarWriter* AVW_Create(int reserved0, int reserved1);
 VEXMAR_API int AVW_SetupAudioParams(VexmarWriter* writer, int codecId, int bitRate, int sampleRate,
                                     int channels);
 VEXMAR_API int AVW_SetOutputFormat(VexmarWriter* writer, const char* formatName);
 VEXMAR_API int AVW_SetOutFile(VexmarWriter* writer, const char* path);
+VEXMAR_API int AVW_SetEncoderThreads(VexmarWriter* writer, int threads);
+VEXMAR_API int AVW_SetEncoderSegmentMs(VexmarWriter* writer, int milliseconds);
 VEXMAR_API int AVW_Open(VexmarWriter* writer);
 VEXMAR_API int AVW_WriteAudioFrame(VexmarWriter* writer, const uint8_t* data, int size,
                                    int sampleRate, int channels);
