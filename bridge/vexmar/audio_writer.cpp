@@ -43,17 +43,15 @@ constexpr int kOtherFailure = AVERROR_UNKNOWN;
 // enough frames for the filter bank, the psychoacoustic model's history and
 // (MP3) a bit reservoir as full as one encoder's; post-roll: the model's
 // look-ahead. Measured against one encoder's output, 4096-sample windows of
-// SNR after each join: LAME is settled after 2 frames (8 leaves room);
-// FFmpeg's AAC encoder carries rate-control and perceptual-entropy state
-// over seconds, and windows after a join lost 4 dB with 64 frames, 2 dB
-// with 128, 1.8 dB with 200 (two encoders fed input differing by 0.01 %
-// differ by up to 0.8 dB). 128 frames cost 10 % more encoding.
+// SNR after each join: LAME is settled after 2 frames (8 leaves room).
+// FFmpeg's AAC encoder is not segmented: it carries rate-control and
+// perceptual-entropy state over seconds; windows after a join lost 4 dB with
+// 64 frames of pre-roll, 2 dB with 128, 1.8 dB with 200, and on a steady
+// tone, where one encoder settles at 54 dB, a segment's fresh encoder never
+// gets back there (22 dB behind at 128 frames).
 constexpr const char* kSegmentedMp3Encoder = "libmp3lame";
 constexpr const char* kSegmentedMp3Muxer = "mp3";
-constexpr const char* kSegmentedAacEncoder = "aac";
-constexpr const char* kSegmentedAacMuxer = "adts";
 constexpr int kMp3PreRollFrames = 8;
-constexpr int kAacPreRollFrames = 128;
 constexpr int kPostRollFrames = 3;
 constexpr int kMaxEncoderThreads = 64;
 constexpr double kMillisecondsPerSecond = 1000.0;
@@ -254,20 +252,18 @@ void AudioWriter::OpenSegmenter(const AVOutputFormat* muxer) {
   const char* encoderName = encoder_->codec->name;
   const bool mp3 = std::strcmp(encoderName, kSegmentedMp3Encoder) == 0 &&
                    std::strcmp(muxer->name, kSegmentedMp3Muxer) == 0;
-  const bool aac = std::strcmp(encoderName, kSegmentedAacEncoder) == 0 &&
-                   std::strcmp(muxer->name, kSegmentedAacMuxer) == 0;
-  if ((!mp3 && !aac) || encoder_->frame_size <= 0) return;
+  if (!mp3 || encoder_->frame_size <= 0) return;
   SegmentingEncoder::Settings settings;
   settings.frameSamples = encoder_->frame_size;
   settings.encoderDelay = encoder_->initial_padding;
   const double frames = segmentMs_ / kMillisecondsPerSecond * sampleRate_ / encoder_->frame_size;
   settings.segmentFrames = std::max<int64_t>(1, std::llround(frames));
-  settings.preRollFrames = mp3 ? kMp3PreRollFrames : kAacPreRollFrames;
+  settings.preRollFrames = kMp3PreRollFrames;
   settings.postRollFrames = kPostRollFrames;
   int workers = encoderThreads_ > 0 ? encoderThreads_
                                     : static_cast<int>(std::thread::hardware_concurrency());
   settings.workers = std::clamp(workers, 1, kMaxEncoderThreads);
-  settings.repackMp3 = mp3;
+  settings.repackMp3 = true;
   const EncoderParams params{encoder_->codec, sampleRate_, channels_, bitRate_,
                              (encoder_->flags & AV_CODEC_FLAG_GLOBAL_HEADER) != 0};
   segmenter_ = std::make_unique<SegmentingEncoder>(
