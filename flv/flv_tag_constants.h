@@ -17,6 +17,7 @@ inline constexpr int kCodecScreenVideo = 3;
 inline constexpr int kCodecVp6 = 4;
 inline constexpr int kCodecVp6Alpha = 5;
 inline constexpr int kCodecScreenVideo2 = 6;
+inline constexpr int kCodecH264 = 7;
 
 // Nellymoser 8 kHz: its rate and channel bits are ignored.
 inline constexpr int kSoundFormatNellymoser8k = 5;

@@ -83,8 +83,12 @@ int AudioSampleRateOf(int soundFormat, int soundRate);
 int AudioChannelsOf(int soundFormat, int soundType);
 int AudioBitsPerSampleOf(int soundSize);
 
+// Whether a video tag with data declares the stream's picture size: a key
+// frame, or for H.264 a sequence header whose SPS gave a size.
+bool DeclaresPictureSize(const FLVTag& tag);
+
 // Fills the audio fields of `info` from an audio tag with data, or the video
-// fields (codec, width, height) from a video key frame with data.
+// fields (codec, width, height) from a video tag that declares the size.
 void FillAudioInfoFromTag(const FLVTag& tag, FLVInfo* info);
 void FillVideoInfoFromTag(const FLVTag& tag, FLVInfo* info);
 
