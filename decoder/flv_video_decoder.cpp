@@ -121,6 +121,30 @@ bool DecodeFrame(OutsideVideoDecoder& d, const std::uint8_t* data, int size, int
   return true;
 }
 
+// Screen Video 2 keeps the key frame for the inter frames that follow, so
+// the decoder is told which frames are key frames.
+bool DecodeKeyedFrame(OutsideVideoDecoder& d, const FLVTag& tag, Picture* out) {
+  if (d.kind != OutsideVideoDecoder::kKindBridge ||
+      VDD_SendPacket(d.bridge, tag.videoData, tag.videoDataSize, tag.timestamp,
+                     tag.frameType == kFrameTypeKey ? 1 : 0) == 0) {
+    return false;
+  }
+  std::uint8_t* picture = nullptr;
+  int size = 0;
+  int width = 0;
+  int height = 0;
+  std::int64_t time = 0;
+  bool got = false;
+  // One picture per frame; should more be ready, the newest is this frame's.
+  while (VDD_ReceivePicture(d.bridge, &picture, &size, &width, &height, &time) != 0) got = true;
+  if (!got || picture == nullptr || width <= 0 || height <= 0 ||
+      static_cast<std::int64_t>(width) * height * kPictureBytesPerPixel > size) {
+    return false;
+  }
+  *out = Picture{picture, width * height * kPictureBytesPerPixel, width, height};
+  return true;
+}
+
 }  // namespace
 
 bool SameRect(const FLVRect& a, const FLVRect& b) {
@@ -270,7 +294,8 @@ bool FLVVideoDecoder::FeedH264(VideoDecodeState& state, const FLVTag& tag) {
       }
       const std::int64_t time =
           static_cast<std::int64_t>(tag.timestamp) + CompositionOffset(tag.videoData + 1);
-      return VDD_SendPacket(state.h264Decoder.bridge, payload, payloadSize, time) != 0;
+      return VDD_SendPacket(state.h264Decoder.bridge, payload, payloadSize, time,
+                            tag.frameType == kFrameTypeKey ? 1 : 0) != 0;
     }
     case kAvcPacketEndOfSequence:
       EndH264Stream(state);
@@ -294,7 +319,7 @@ bool FLVVideoDecoder::ConfigureH264(VideoDecodeState& state, const FLVTag& tag,
   // any of the new one; an older retiring decoder gives way.
   state.h264Retiring.Release();
   if (state.h264Decoder.exists()) {
-    VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0);
+    VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0, 0);
     state.h264Retiring = state.h264Decoder;
     state.h264RetiringRect = state.declaredRect;
     state.h264Decoder = OutsideVideoDecoder{};
@@ -315,7 +340,7 @@ bool FLVVideoDecoder::ConfigureH264(VideoDecodeState& state, const FLVTag& tag,
 
 void FLVVideoDecoder::EndH264Stream(VideoDecodeState& state) {
   if (!state.h264Decoder.exists()) return;
-  VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0);
+  VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0, 0);
   state.h264AwaitingKeyFrame = true;
 }
 
@@ -414,8 +439,7 @@ bool FLVVideoDecoder::DecodeRaw(VideoDecodeState& state, const FLVTag& tag, Pict
     case kCodecScreenVideo:
     case kCodecScreenVideo2:
       if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 0) return false;
-      return DecodeFrame(state.screenDecoder, tag.videoData, tag.videoDataSize,
-                         kPictureBytesPerPixel, false, picture);
+      return DecodeKeyedFrame(state.screenDecoder, tag, picture);
     case kCodecVp6:
       // The adjustment byte is not part of the VP6 frame.
       if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 1) return false;

@@ -106,7 +106,8 @@ VEXMAR_API void ARes_Free(VexmarResampler* resampler);
  * OpenEx opens with the codec's configuration: for H.264 the
  * AVCDecoderConfigurationRecord, whose NAL length size the packets then use.
  * SendPacket and ReceivePicture serve codecs that hold pictures back to
- * reorder them (H.264): each packet carries a time (any unit), and each
+ * reorder them (H.264), and codecs that need to be told which packets are
+ * key frames (Screen Video 2): each packet carries a time (any unit), and each
  * picture comes out in presentation order with the time of its packet. A
  * null packet of size 0 ends the stream: the pictures still held back come
  * out, and the decoder then takes packets of a new stream (the next must
@@ -120,7 +121,7 @@ VEXMAR_API int VDD_OpenEx(VexmarVideoDecoder* decoder, int codecId, const uint8_
 VEXMAR_API int VDD_Decode(VexmarVideoDecoder* decoder, const uint8_t* data, int size,
                           uint8_t** picture, int* pictureSize, int* width, int* height);
 VEXMAR_API int VDD_SendPacket(VexmarVideoDecoder* decoder, const uint8_t* data, int size,
-                              int64_t time);
+                              int64_t time, int keyFrame);
 VEXMAR_API int VDD_ReceivePicture(VexmarVideoDecoder* decoder, uint8_t** picture,
                                   int* pictureSize, int* width, int* height, int64_t* time);
 VEXMAR_API int VDD_Close(VexmarVideoDecoder* decoder);

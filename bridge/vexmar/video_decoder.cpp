@@ -162,7 +162,7 @@ bool VideoDecoder::SendAndReceive(const std::uint8_t* data, int size) {
   return gotFrame;
 }
 
-bool VideoDecoder::Send(const std::uint8_t* data, int size, std::int64_t time) {
+bool VideoDecoder::Send(const std::uint8_t* data, int size, std::int64_t time, bool keyFrame) {
   if (!isOpen()) return false;
   if (data == nullptr || size <= 0) {
     if (!draining_) {
@@ -181,6 +181,8 @@ bool VideoDecoder::Send(const std::uint8_t* data, int size, std::int64_t time) {
   std::memcpy(packet_->data, data, static_cast<size_t>(size));
   packet_->pts = time;
   packet_->dts = AV_NOPTS_VALUE;
+  // Screen Video 2 keeps its key frame for the inter frames by this flag.
+  if (keyFrame) packet_->flags |= AV_PKT_FLAG_KEY;
   int sent = avcodec_send_packet(context_.get(), packet_.get());
   if (sent == AVERROR(EAGAIN)) {
     CollectFrames();

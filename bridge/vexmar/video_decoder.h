@@ -75,7 +75,8 @@ class VideoDecoder {
   // decoder then takes packets afresh. False from Send when the packet was
   // refused (the decoder stays usable); from Receive when no picture is
   // ready.
-  bool Send(const std::uint8_t* data, int size, std::int64_t time);
+  // `keyFrame` marks a packet that needs no earlier one.
+  bool Send(const std::uint8_t* data, int size, std::int64_t time, bool keyFrame);
   bool Receive(Picture* picture, std::int64_t* time);
 
  private:

@@ -69,10 +69,10 @@ VEXMAR_API int VDD_Open(VexmarVideoDecoder* decoder, int codecId) {
 }
 
 VEXMAR_API int VDD_SendPacket(VexmarVideoDecoder* decoder, const uint8_t* data, int size,
-                              int64_t time) {
+                              int64_t time, int keyFrame) {
   if (decoder == nullptr) return 0;
   try {
-    return FromHandle(decoder)->Send(data, size, time) ? 1 : 0;
+    return FromHandle(decoder)->Send(data, size, time, keyFrame != 0) ? 1 : 0;
   } catch (...) {
     return 0;
   }

@@ -20,8 +20,8 @@ namespace kelvra::test {
 //               rate bits 0; 11025/22050/44100 Hz as format 6.
 //   kPcmS16le   5512/11025/22050/44100 Hz, mono or stereo, 16-bit.
 //   kPcmU8      5512/11025/22050/44100 Hz, mono or stereo, size bit 8-bit.
-// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv"; both
-// with a key frame every second. The tone is a sine of toneHz on every
+// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv", kH264
+// libx264 (4:2:0, two B-frames); all with a key frame every second. The tone is a sine of toneHz on every
 // channel; the video is FFmpeg's test pattern.
 enum class AudioCodec {
   kNone,
@@ -35,7 +35,8 @@ enum class AudioCodec {
 enum class VideoCodec {
   kNone,
   kH263,        // Sorenson H.263 (codec id 2)
-  kScreenVideo  // screen video (codec id 3)
+  kScreenVideo,  // screen video (codec id 3)
+  kH264          // H.264 (codec id 7)
 };
 
 struct FlvSpec {
