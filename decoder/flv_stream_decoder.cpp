@@ -21,6 +21,7 @@ int FLVStreamDecoder::SetOutputFPS(double) { return 0; }
 int FLVStreamDecoder::SetDecodeAlphaChannel(int) { return 0; }
 int FLVStreamDecoder::SetCropRect(const FLVRect*) { return 0; }
 int FLVStreamDecoder::SetResizeMode(int) { return 0; }
+int FLVStreamDecoder::GetPictureTime(std::uint32_t*) { return 0; }
 
 int FLVStreamDecoder::SetOutputCallBack(FLVStreamDecoderOutputCallBack callBack, void* userData) {
   if (!isIdle.load()) return 0;

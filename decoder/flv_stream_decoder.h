@@ -59,6 +59,9 @@ class FLVStreamDecoder {
   virtual int SetResizeMode(int mode);
   // Decodes one tag on the caller's thread; the tag stays the caller's.
   virtual int DecodeFLVTag(FLVTag* tag, std::uint8_t** data, int* size) = 0;
+  // The presentation time (ms) of the picture the last successful
+  // synchronous video decode gave; a kind without pictures answers 0.
+  virtual int GetPictureTime(std::uint32_t* milliseconds);
 
   // Idle-only setters: 1 stored, 0 while running.
   int SetOutputCallBack(FLVStreamDecoderOutputCallBack callBack, void* userData);

@@ -121,6 +121,12 @@ KELVRA_API int FLVStreamDecoder_DecodeFLVTag(FLVStreamDecoder* decoder, FLVTag* 
                  [&](kelvra::FLVStreamDecoder& d) { return d.DecodeFLVTag(tag, data, size); });
 }
 
+KELVRA_API int FLVStreamDecoder_GetPictureTime(FLVStreamDecoder* decoder,
+                                               uint32_t* milliseconds) {
+  return Guarded(decoder,
+                 [&](kelvra::FLVStreamDecoder& d) { return d.GetPictureTime(milliseconds); });
+}
+
 KELVRA_API int FLVStreamDecoder_Run(FLVStreamDecoder* decoder) {
   return Guarded(decoder, [&](kelvra::FLVStreamDecoder& d) { return d.Run(); });
 }

@@ -1,8 +1,12 @@
 #include "decoder/flv_video_decoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
+
+#include "flv/avc_config_record.h"
 
 namespace kelvra {
 
@@ -10,8 +14,15 @@ namespace {
 
 constexpr int kFrameTypeKey = 1;
 constexpr int kCodecH263 = 2;
+constexpr int kCodecScreenVideo = 3;
 constexpr int kCodecVp6 = 4;
 constexpr int kCodecVp6Alpha = 5;
+constexpr int kCodecScreenVideo2 = 6;
+constexpr int kCodecH264 = 7;
+
+// The composition-time offset: a signed 24-bit big-endian field.
+constexpr std::int32_t kInt24SignBit = 0x800000;
+constexpr std::int32_t kInt24Range = 0x1000000;
 
 // Morlin decoder flavour: pictures top row first, VP6.
 constexpr int kMorlinDirection = 1;
@@ -32,8 +43,15 @@ bool InsideBody(const FLVTag& tag, const std::uint8_t* p, std::int64_t size) {
   return at >= begin && at <= end && static_cast<std::uint64_t>(size) <= end - at;
 }
 
-// Opens (or re-opens) a bridge decoder; on failure the handle is dropped.
-bool OpenBridgeDecoder(OutsideVideoDecoder& d, int imageFormat, int codecId) {
+std::int32_t CompositionOffset(const std::uint8_t* field) {
+  const std::int32_t value = (field[0] << 16) | (field[1] << 8) | field[2];
+  return (value & kInt24SignBit) != 0 ? value - kInt24Range : value;
+}
+
+// Opens (or re-opens) a bridge decoder, with the codec's configuration when
+// it has one; on failure the handle is dropped.
+bool OpenBridgeDecoder(OutsideVideoDecoder& d, int imageFormat, int codecId,
+                       const std::uint8_t* config = nullptr, int configSize = 0) {
   if (d.bridge == nullptr) {
     d.bridge = VDD_Create();
     if (d.bridge == nullptr) {
@@ -43,7 +61,8 @@ bool OpenBridgeDecoder(OutsideVideoDecoder& d, int imageFormat, int codecId) {
   } else {
     VDD_Close(d.bridge);
   }
-  if (VDD_SetOutputImageFormat(d.bridge, imageFormat) != 0 && VDD_Open(d.bridge, codecId) != 0) {
+  if (VDD_SetOutputImageFormat(d.bridge, imageFormat) != 0 &&
+      VDD_OpenEx(d.bridge, codecId, config, configSize) != 0) {
     d.kind = OutsideVideoDecoder::kKindBridge;
     return true;
   }
@@ -102,6 +121,30 @@ bool DecodeFrame(OutsideVideoDecoder& d, const std::uint8_t* data, int size, int
   return true;
 }
 
+// Screen Video 2 keeps the key frame for the inter frames that follow, so
+// the decoder is told which frames are key frames.
+bool DecodeKeyedFrame(OutsideVideoDecoder& d, const FLVTag& tag, Picture* out) {
+  if (d.kind != OutsideVideoDecoder::kKindBridge ||
+      VDD_SendPacket(d.bridge, tag.videoData, tag.videoDataSize, tag.timestamp,
+                     tag.frameType == kFrameTypeKey ? 1 : 0) == 0) {
+    return false;
+  }
+  std::uint8_t* picture = nullptr;
+  int size = 0;
+  int width = 0;
+  int height = 0;
+  std::int64_t time = 0;
+  bool got = false;
+  // One picture per frame; should more be ready, the newest is this frame's.
+  while (VDD_ReceivePicture(d.bridge, &picture, &size, &width, &height, &time) != 0) got = true;
+  if (!got || picture == nullptr || width <= 0 || height <= 0 ||
+      static_cast<std::int64_t>(width) * height * kPictureBytesPerPixel > size) {
+    return false;
+  }
+  *out = Picture{picture, width * height * kPictureBytesPerPixel, width, height};
+  return true;
+}
+
 }  // namespace
 
 bool SameRect(const FLVRect& a, const FLVRect& b) {
@@ -138,6 +181,9 @@ void VideoDecodeState::Release() {
   vp6Decoder.Release();
   vp6aColourDecoder.Release();
   vp6aAlphaDecoder.Release();
+  screenDecoder.Release();
+  h264Decoder.Release();
+  h264Retiring.Release();
   if (resizer != nullptr) VRes_Free(resizer);
   *this = VideoDecodeState{};
 }
@@ -201,10 +247,133 @@ int FLVVideoDecoder::DecodeFLVTag(FLVTag* tag, std::uint8_t** data, int* size) {
   // A running worker owns its decoders; the object's are for idle use.
   if (!IsIdle()) return 0;
   Picture picture;
-  if (!DecodePicture(syncState, tag, &picture)) return 0;
+  std::uint32_t time = 0;
+  bool decoded = false;
+  if (tag == nullptr) {
+    // The end of the stream: the pictures H.264 still holds back.
+    EndH264Stream(syncState);
+    decoded = NextH264Picture(syncState, &picture, &time);
+  } else if (tag->tagType == FLV_TAG_TYPE_VIDEO && tag->codecId == kCodecH264) {
+    FeedH264(syncState, *tag);
+    decoded = NextH264Picture(syncState, &picture, &time);
+  } else {
+    decoded = DecodePicture(syncState, tag, &picture);
+    time = tag->timestamp;
+  }
+  if (!decoded) return 0;
+  syncPictureTime = time;
+  syncHasPicture = true;
   *data = picture.data;
   *size = picture.size;
   return 1;
+}
+
+int FLVVideoDecoder::GetPictureTime(std::uint32_t* milliseconds) {
+  if (milliseconds == nullptr || !syncHasPicture) return 0;
+  *milliseconds = syncPictureTime;
+  return 1;
+}
+
+bool FLVVideoDecoder::FeedH264(VideoDecodeState& state, const FLVTag& tag) {
+  const auto headerSize = static_cast<int>(kAvcPacketHeaderSize);
+  if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize < headerSize) {
+    return false;
+  }
+  const std::uint8_t* payload = tag.videoData + headerSize;
+  const int payloadSize = tag.videoDataSize - headerSize;
+  switch (tag.videoData[0]) {
+    case kAvcPacketSequenceHeader:
+      return ConfigureH264(state, tag, payload, payloadSize);
+    case kAvcPacketNalUnits: {
+      if (!state.h264Decoder.exists() || payloadSize <= 0) return false;
+      // After each (re)configuration or stream end decoding starts at a key
+      // frame; what comes before it has no picture to refer to.
+      if (state.h264AwaitingKeyFrame) {
+        if (tag.frameType != kFrameTypeKey) return false;
+        state.h264AwaitingKeyFrame = false;
+      }
+      const std::int64_t time =
+          static_cast<std::int64_t>(tag.timestamp) + CompositionOffset(tag.videoData + 1);
+      return VDD_SendPacket(state.h264Decoder.bridge, payload, payloadSize, time,
+                            tag.frameType == kFrameTypeKey ? 1 : 0) != 0;
+    }
+    case kAvcPacketEndOfSequence:
+      EndH264Stream(state);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool FLVVideoDecoder::ConfigureH264(VideoDecodeState& state, const FLVTag& tag,
+                                    const std::uint8_t* record, int size) {
+  if (size <= 0) return false;
+  std::vector<std::uint8_t> config(record, record + size);
+  // A repeated header (after a seek, or a recorder that repeats it) changes
+  // nothing, so the pictures held back stay in order.
+  if (state.currentCodecId == kCodecH264 && state.h264Decoder.exists() &&
+      config == state.h264Config) {
+    return true;
+  }
+  // The previous configuration's held-back pictures still come out, before
+  // any of the new one; an older retiring decoder gives way.
+  state.h264Retiring.Release();
+  if (state.h264Decoder.exists()) {
+    VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0, 0);
+    state.h264Retiring = state.h264Decoder;
+    state.h264RetiringRect = state.declaredRect;
+    state.h264Decoder = OutsideVideoDecoder{};
+  }
+  state.h264Config.clear();
+  if (!OpenBridgeDecoder(state.h264Decoder, VEXMAR_IMAGE_BGRA, VEXMAR_CODEC_H264, config.data(),
+                         size)) {
+    return false;
+  }
+  state.h264Config = std::move(config);
+  state.h264AwaitingKeyFrame = true;
+  state.declaredRect = FLVRect{0, 0, tag.width, tag.height};
+  state.currentCodecId = kCodecH264;
+  state.currentWidth = tag.width;
+  state.currentHeight = tag.height;
+  return true;
+}
+
+void FLVVideoDecoder::EndH264Stream(VideoDecodeState& state) {
+  if (!state.h264Decoder.exists()) return;
+  VDD_SendPacket(state.h264Decoder.bridge, nullptr, 0, 0, 0);
+  state.h264AwaitingKeyFrame = true;
+}
+
+bool FLVVideoDecoder::NextH264Picture(VideoDecodeState& state, Picture* finished,
+                                      std::uint32_t* timeMs) {
+  for (;;) {
+    const bool retiring = state.h264Retiring.exists();
+    OutsideVideoDecoder& source = retiring ? state.h264Retiring : state.h264Decoder;
+    if (!source.exists()) return false;
+    std::uint8_t* data = nullptr;
+    int size = 0;
+    int width = 0;
+    int height = 0;
+    std::int64_t time = 0;
+    if (VDD_ReceivePicture(source.bridge, &data, &size, &width, &height, &time) == 0) {
+      if (!retiring) return false;
+      state.h264Retiring.Release();
+      continue;
+    }
+    if (data == nullptr || width <= 0 || height <= 0 ||
+        static_cast<std::int64_t>(width) * height * kPictureBytesPerPixel > size) {
+      continue;
+    }
+    Picture picture{data, width * height * kPictureBytesPerPixel, width, height};
+    if (!Crop(state, retiring ? state.h264RetiringRect : state.declaredRect, &picture) ||
+        !Resize(state, &picture)) {
+      continue;
+    }
+    *finished = picture;
+    *timeMs = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
+        time, 0, std::numeric_limits<std::uint32_t>::max()));
+    return true;
+  }
 }
 
 bool FLVVideoDecoder::DecodePicture(VideoDecodeState& state, const FLVTag* tag,
@@ -218,7 +387,7 @@ bool FLVVideoDecoder::DecodePicture(VideoDecodeState& state, const FLVTag* tag,
   if (reopen && (!keyFrame || !OpenDecoders(state, *tag))) return false;
   Picture picture;
   if (!DecodeRaw(state, *tag, &picture)) return false;
-  if (!Crop(state, &picture)) return false;
+  if (!Crop(state, state.declaredRect, &picture)) return false;
   if (!Resize(state, &picture)) return false;
   *finished = picture;
   return true;
@@ -228,6 +397,14 @@ bool FLVVideoDecoder::OpenDecoders(VideoDecodeState& state, const FLVTag& tag) {
   switch (tag.codecId) {
     case kCodecH263:
       if (!OpenBridgeDecoder(state.h263Decoder, VEXMAR_IMAGE_BGRA, VEXMAR_CODEC_FLV1)) return false;
+      break;
+    case kCodecScreenVideo:
+    case kCodecScreenVideo2:
+      if (!OpenBridgeDecoder(state.screenDecoder, VEXMAR_IMAGE_BGRA,
+                             tag.codecId == kCodecScreenVideo ? VEXMAR_CODEC_FLASHSV
+                                                              : VEXMAR_CODEC_FLASHSV2)) {
+        return false;
+      }
       break;
     case kCodecVp6:
       if (!OpenVp6Decoder(state.vp6Decoder, VEXMAR_IMAGE_BGRA, tag.width, tag.height)) return false;
@@ -259,6 +436,10 @@ bool FLVVideoDecoder::DecodeRaw(VideoDecodeState& state, const FLVTag& tag, Pict
       if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 0) return false;
       return DecodeFrame(state.h263Decoder, tag.videoData, tag.videoDataSize, kPictureBytesPerPixel,
                          false, picture);
+    case kCodecScreenVideo:
+    case kCodecScreenVideo2:
+      if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 0) return false;
+      return DecodeKeyedFrame(state.screenDecoder, tag, picture);
     case kCodecVp6:
       // The adjustment byte is not part of the VP6 frame.
       if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 1) return false;
@@ -291,10 +472,11 @@ bool FLVVideoDecoder::DecodeRaw(VideoDecodeState& state, const FLVTag& tag, Pict
   }
 }
 
-bool FLVVideoDecoder::Crop(VideoDecodeState& state, Picture* picture) {
+bool FLVVideoDecoder::Crop(VideoDecodeState& state, const FLVRect& declaredRect,
+                           Picture* picture) {
   const FLVRect whole{0, 0, picture->width, picture->height};
   // A key frame that declared no size (0 x 0) limits nothing.
-  const FLVRect declared = IsEmptyRect(state.declaredRect) ? kNoRect : state.declaredRect;
+  const FLVRect declared = IsEmptyRect(declaredRect) ? kNoRect : declaredRect;
   const FLVRect visible = IntersectRect(IntersectRect(declared, whole), CurrentCropRect());
   if (SameRect(visible, whole)) return true;
   if (IsEmptyRect(visible)) return false;
@@ -363,16 +545,23 @@ void FLVVideoDecoder::ThreadMain() {
   nextFrameTime = 0;
   outputFrameCount = 0;
   heldTag = nullptr;
+  hasHeldPicture = false;
 
   RunWorkerLoop();
 
+  const auto framePeriodMs = static_cast<std::uint32_t>(frameDuration / kUnitsPerMs);
   if (heldTag != nullptr) {
     FLVTag* last = heldTag;
     heldTag = nullptr;
-    DecodeAndEmit(last, last->timestamp + static_cast<std::uint32_t>(frameDuration / kUnitsPerMs));
+    DecodeAndEmit(last, last->timestamp + framePeriodMs);
   }
+  // The pictures H.264 still holds back, the last one for one frame period.
+  EndH264Stream(workerState);
+  EmitH264Pictures();
+  EmitHeldPicture(heldPictureTime + framePeriodMs);
   workerState.Release();
   lastPicture = std::vector<std::uint8_t>();
+  heldPicture = std::vector<std::uint8_t>();
   MarkWorkerFinished();
 }
 
@@ -384,14 +573,47 @@ void FLVVideoDecoder::ProcessQueuedTag(FLVTag* tag) {
 }
 
 void FLVVideoDecoder::DecodeAndEmit(FLVTag* tag, std::uint32_t endTimeMs) {
-  Picture picture;
-  if (DecodePicture(workerState, tag, &picture)) {
-    EmitAtFrameRate(picture.data, picture.size, endTimeMs, 0);
-    if (lastPicture.size() == static_cast<std::size_t>(picture.size)) {
-      std::memcpy(lastPicture.data(), picture.data, lastPicture.size());
+  if (tag->tagType == FLV_TAG_TYPE_VIDEO && tag->codecId == kCodecH264) {
+    FeedH264(workerState, *tag);
+    EmitH264Pictures();
+  } else {
+    Picture picture;
+    if (DecodePicture(workerState, tag, &picture)) {
+      // An H.264 picture still held leaves the screen where this one starts.
+      EmitHeldPicture(tag->timestamp);
+      EmitAndRemember(picture, endTimeMs);
     }
   }
   ReleaseTag(tag);
+}
+
+void FLVVideoDecoder::EmitAndRemember(const Picture& picture, std::uint32_t endTimeMs) {
+  EmitAtFrameRate(picture.data, picture.size, endTimeMs, 0);
+  if (lastPicture.size() == static_cast<std::size_t>(picture.size)) {
+    std::memcpy(lastPicture.data(), picture.data, lastPicture.size());
+  }
+}
+
+void FLVVideoDecoder::EmitH264Pictures() {
+  Picture picture;
+  std::uint32_t time = 0;
+  while (NextH264Picture(workerState, &picture, &time)) {
+    EmitHeldPicture(time);
+    try {
+      heldPicture.assign(picture.data, picture.data + picture.size);
+    } catch (const std::bad_alloc&) {
+      continue;  // this picture is skipped; the stream goes on
+    }
+    heldPictureTime = time;
+    hasHeldPicture = true;
+  }
+}
+
+void FLVVideoDecoder::EmitHeldPicture(std::uint32_t endTimeMs) {
+  if (!hasHeldPicture) return;
+  hasHeldPicture = false;
+  EmitAndRemember(Picture{heldPicture.data(), static_cast<int>(heldPicture.size()), 0, 0},
+                  endTimeMs);
 }
 
 void FLVVideoDecoder::FillGap(std::int64_t leadMs) {

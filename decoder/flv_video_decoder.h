@@ -1,9 +1,11 @@
 // FLVVideoDecoder: FLV video tags to 32-bit pictures (B, G, R, A; rows top
 // first) of a chosen size at a constant output frame rate.
 //
-// Sorenson H.263 goes through the codec bridge; VP6 and VP6 with alpha go
-// preferably through Morlin and fall back to the bridge, whose pictures come
-// bottom row first. Each picture is merged with its alpha plane when asked,
+// Sorenson H.263, Screen Video 1 and 2 and H.264 go through the codec
+// bridge; VP6 and VP6 with alpha go preferably through Morlin and fall back
+// to the bridge, whose pictures come bottom row first. H.264 is configured by
+// its sequence-header tags (at any time; each takes effect from its tag on)
+// and its pictures come out in presentation order, later than their tags. Each picture is merged with its alpha plane when asked,
 // cropped to the declared size and the user's rectangle, resized to the
 // output size, and emitted zero, one or several times so that the output
 // runs at outputFPS. The worker holds each tag back until the next one
@@ -64,6 +66,15 @@ struct VideoDecodeState {
   OutsideVideoDecoder vp6Decoder;
   OutsideVideoDecoder vp6aColourDecoder;
   OutsideVideoDecoder vp6aAlphaDecoder;
+  OutsideVideoDecoder screenDecoder;  // Screen Video 1 or 2
+  // H.264: the decoder of the configuration in force, and the one of the
+  // previous configuration while its held-back pictures come out (with the
+  // size that configuration declared).
+  OutsideVideoDecoder h264Decoder;
+  OutsideVideoDecoder h264Retiring;
+  FLVRect h264RetiringRect = kNoRect;
+  std::vector<std::uint8_t> h264Config;
+  bool h264AwaitingKeyFrame = true;
   int currentCodecId = -1;
   int currentWidth = -1;
   int currentHeight = -1;
@@ -93,6 +104,7 @@ class FLVVideoDecoder : public FLVStreamDecoder {
   int SetCropRect(const FLVRect* rect) override;
   int SetResizeMode(int mode) override;
   int DecodeFLVTag(FLVTag* tag, std::uint8_t** data, int* size) override;
+  int GetPictureTime(std::uint32_t* milliseconds) override;
 
  protected:
   void ThreadMain() override;
@@ -104,7 +116,16 @@ class FLVVideoDecoder : public FLVStreamDecoder {
   bool DecodePicture(VideoDecodeState& state, const FLVTag* tag, Picture* finished);
   bool OpenDecoders(VideoDecodeState& state, const FLVTag& tag);
   bool DecodeRaw(VideoDecodeState& state, const FLVTag& tag, Picture* picture);
-  bool Crop(VideoDecodeState& state, Picture* picture);
+  bool Crop(VideoDecodeState& state, const FLVRect& declaredRect, Picture* picture);
+
+  // H.264: hands one tag to the decoder (a sequence header reconfigures it,
+  // an end of sequence lets its held-back pictures out); the pictures then
+  // come from NextH264Picture, finished, with their presentation times.
+  bool FeedH264(VideoDecodeState& state, const FLVTag& tag);
+  bool ConfigureH264(VideoDecodeState& state, const FLVTag& tag, const std::uint8_t* record,
+                     int size);
+  void EndH264Stream(VideoDecodeState& state);
+  bool NextH264Picture(VideoDecodeState& state, Picture* finished, std::uint32_t* timeMs);
   bool Resize(VideoDecodeState& state, Picture* picture);
 
   // Threaded use: decodes a held tag whose picture stays until endTimeMs,
@@ -114,6 +135,11 @@ class FLVVideoDecoder : public FLVStreamDecoder {
   void EmitAtFrameRate(const std::uint8_t* picture, int size, std::uint32_t endTimeMs,
                        int repeatFlag);
   FLVRect CurrentCropRect() const;
+  // Threaded H.264: each picture is held until the next one shows when it
+  // leaves the screen.
+  void EmitH264Pictures();
+  void EmitHeldPicture(std::uint32_t endTimeMs);
+  void EmitAndRemember(const Picture& picture, std::uint32_t endTimeMs);
 
   int outputWidth = kDefaultOutputWidth;
   int outputHeight = kDefaultOutputHeight;
@@ -123,6 +149,8 @@ class FLVVideoDecoder : public FLVStreamDecoder {
   int decodeAlphaChannel = 1;
 
   VideoDecodeState syncState;
+  std::uint32_t syncPictureTime = 0;
+  bool syncHasPicture = false;
 
   // Worker state, fresh at every Run.
   VideoDecodeState workerState;
@@ -133,6 +161,9 @@ class FLVVideoDecoder : public FLVStreamDecoder {
   // may be gone after a later failed decode or a re-open.
   std::vector<std::uint8_t> lastPicture;
   FLVTag* heldTag = nullptr;
+  std::vector<std::uint8_t> heldPicture;
+  std::uint32_t heldPictureTime = 0;
+  bool hasHeldPicture = false;
 };
 
 }  // namespace kelvra

@@ -24,7 +24,6 @@ constexpr std::size_t kFrameRateTagCount = 30;
 // Fewest video tags for a frame rate once the information is forced.
 constexpr std::size_t kForcedFrameRateTagCount = 2;
 constexpr double kFallbackFrameRate = 25.0;
-constexpr int kKeyFrame = 1;
 
 std::int64_t SteadySeconds() {
   using std::chrono::steady_clock;
@@ -507,8 +506,7 @@ void FLVStreamParser::UpdateFLVInfoFromQueue() {
       if (IsAudio(tag) && tag.dataSize != 0 && !audioInfoFound) {
         FillAudioInfoFromTag(tag, audioFormat.FormatOf(tag), &info);
         audioInfoFound = 1;
-      } else if (IsVideo(tag) && tag.dataSize != 0 && tag.frameType == kKeyFrame &&
-                 !videoInfoFound) {
+      } else if (IsVideo(tag) && DeclaresPictureSize(tag) && !videoInfoFound) {
         FillVideoInfoFromTag(tag, &info);
         videoInfoFound = 1;
       }

@@ -9,7 +9,9 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
+#include "flv/avc_config_record.h"
 #include "flv/buffer_reader.h"
 #include "flv/flv_tag_constants.h"
 
@@ -97,6 +99,22 @@ void ReadScreenVideoPictureSize(BufferReader& reader, FLVTag* tag) {
   tag->height = (s[2] & 0x0F) << 8 | s[3];
 }
 
+// An H.264 sequence header declares the picture size of the stream from its
+// tag on, whatever its frame type; it says 0 x 0 when its SPS does not parse.
+// NAL-unit and end-of-sequence tags carry no size.
+void ReadAvcPictureSize(BufferReader& reader, FLVTag* tag) {
+  if (reader.ReadU8() != kAvcPacketSequenceHeader) return;
+  reader.Seek(static_cast<std::int64_t>(kAvcPacketHeaderSize) - 1, BufferReader::kFromCurrent);
+  const std::int64_t recordSize =
+      std::max<std::int64_t>(static_cast<std::int64_t>(tag->dataSize) - reader.Position(), 0);
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(recordSize));
+  record.resize(static_cast<std::size_t>(reader.Read(record.data(), recordSize)));
+  AvcPictureSize size;
+  AvcConfigRecord::ParsePictureSize(record.data(), record.size(), &size);
+  tag->width = size.width;
+  tag->height = size.height;
+}
+
 void ParseAudioFields(BufferReader& reader, FLVTag* tag) {
   const std::uint8_t flags = reader.ReadU8();
   tag->soundFormat = flags >> 4;
@@ -145,6 +163,9 @@ void ParseVideoFields(BufferReader& reader, FLVTag* tag) {
     case kCodecScreenVideo:
     case kCodecScreenVideo2:
       if (keyFrame) ReadScreenVideoPictureSize(reader, tag);
+      break;
+    case kCodecH264:
+      ReadAvcPictureSize(reader, tag);
       break;
     default:
       break;

@@ -87,10 +87,14 @@ int AudioSampleRateOf(int soundFormat, int soundRate);
 int AudioChannelsOf(int soundFormat, int soundType);
 int AudioBitsPerSampleOf(int soundSize);
 
+// Whether a video tag with data declares the stream's picture size: a key
+// frame, or for H.264 a sequence header whose SPS gave a size.
+bool DeclaresPictureSize(const FLVTag& tag);
+
 struct AudioFormat;
 // Fills the audio fields of `info` from an audio tag with data and its
 // stream's real format, or the video fields (codec, width, height) from a
-// video key frame with data.
+// video tag that declares the size.
 void FillAudioInfoFromTag(const FLVTag& tag, const AudioFormat& format, FLVInfo* info);
 void FillVideoInfoFromTag(const FLVTag& tag, FLVInfo* info);
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "flv/audio_format_tracker.h"
+#include "flv/avc_config_record.h"
 #include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
 #include "trevik/trevik.h"
@@ -113,11 +114,17 @@ void FillAudioInfoFromTag(const FLVTag& tag, const AudioFormat& format, FLVInfo*
   info->bitsPerSample = AudioBitsPerSampleOf(tag.soundSize);
 }
 
+bool DeclaresPictureSize(const FLVTag& tag) {
+  if (tag.tagType != kTagTypeVideo || tag.dataSize == 0) return false;
+  if (tag.codecId != kCodecH264) return tag.frameType == kKeyFrameType;
+  // H.264 declares its size in sequence headers only, and only a header
+  // whose SPS gave a size is worth taking.
+  return tag.videoData != nullptr && tag.videoDataSize > 0 &&
+         tag.videoData[0] == kAvcPacketSequenceHeader && tag.width > 0 && tag.height > 0;
+}
+
 void FillVideoInfoFromTag(const FLVTag& tag, FLVInfo* info) {
-  if (info == nullptr || tag.tagType != kTagTypeVideo || tag.dataSize == 0 ||
-      tag.frameType != kKeyFrameType) {
-    return;
-  }
+  if (info == nullptr || !DeclaresPictureSize(tag)) return;
   info->videoCodec = tag.codecId;
   info->width = tag.width;
   info->height = tag.height;

@@ -385,9 +385,16 @@ KELVRA_API int FLVStreamDecoder_SetCropRect(FLVStreamDecoder* decoder, const FLV
 KELVRA_API int FLVStreamDecoder_SetResizeMode(FLVStreamDecoder* decoder, int mode);
 /* Synchronous decode on the caller's thread: 1 with *data and *size set to
  * memory owned by the decoder (valid until the next decode), or 0. The tag
- * stays the caller's; a null tag flushes the audio decoder. */
+ * stays the caller's; a null tag flushes the audio decoder. An H.264 video
+ * decoder holds pictures back to put them in presentation order: a picture
+ * may belong to an earlier tag (see GetPictureTime), and a null tag hands
+ * out one held-back picture per call at the end of the stream. */
 KELVRA_API int FLVStreamDecoder_DecodeFLVTag(FLVStreamDecoder* decoder, FLVTag* tag, uint8_t** data,
                                              int* size);
+/* Video, after a synchronous decode that gave a picture: its presentation
+ * time in ms (the tag time, plus the composition offset for H.264). 1
+ * written; 0 for an audio decoder or before the first picture. */
+KELVRA_API int FLVStreamDecoder_GetPictureTime(FLVStreamDecoder* decoder, uint32_t* milliseconds);
 /* Starts the worker: 1, or 0 when running already or the thread failed. */
 KELVRA_API int FLVStreamDecoder_Run(FLVStreamDecoder* decoder);
 /* Queues a tag: 1 taken (released after use through the delete callback),

@@ -338,7 +338,7 @@ void FLVAVTagReader::AddVideoTag(const FLVTag& tag) {
     ++stats_.videoFrameCount;
     stats_.videoBytes += tag.dataSize;
     if (tag.timestamp > stats_.largestTimestamp) stats_.largestTimestamp = tag.timestamp;
-    if (!stats_.videoInfoCaptured && tag.frameType == kKeyFrame) {
+    if (!stats_.videoInfoCaptured && DeclaresPictureSize(tag)) {
       FillVideoInfoFromTag(tag, &computedInfo_);
       stats_.videoInfoCaptured = true;
     }

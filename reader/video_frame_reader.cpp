@@ -18,6 +18,11 @@ constexpr int kCopyData = 1;
 constexpr int kHeaderFieldsOnly = 0;
 constexpr int kAnyTagType = 0;
 constexpr std::uint8_t kKeyFrame = 1;
+constexpr int kCodecH264 = 7;
+constexpr std::uint8_t kAvcSequenceHeader = 0;
+constexpr std::uint8_t kEntryKindUnknown = 0;
+constexpr std::uint8_t kEntryIsSequenceHeader = 1;
+constexpr std::uint8_t kEntryIsOther = 2;
 constexpr double kMillisecondsPerSecond = 1000.0;
 constexpr std::uint32_t kLastMillisecond = std::numeric_limits<std::uint32_t>::max();
 // A step forward of at most this many milliseconds decodes on from the
@@ -49,7 +54,7 @@ VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double fram
   VideoFrameReader* self = nullptr;
   try {
     self = new VideoFrameReader(reinterpret_cast<FLVAVTagReader*>(reader), decoder, frameRate,
-                                width, height);
+                                width, height, info.videoCodec == kCodecH264);
   } catch (const std::bad_alloc&) {
     FLVStreamDecoder_Delete(decoder);
     return nullptr;
@@ -60,7 +65,7 @@ VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double fram
 }
 
 VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* decoder,
-                                   double frameRate, int width, int height)
+                                   double frameRate, int width, int height, bool h264)
     : frameRate_(frameRate),
       // At least one pixel, so that even a file without a picture size gets
       // a valid (black) picture pointer.
@@ -72,7 +77,8 @@ VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* d
       decoder_(decoder),
       frameInterval_(static_cast<std::uint32_t>(kMillisecondsPerSecond / frameRate)),
       width_(width),
-      height_(height) {}
+      height_(height),
+      h264_(h264) {}
 
 VideoFrameReader::~VideoFrameReader() { FLVStreamDecoder_Delete(decoder_); }
 
@@ -100,31 +106,94 @@ std::uint8_t* VideoFrameReader::ReadFrame(int frameNumber) {
   return current_;
 }
 
+void VideoFrameReader::TakePicture(std::uint8_t* picture, std::uint32_t time,
+                                   std::uint32_t duration) {
+  start_ = time;
+  duration_ = duration;
+  if (picture == nullptr) {
+    current_ = black_.data();
+    return;
+  }
+  VideoEncoder_SwapImageRowOrderInPlace(picture, width_ * kBytesPerPixel, height_);
+  current_ = picture;
+}
+
 void VideoFrameReader::DecodeForwardTo(std::uint32_t t) {
   const std::size_t pictureBytes =
       static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * kBytesPerPixel;
+  const auto usable = [&](std::uint8_t* picture, int size) {
+    return picture != nullptr && pictureBytes > 0 && static_cast<std::size_t>(size) == pictureBytes;
+  };
+  std::uint32_t duration = 0;
   for (;;) {
     FLVTag* tag = nullptr;
-    std::uint32_t duration = 0;
+    std::uint8_t* picture = nullptr;
+    int size = 0;
     if (reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) != FLV_READER_OK) {
-      return;  // past the last video tag the last picture stays
+      // Past the last video tag the last picture stays, after the pictures
+      // H.264 still held back.
+      while (h264_ && FLVStreamDecoder_DecodeFLVTag(decoder_, nullptr, &picture, &size) != 0) {
+        std::uint32_t time = 0;
+        if (!usable(picture, size) || FLVStreamDecoder_GetPictureTime(decoder_, &time) == 0) continue;
+        TakePicture(picture, time, duration);
+        if (Covers(t) || start_ > t) return;
+      }
+      return;
     }
     // A caller that switched auto-release off made every record ours to free.
     const TagRelease release(tag, !reader_->autoReleaseMemory());
-    start_ = tag->timestamp;
-    duration_ = duration;
-    std::uint8_t* picture = nullptr;
-    int size = 0;
-    if (FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size) != 0 && picture != nullptr &&
-        pictureBytes > 0 && static_cast<std::size_t>(size) == pictureBytes) {
-      VideoEncoder_SwapImageRowOrderInPlace(picture, width_ * kBytesPerPixel, height_);
-      current_ = picture;
-    } else {
-      current_ = black_.data();
+    const bool decoded = FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size) != 0 &&
+                         usable(picture, size);
+    std::uint32_t time = tag->timestamp;
+    if (tag->codecId == kCodecH264) {
+      // H.264 gives a picture of an earlier tag, or none yet (a sequence
+      // header, or while the decoder fills its reorder window).
+      if (!decoded || FLVStreamDecoder_GetPictureTime(decoder_, &time) == 0) continue;
     }
+    TakePicture(decoded ? picture : nullptr, time, duration);
     // A picture that starts after t is the next one on screen anyway; no
     // later tag can cover t, so reading on would only run to the file's end.
     if (Covers(t) || start_ > t) return;
+  }
+}
+
+bool VideoFrameReader::IsH264SequenceHeader(std::size_t entry) {
+  if (sequenceHeaderKnown_.size() != reader_->index().size()) {
+    sequenceHeaderKnown_.assign(reader_->index().size(), kEntryKindUnknown);
+  }
+  if (sequenceHeaderKnown_[entry] == kEntryKindUnknown) {
+    sequenceHeaderKnown_[entry] = kEntryIsOther;
+    FLVTag* tag = nullptr;
+    if (PositionAtEntry(entry) &&
+        reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, nullptr) == FLV_READER_OK) {
+      const TagRelease release(tag, !reader_->autoReleaseMemory());
+      if (tag->codecId == kCodecH264 && tag->data != nullptr && tag->videoData != nullptr &&
+          tag->videoDataSize > 0 && tag->videoData[0] == kAvcSequenceHeader) {
+        sequenceHeaderKnown_[entry] = kEntryIsSequenceHeader;
+      }
+    }
+  }
+  return sequenceHeaderKnown_[entry] == kEntryIsSequenceHeader;
+}
+
+void VideoFrameReader::PrepareH264At(std::size_t keyEntry) {
+  std::uint8_t* picture = nullptr;
+  int size = 0;
+  while (FLVStreamDecoder_DecodeFLVTag(decoder_, nullptr, &picture, &size) != 0) {
+  }
+  // Sequence headers are key-frame entries; the one in force is the latest
+  // at or before the key frame. A repeat of the decoder's own changes
+  // nothing there.
+  const std::vector<FLVTagIndexEntry>& index = reader_->index();
+  for (std::size_t i = keyEntry + 1; i-- > 0;) {
+    if (!IsVideoKeyFrame(index[i]) || !IsH264SequenceHeader(i)) continue;
+    FLVTag* tag = nullptr;
+    if (PositionAtEntry(i) &&
+        reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, nullptr) == FLV_READER_OK) {
+      const TagRelease release(tag, !reader_->autoReleaseMemory());
+      FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size);
+    }
+    return;
   }
 }
 
@@ -155,6 +224,7 @@ void VideoFrameReader::SeekTo(std::uint32_t t) {
       index.begin());
   for (std::size_t i = after; i-- > 0;) {
     if (!IsVideoKeyFrame(index[i])) continue;
+    if (h264_) PrepareH264At(i);
     if (PositionAtEntry(i)) {
       DecodeForwardTo(t);
     } else {

@@ -38,7 +38,7 @@ class VideoFrameReader {
 
  private:
   VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* decoder, double frameRate,
-                   int width, int height);
+                   int width, int height, bool h264);
 
   bool Covers(std::uint32_t t) const;
   void DecodeForwardTo(std::uint32_t t);
@@ -46,6 +46,14 @@ class VideoFrameReader {
   // Makes entry `i` of the tag index the next one the tag reader reads;
   // false when the reader cannot be moved there.
   bool PositionAtEntry(std::size_t i);
+  // Takes a decoded picture (or black when `picture` is null) as current
+  // from `time` on for `duration` ms.
+  void TakePicture(std::uint8_t* picture, std::uint32_t time, std::uint32_t duration);
+  // H.264 before decoding from key frame `keyEntry`: drops the pictures held
+  // back from before, and configures the decoder with the latest sequence
+  // header at or before that entry.
+  void PrepareH264At(std::size_t keyEntry);
+  bool IsH264SequenceHeader(std::size_t entry);
 
   std::uint32_t start_ = 0;  // span of the current picture, ms
   std::uint32_t duration_ = 0;
@@ -58,6 +66,12 @@ class VideoFrameReader {
   std::uint32_t frameInterval_;      // ms
   int width_;
   int height_;
+  // H.264 pictures come out in presentation order, later than their tags,
+  // and need the sequence header in force before a key frame decodes.
+  bool h264_;
+  // Per index entry whether it is an H.264 sequence header, once read: 0
+  // not yet known, 1 yes, 2 no. Each entry is read for this at most once.
+  std::vector<std::uint8_t> sequenceHeaderKnown_;
 };
 
 }  // namespace kelvra

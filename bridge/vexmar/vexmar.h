@@ -37,7 +37,11 @@ enum {
   VEXMAR_CODEC_AAC = 0x15002,
   VEXMAR_CODEC_SPEEX = 0x15024, /* one or more Speex frames per payload */
   VEXMAR_CODEC_FLV1 = 22, /* Sorenson H.263, rows top first */
-  VEXMAR_CODEC_VP6F = 94  /* VP6 (Flash), rows bottom first */
+  VEXMAR_CODEC_H264 = 28, /* H.264, rows top first; open with VDD_OpenEx */
+  VEXMAR_CODEC_VP6F = 94, /* VP6 (Flash), rows bottom first */
+  /* The screen codecs' numbers are the bridge's own. Rows top first. */
+  VEXMAR_CODEC_FLASHSV = 0x20001, /* Screen Video */
+  VEXMAR_CODEC_FLASHSV2 = 0x20002 /* Screen Video 2 */
 };
 
 enum { VEXMAR_AAC_FRAMES_BEFORE_FALLBACK = 16 };
@@ -129,14 +133,30 @@ VEXMAR_API int ARes_Convert(VexmarResampler* resampler, const uint8_t* source, i
                             int* outputBytes);
 VEXMAR_API void ARes_Free(VexmarResampler* resampler);
 
-/* Video decoder for codec 22 (Sorenson H.263) and 94 (VP6, rows bottom
- * first) into image format 6 or 1. The picture belongs to the decoder and is
- * valid until its next call. Non-zero on success. */
+/* Video decoder for the VEXMAR_CODEC_ video codecs into image format 6 or 1.
+ * The picture belongs to the decoder and is valid until its next call.
+ * Non-zero on success. Decode takes one frame and gives its picture.
+ * OpenEx opens with the codec's configuration: for H.264 the
+ * AVCDecoderConfigurationRecord, whose NAL length size the packets then use.
+ * SendPacket and ReceivePicture serve codecs that hold pictures back to
+ * reorder them (H.264), and codecs that need to be told which packets are
+ * key frames (Screen Video 2): each packet carries a time (any unit), and each
+ * picture comes out in presentation order with the time of its packet. A
+ * null packet of size 0 ends the stream: the pictures still held back come
+ * out, and the decoder then takes packets of a new stream (the next must
+ * start at a key frame). ReceivePicture answers 0 when no picture is ready;
+ * call it until then after each SendPacket. */
 VEXMAR_API VexmarVideoDecoder* VDD_Create(void);
 VEXMAR_API int VDD_SetOutputImageFormat(VexmarVideoDecoder* decoder, int imageFormat);
 VEXMAR_API int VDD_Open(VexmarVideoDecoder* decoder, int codecId);
+VEXMAR_API int VDD_OpenEx(VexmarVideoDecoder* decoder, int codecId, const uint8_t* config,
+                          int configSize);
 VEXMAR_API int VDD_Decode(VexmarVideoDecoder* decoder, const uint8_t* data, int size,
                           uint8_t** picture, int* pictureSize, int* width, int* height);
+VEXMAR_API int VDD_SendPacket(VexmarVideoDecoder* decoder, const uint8_t* data, int size,
+                              int64_t time, int keyFrame);
+VEXMAR_API int VDD_ReceivePicture(VexmarVideoDecoder* decoder, uint8_t** picture,
+                                  int* pictureSize, int* width, int* height, int64_t* time);
 VEXMAR_API int VDD_Close(VexmarVideoDecoder* decoder);
 VEXMAR_API void VDD_Delete(VexmarVideoDecoder* decoder);
 

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -24,6 +25,10 @@ constexpr int kScaledRowAlignment = 64;
 constexpr int kScaledTailSlack = 64;
 // Same-size colour conversion; the flag picks the chroma upsampling filter.
 constexpr int kConversionFlags = SWS_BICUBIC;
+
+// Pictures a caller may leave unreceived before the oldest are dropped;
+// more than any reorder depth H.264 allows.
+constexpr std::size_t kMaxReadyPictures = 32;
 
 bool FitsInt(long long value) { return value >= 0 && value <= INT_MAX; }
 
@@ -50,7 +55,13 @@ bool VideoDecoder::SetOutputImageFormat(int imageFormat) {
 }
 
 bool VideoDecoder::Open(AVCodecID codec, RowOrder rowOrder) {
+  return Open(codec, rowOrder, nullptr, 0);
+}
+
+bool VideoDecoder::Open(AVCodecID codec, RowOrder rowOrder, const std::uint8_t* config,
+                        int configSize) {
   Close();
+  if (config != nullptr && configSize > 0) config_.assign(config, config + configSize);
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
   spare_.reset(av_frame_alloc());
@@ -72,6 +83,17 @@ bool VideoDecoder::OpenContext(AVCodecID codec) {
   // One thread: frame threading would hold pictures back, and every call
   // must give the picture of the frame it was handed.
   context_->thread_count = 1;
+  if (!config_.empty()) {
+    // libavcodec frees the extradata with the context and wants it padded.
+    context_->extradata = static_cast<std::uint8_t*>(
+        av_mallocz(config_.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (context_->extradata == nullptr) {
+      context_.reset();
+      return false;
+    }
+    std::memcpy(context_->extradata, config_.data(), config_.size());
+    context_->extradata_size = static_cast<int>(config_.size());
+  }
   if (avcodec_open2(context_.get(), decoder, nullptr) < 0) {
     context_.reset();
     return false;
@@ -90,6 +112,9 @@ void VideoDecoder::RecoverFromFailedFrame() {
 void VideoDecoder::Close() {
   context_.reset();
   codec_ = AV_CODEC_ID_NONE;
+  ready_.clear();
+  draining_ = false;
+  config_.clear();
   packet_.reset();
   frame_.reset();
   spare_.reset();
@@ -135,6 +160,76 @@ bool VideoDecoder::SendAndReceive(const std::uint8_t* data, int size) {
     return false;
   }
   return gotFrame;
+}
+
+bool VideoDecoder::Send(const std::uint8_t* data, int size, std::int64_t time, bool keyFrame) {
+  if (!isOpen()) return false;
+  if (data == nullptr || size <= 0) {
+    if (!draining_) {
+      draining_ = true;
+      avcodec_send_packet(context_.get(), nullptr);
+    }
+    CollectFrames();
+    return true;
+  }
+  if (draining_) {
+    // Only a stream whose end was not fully collected gets here.
+    avcodec_flush_buffers(context_.get());
+    draining_ = false;
+  }
+  if (av_new_packet(packet_.get(), size) < 0) return false;
+  std::memcpy(packet_->data, data, static_cast<size_t>(size));
+  packet_->pts = time;
+  packet_->dts = AV_NOPTS_VALUE;
+  // Screen Video 2 keeps its key frame for the inter frames by this flag.
+  if (keyFrame) packet_->flags |= AV_PKT_FLAG_KEY;
+  int sent = avcodec_send_packet(context_.get(), packet_.get());
+  if (sent == AVERROR(EAGAIN)) {
+    CollectFrames();
+    sent = avcodec_send_packet(context_.get(), packet_.get());
+  }
+  av_packet_unref(packet_.get());
+  CollectFrames();
+  // A damaged packet is refused; the codec goes on with the next one (an
+  // H.264 decoder recovers at the next key frame by itself).
+  return sent >= 0;
+}
+
+void VideoDecoder::CollectFrames() {
+  int received = 0;
+  while ((received = avcodec_receive_frame(context_.get(), spare_.get())) >= 0) {
+    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    if (!frame) {
+      av_frame_unref(spare_.get());
+      continue;
+    }
+    av_frame_move_ref(frame.get(), spare_.get());
+    ready_.push_back(std::move(frame));
+    if (ready_.size() > kMaxReadyPictures) ready_.pop_front();
+  }
+  if (received == AVERROR_EOF) {
+    // Everything held back is out: ready for a new stream.
+    avcodec_flush_buffers(context_.get());
+    draining_ = false;
+  }
+}
+
+bool VideoDecoder::Receive(Picture* picture, std::int64_t* time) {
+  if (!isOpen() || picture == nullptr || time == nullptr) return false;
+  while (!ready_.empty()) {
+    av_frame_unref(frame_.get());
+    av_frame_move_ref(frame_.get(), ready_.front().get());
+    ready_.pop_front();
+    if (frame_->width <= 0 || frame_->height <= 0) continue;
+    const std::int64_t stamp =
+        frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
+    const bool converted = imageFormat_ == kImageFormatAlphaPlane ? CopyLumaAsAlpha(picture)
+                                                                  : ConvertToBgra(picture);
+    if (!converted) continue;
+    *time = stamp;
+    return true;
+  }
+  return false;
 }
 
 bool VideoDecoder::SizePicture(int width, int height, int bytesPerPixel, Picture* picture) {

@@ -8,6 +8,7 @@
 #define KELVRA_BRIDGE_VEXMAR_VIDEO_DECODER_H
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,9 @@ class VideoDecoder {
   // Opens a fresh decoder for `codec`, closing any open one first. False when
   // libavcodec has no such decoder or cannot open it; the object is closed then.
   bool Open(AVCodecID codec, RowOrder rowOrder);
+  // The same with the codec's configuration (for H.264 the
+  // AVCDecoderConfigurationRecord), kept for any re-open after a failure.
+  bool Open(AVCodecID codec, RowOrder rowOrder, const std::uint8_t* config, int configSize);
   bool isOpen() const { return context_ != nullptr; }
   void Close();
 
@@ -63,6 +67,17 @@ class VideoDecoder {
   // untouched) when the frame does not decode or yields no picture; the
   // decoder stays usable for the next frame.
   bool Decode(const std::uint8_t* data, int size, Picture* picture);
+
+  // For codecs that hold pictures back to reorder them: Send hands over one
+  // packet stamped with `time`, and each Receive hands out the next picture
+  // in presentation order with the time of the packet it came from. A null
+  // packet ends the stream: every picture still held back comes out, and the
+  // decoder then takes packets afresh. False from Send when the packet was
+  // refused (the decoder stays usable); from Receive when no picture is
+  // ready.
+  // `keyFrame` marks a packet that needs no earlier one.
+  bool Send(const std::uint8_t* data, int size, std::int64_t time, bool keyFrame);
+  bool Receive(Picture* picture, std::int64_t* time);
 
  private:
   struct ContextDeleter {
@@ -79,6 +94,8 @@ class VideoDecoder {
   };
 
   bool OpenContext(AVCodecID codec);
+  // Moves every picture the codec has ready into `ready_`.
+  void CollectFrames();
   void RecoverFromFailedFrame();
   bool SendAndReceive(const std::uint8_t* data, int size);
   bool ConvertToBgra(Picture* picture);
@@ -104,6 +121,11 @@ class VideoDecoder {
   int scalerSourceFormat_ = -1;
   std::vector<std::uint8_t> scaled_;
   int scaledRowBytes_ = 0;
+  // Pictures out of the codec that Receive has not handed out yet, oldest
+  // first.
+  std::deque<std::unique_ptr<AVFrame, FrameDeleter>> ready_;
+  bool draining_ = false;  // the end of the stream was sent
+  std::vector<std::uint8_t> config_;
   AVCodecID codec_ = AV_CODEC_ID_NONE;
   RowOrder rowOrder_ = RowOrder::kTopFirst;
   int imageFormat_ = kImageFormatBgra;

@@ -88,11 +88,14 @@ CodedVideo ReadCodedVideo(const std::string& path, std::size_t maxFrames) {
   video.codecName = avcodec_get_name(parameters->codec_id);
   video.width = parameters->width;
   video.height = parameters->height;
+  video.config.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
+  const AVRational timeBase = format->streams[stream]->time_base;
   AVPacket* packet = av_packet_alloc();
   while (av_read_frame(format, packet) >= 0) {
     if (packet->stream_index == stream) {
       video.frames.emplace_back(packet->data, packet->data + packet->size);
       video.keyFrames.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
+      video.timesMs.push_back(av_rescale_q(packet->pts, timeBase, AVRational{1, 1000}));
     }
     av_packet_unref(packet);
     if (maxFrames != 0 && video.frames.size() >= maxFrames) break;

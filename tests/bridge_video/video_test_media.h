@@ -11,11 +11,13 @@
 namespace kelvra::test {
 
 struct CodedVideo {
-  std::string codecName;  // libavcodec's name: "flv" or "vp6f"
+  std::string codecName;  // libavcodec's name: "flv", "vp6f", "h264" ...
   int width = 0;          // as the demuxer reports it (declared size)
   int height = 0;
   std::vector<std::vector<std::uint8_t>> frames;
   std::vector<bool> keyFrames;
+  std::vector<std::int64_t> timesMs;  // presentation times
+  std::vector<std::uint8_t> config;  // the codec's configuration (H.264)
 };
 
 // Every video packet of the file, in order; at most maxFrames (0: all).

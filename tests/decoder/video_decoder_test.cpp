@@ -95,7 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FixtureCase{"vp6_red5", "real/Red5_red5-server_red5.flv", 4, 480, 368, 40},
                       FixtureCase{"vp6_caltrain", "real/apache_flex-sdk_caltrain.flv", 4, 640, 480, 30},
                       FixtureCase{"h263_short", kShortH263, 2, 320, 240, 40},
-                      FixtureCase{"h263_square", "real/ruffle-rs_ruffle_square.flv", 2, 128, 96, 40}),
+                      FixtureCase{"h263_square", "real/ruffle-rs_ruffle_square.flv", 2, 128, 96, 40},
+                      FixtureCase{"screen", "real/mltframework_swfdec_video.flv", 3, 466, 311, 16},
+                      FixtureCase{"screen2", "generated/gen_flashsv2_160x120.flv", 6, 160, 120, 20},
+                      // The first key frame is the sequence header; pictures
+                      // come out a few tags later.
+                      FixtureCase{"h264_red5", "real/Red5_red5-server_flashContent.flv", 7, 320, 240, 60},
+                      FixtureCase{"h264_jcodec", "real/jcodec_jcodec_test.flv", 7, 320, 240, 40}),
     [](const ::testing::TestParamInfo<FixtureCase>& info) { return std::string(info.param.name); });
 
 TEST(VideoDecoder, NothingComesOutBeforeTheFirstKeyFrame) {
@@ -192,6 +198,54 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FrameRateCase>& info) {
       return "every_" + std::to_string(info.param.spacingMs) + "ms";
     });
+
+// H.264 with B-frames: the synchronous decoder gives each picture later
+// than its tag, with its presentation time, the last ones for null tags;
+// the worker emits the same pictures in the same order, the last one too.
+TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
+  FlvSpec spec;
+  spec.audio = AudioCodec::kNone;
+  spec.video = VideoCodec::kH264;
+  spec.width = 200;
+  spec.height = 150;
+  spec.fps = 25;
+  spec.durationMs = 1000;
+  const std::vector<TagPtr> tags = ReadTagsOfType(GenerateFlv(spec), FLV_TAG_TYPE_VIDEO);
+  ASSERT_EQ(tags.size(), 27u);  // sequence header, 25 pictures, end of sequence
+  DecoderPtr sync = MakeSyncVideoDecoder(200, 150);
+  std::vector<std::vector<std::uint8_t>> pictures;
+  std::uint32_t time = 0;
+  std::uint32_t first = 0;
+  for (std::size_t i = 0; i <= tags.size() + 3; ++i) {
+    std::vector<std::uint8_t> picture = Decode(sync.get(), i < tags.size() ? tags[i].get() : nullptr);
+    if (picture.empty()) continue;
+    ASSERT_EQ(FLVStreamDecoder_GetPictureTime(sync.get(), &time), 1);
+    // The muxer starts the decoding times at 0, so presentation starts at
+    // the first composition offset.
+    if (pictures.empty()) first = time;
+    EXPECT_EQ(time, first + pictures.size() * 40) << "after tag " << i;
+    pictures.push_back(std::move(picture));
+  }
+  ASSERT_EQ(pictures.size(), 25u);
+
+  OutputRecorder recorder(true);
+  TagReleaser releaser;
+  DecoderPtr worker(FLVStreamDecoder_Create(1));
+  ASSERT_EQ(FLVStreamDecoder_SetOutputSize(worker.get(), 200, 150), 1);
+  FLVStreamDecoder_SetOutputCallBack(worker.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(worker.get(), &TagReleaser::CallBack, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(worker.get()), 1);
+  for (const TagPtr& tag : tags) ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(worker.get(), CloneRaw(*tag)), 1);
+  ASSERT_EQ(FLVStreamDecoder_Stop(worker.get()), 1);
+  // The output time line starts at 0: the first picture also fills the
+  // frame periods before its presentation time.
+  const std::size_t lead = first / 40;
+  const auto records = recorder.records();
+  ASSERT_EQ(records.size(), lead + pictures.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_TRUE(records[i].bytes == pictures[i < lead ? 0 : i - lead]) << i;
+  }
+}
 
 class VideoCrop : public ::testing::Test {
  protected:

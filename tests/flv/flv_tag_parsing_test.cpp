@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <memory>
 #include <new>
@@ -12,6 +14,7 @@
 #include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_constants.h"
 #include "support/flv_builder.h"
+#include "support/flv_files.h"
 
 // Lets a test make the data block allocation fail. Only the non-throwing
 // array form is replaced; it hands out memory from the ordinary array form
@@ -361,6 +364,66 @@ TEST(ParseFLVTagBody, ScreenVideoSizesFromTwelveBitFields) {
     EXPECT_EQ(tag->videoData, tag->block + 12);
   }
 }
+
+// H.264 sequence headers made by libx264: the size the SPS declares after
+// frame cropping, in crop units of the chroma format (and of field pairs for
+// interlaced coding). The NAL-unit key frame after it declares nothing. Cut
+// short anywhere, the header gives its whole size or none.
+struct AvcCase {
+  const char* pixelFormat;
+  const char* x264Params;
+  int width;
+  int height;
+};
+
+class AvcPictureSize : public ::testing::TestWithParam<AvcCase> {};
+
+TEST_P(AvcPictureSize, SequenceHeaderDeclaresTheCroppedSize) {
+  const AvcCase c = GetParam();
+  const std::string path = test::TestTempDir() + "/avc_" + c.pixelFormat + ".flv";
+  const std::string command =
+      "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" + std::to_string(c.width) +
+      "x" + std::to_string(c.height) + " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat +
+      " -x264-params " + c.x264Params + " -f flv '" + path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const Bytes file = test::ReadWholeFile(path);
+  std::vector<Bytes> videoTags;
+  for (std::size_t at = 13; at + kTagHeaderSize <= file.size();) {
+    const std::size_t end = at + kTagHeaderSize + ((file[at + 1] << 16) | (file[at + 2] << 8) |
+                                                   file[at + 3]) + 4;
+    if (end > file.size()) break;
+    if (file[at] == kVideo) videoTags.emplace_back(file.begin() + at, file.begin() + end);
+    at = end;
+  }
+  ASSERT_GE(videoTags.size(), 2u);
+  TagPtr header = ParseTag(videoTags[0]);
+  EXPECT_EQ(header->width, c.width);
+  EXPECT_EQ(header->height, c.height);
+  FLVInfo info = EmptyFLVInfo();
+  FillVideoInfoFromTag(*header, &info);
+  EXPECT_EQ(info.videoCodec, 7);
+  EXPECT_EQ(info.width, c.width);
+  EXPECT_EQ(info.height, c.height);
+  TagPtr keyFrame = ParseTag(videoTags[1]);
+  EXPECT_EQ(keyFrame->frameType, 1);
+  EXPECT_FALSE(DeclaresPictureSize(*keyFrame));
+  const long full = static_cast<long>(videoTags[0].size() - kTagHeaderSize);
+  for (long given = 0; given < full; ++given) {
+    TagPtr cut = ParseTag(videoTags[0], given);
+    EXPECT_TRUE(cut->width == 0 || cut->width == c.width) << given;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChromaFormats, AvcPictureSize,
+    ::testing::Values(AvcCase{"yuv420p", "log=-1", 1920, 1080},
+                      AvcCase{"yuv422p", "log=-1", 202, 150},
+                      AvcCase{"yuv444p", "log=-1", 1918, 1078},
+                      AvcCase{"gray", "log=-1", 203, 149},
+                      AvcCase{"yuv420p", "interlaced=1", 1920, 1080}),
+    [](const ::testing::TestParamInfo<AvcCase>& info) {
+      return std::string(info.param.pixelFormat) + "_" + std::to_string(info.index);
+    });
 
 TEST(ParseFLVTagBody, Vp6KeyFrameSizeLessTheAdjustment) {
   const Bytes payload = test::Vp6KeyFramePayload(0x4C, 15, 20);

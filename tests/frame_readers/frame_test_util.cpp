@@ -12,6 +12,7 @@ namespace kelvra::test {
 namespace {
 constexpr int kCopyData = 1;
 constexpr int kBytesPerPixel = 4;
+constexpr int kCodecH264 = 7;
 constexpr int kBytesPerSample = 2;
 constexpr std::size_t kFlvHeaderDataOffsetAt = 5;
 constexpr std::size_t kPreviousTagSizeBytes = 4;
@@ -145,19 +146,27 @@ std::vector<ReferencePicture> DecodeVideoTagByTag(const std::string& path, std::
   const std::uint64_t blackHash = HashBytes(black.data(), black.size());
   FLVTag* tag = nullptr;
   std::uint32_t duration = 0;
-  while (FLVAVTagReader_ReadTag(reader.get(), kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) ==
-         FLV_READER_OK) {
+  // H.264 pictures come later than their tags, at their presentation times;
+  // a tag without one adds nothing, and the last come for null tags.
+  const bool h264 = info.videoCodec == kCodecH264;
+  for (;;) {
+    const bool read = FLVAVTagReader_ReadTag(reader.get(), kCopyData, FLV_TAG_TYPE_VIDEO, &tag,
+                                             &duration) == FLV_READER_OK;
+    if (!read && !h264) break;
     ReferencePicture picture;
-    picture.start = tag->timestamp;
     picture.duration = duration;
     std::uint8_t* out = nullptr;
     int size = 0;
-    if (FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag, &out, &size) != 0 &&
-        static_cast<std::size_t>(size) == pictureBytes) {
-      picture.hash = HashBottomFirst(out, info.width, info.height);
-    } else {
-      picture.hash = blackHash;
+    const bool decoded =
+        FLVStreamDecoder_DecodeFLVTag(decoder.get(), read ? tag : nullptr, &out, &size) != 0 &&
+        static_cast<std::size_t>(size) == pictureBytes;
+    if (h264 && !decoded) {
+      if (!read) break;
+      continue;
     }
+    picture.start = tag->timestamp;
+    if (h264) FLVStreamDecoder_GetPictureTime(decoder.get(), &picture.start);
+    picture.hash = decoded ? HashBottomFirst(out, info.width, info.height) : blackHash;
     picture.black = picture.hash == blackHash;
     pictures.push_back(picture);
     if (picture.start > untilMs) break;

@@ -55,7 +55,9 @@ struct ReferencePicture {
 };
 // Every video tag decoded in file order with the synchronous video decoder
 // at the file's picture size, up to the first tag after `untilMs`; a tag
-// that gives no picture stands for black.
+// that gives no picture stands for black. H.264 pictures instead start at
+// their presentation times, a tag without one adds nothing, and the
+// pictures held back at the end follow.
 std::vector<ReferencePicture> DecodeVideoTagByTag(
     const std::string& path, std::uint32_t untilMs = std::numeric_limits<std::uint32_t>::max());
 

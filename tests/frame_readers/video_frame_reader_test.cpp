@@ -223,6 +223,36 @@ TEST(VideoFrameReader, RealVp6FileWithFarJumps) {
   }
 }
 
+FlvSpec H264File(int width, int height, int durationMs) {
+  FlvSpec file = H263File(durationMs);
+  file.video = VideoCodec::kH264;
+  file.width = width;
+  file.height = height;
+  return file;
+}
+
+// H.264 with B-frames (pictures later than their tags), and a second
+// sequence header at 2 s that changes the size: the size shown is the
+// first, the pictures after the change are resized to it, and a seek
+// into either part decodes with that part's header.
+TEST(VideoFrameReader, H264SteppedAndJumpedAboutAcrossASizeChange) {
+  std::vector<RawTag> tags = ReadRawTags(GenerateFlv(H264File(200, 150, 2000)));
+  for (RawTag tag : ReadRawTags(GenerateFlv(H264File(320, 240, 2000)))) {
+    if (tag.type != FLV_TAG_TYPE_VIDEO) continue;
+    tag.timestamp += 2000;
+    tags.push_back(tag);
+  }
+  const std::string path = TestTempDir() + "/h264_size_change.flv";
+  WriteRawTags(path, tags);
+  Pictures p = Open(path, kFileFps);
+  ASSERT_NE(p.frames, nullptr);
+  ASSERT_EQ(p.pictureBytes, 200u * 150 * kBytesPerPixel);
+  ASSERT_EQ(p.reference.size(), 100u);
+  for (int frame = 2; frame < 98; ++frame) ExpectFrame(p, frame);
+  for (const int frame : {60, 10, 49, 52, 30, 75, 3, 90}) ExpectFrame(p, frame);
+  for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
+}
+
 TEST(VideoFrameReader, ATagReaderThatIsNotOpenIsRefused) {
   EXPECT_EQ(VideoFrameReader_Create(nullptr, 25.0, 0), nullptr);
   TagReaderPtr closed(FLVAVTagReader_Create());

@@ -309,7 +309,8 @@ TEST_P(SonexInfoOnFixtures, AgreesWithAnIndependentReading) {
 }
 
 // Files whose FLV flags give the true audio format (MP3, Nellymoser) and
-// whose pictures declare their size (H.263, VP6, screen video).
+// whose pictures declare their size (H.263, VP6, screen video, H.264 by its
+// sequence header).
 INSTANTIATE_TEST_SUITE_P(
     RealFiles, SonexInfoOnFixtures,
     testing::Values(FixtureCase{"ruffle-rs_ruffle_square.flv", true},
@@ -319,7 +320,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FixtureCase{"mondain_red5_fp_fcs_live_video.flv", true},
                     FixtureCase{"mondain_red5_fp_fcs_live_audio.flv", true},
                     FixtureCase{"Red5_red5-server_red5.flv", true},
-                    FixtureCase{"ruffle-rs_ruffle_rufflelogo.flv", false}),
+                    FixtureCase{"ruffle-rs_ruffle_rufflelogo.flv", false},
+                    FixtureCase{"mltframework_swfdec_video.flv", true},
+                    // Tag times of H.264 are decoding times; FFmpeg's end
+                    // counts presentation times.
+                    FixtureCase{"ruffle-rs_ruffle_h264_hsv.flv", false},
+                    FixtureCase{"ruffle-rs_ruffle_h264_multinalu_test.flv", false}),
     [](const testing::TestParamInfo<FixtureCase>& info) {
       std::string name = info.param.file;
       name = name.substr(0, name.find('.'));

@@ -106,6 +106,7 @@ const char* VideoEncoder(VideoCodec codec) {
   switch (codec) {
     case VideoCodec::kH263: return "flv";
     case VideoCodec::kScreenVideo: return "flashsv";
+    case VideoCodec::kH264: return "libx264";
     case VideoCodec::kNone: break;
   }
   return nullptr;
@@ -217,6 +218,11 @@ std::vector<std::string> FfmpegArguments(const FlvSpec& s, const std::string& ou
     // A key frame every second, so that seeking finds several.
     a.insert(a.end(), {"-c:v", video, "-g", std::to_string(std::max(1, s.fps)), "-flags:v",
                        "+bitexact"});
+    // 4:2:0 with B-frames (pictures reordered), one thread for the same
+    // bytes on every machine.
+    if (s.video == VideoCodec::kH264) {
+      a.insert(a.end(), {"-pix_fmt", "yuv420p", "-bf", "2", "-threads", "1"});
+    }
   }
   a.insert(a.end(), {"-f", "flv", outPath});
   return a;

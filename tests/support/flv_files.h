@@ -24,9 +24,9 @@ namespace kelvra::test {
 //               audioBitRate; flags byte 0xAF whatever the rate.
 //   kSpeex      libspeex, 16000 Hz mono (wideband).
 //   kG711ALaw, kG711MuLaw  8000 Hz mono.
-// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv"; both
-// with a key frame every second. The tone is a sine of toneHz on every
-// channel; the video is FFmpeg's test pattern.
+// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv", kH264
+// libx264 (4:2:0, two B-frames); all with a key frame every second. The tone
+// is a sine of toneHz on every channel; the video is FFmpeg's test pattern.
 enum class AudioCodec {
   kNone,
   kMp3,         // sound format 2
@@ -43,7 +43,8 @@ enum class AudioCodec {
 enum class VideoCodec {
   kNone,
   kH263,        // Sorenson H.263 (codec id 2)
-  kScreenVideo  // screen video (codec id 3)
+  kScreenVideo,  // screen video (codec id 3)
+  kH264          // H.264 (codec id 7)
 };
 
 struct FlvSpec {
