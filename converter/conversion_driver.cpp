@@ -38,6 +38,20 @@ void ReportFileProblem(const std::string& path, const char* message) {
   std::fflush(stderr);
 }
 
+// The reader read past damaged stretches of the file: said once per file,
+// so that a conversion that goes on is not taken for a clean one.
+void ReportSkippedDamage(::FLVAVTagReader* reader, const std::string& path) {
+  std::int64_t ranges = 0;
+  std::int64_t bytes = 0;
+  std::int64_t firstOffset = -1;
+  FLVAVTagReader_GetSkippedBytes(reader, &ranges, &bytes, &firstOffset);
+  if (ranges <= 0) return;
+  std::fprintf(stderr, "%s, Skipped %lld damaged byte ranges (%lld bytes), the first at offset %lld.\n",
+               path.c_str(), static_cast<long long>(ranges), static_cast<long long>(bytes),
+               static_cast<long long>(firstOffset));
+  std::fflush(stderr);
+}
+
 void PrintTimes(std::FILE* out, std::uint32_t current, std::uint32_t total) {
   std::fprintf(out, "Current Time: %ldms\n", static_cast<long>(current));
   std::fprintf(out, "Total Time: %ldms\n", static_cast<long>(total));
@@ -124,6 +138,7 @@ void ConvertInputFiles(ConverterSettings& settings, ::FLVAVTagReader* reader, ::
       ReportFileProblem(item.path, "Error on file opening.");
       continue;
     }
+    ReportSkippedDamage(reader, item.path);
     std::uint32_t audioEnd = 0;
     std::uint32_t videoEnd = 0;
     FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);
