@@ -42,6 +42,20 @@ void ReportFileProblem(const std::string& path, const char* message) {
   std::fflush(stderr);
 }
 
+// The reader read past damaged stretches of the file: said once per file,
+// so that a conversion that goes on is not taken for a clean one.
+void ReportSkippedDamage(::FLVAVTagReader* reader, const std::string& path) {
+  std::int64_t ranges = 0;
+  std::int64_t bytes = 0;
+  std::int64_t firstOffset = -1;
+  FLVAVTagReader_GetSkippedBytes(reader, &ranges, &bytes, &firstOffset);
+  if (ranges <= 0) return;
+  std::fprintf(stderr, "%s, Skipped %lld damaged byte ranges (%lld bytes), the first at offset %lld.\n",
+               path.c_str(), static_cast<long long>(ranges), static_cast<long long>(bytes),
+               static_cast<long long>(firstOffset));
+  std::fflush(stderr);
+}
+
 // A stop signal, or the writer's failure as the audio callback noted it.
 bool StopRequested(const ConverterSettings& settings) {
   return StopSignals::Received() != 0 ||
@@ -164,6 +178,7 @@ void ConvertFile(ConverterSettings& settings, ::FLVAVTagReader* reader, ::FLVStr
     ReportFileProblem(item.path, "Error on file opening.");
     return;
   }
+  ReportSkippedDamage(reader, item.path);
   std::uint32_t audioEnd = 0;
   std::uint32_t videoEnd = 0;
   FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);

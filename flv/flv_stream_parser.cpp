@@ -128,6 +128,9 @@ void FLVStreamParser::ResetRunFields() {
   audioPacketsCount = 0;
   videoPacketsCount = 0;
   infoCallBackCalled = 0;
+  haveGoodTimestamp = false;
+  lastGoodTimestamp = 0;
+  skipped = SkippedBytes{};
 }
 
 int FLVStreamParser::Run() {
@@ -139,6 +142,11 @@ int FLVStreamParser::Run() {
 
 int FLVStreamParser::Flush() {
   if (stopped) return 1;
+  // A tag held for confirmation that ends exactly where the bytes end is
+  // taken: no next header can confirm it if the stream ends here.
+  if (state == ParseState::Resync && resync.AcceptAtEnd() && !AcceptResyncedTag()) {
+    return tagQueue.empty() ? 1 : 0;
+  }
   if (!infoCallBackCalled) {
     GatherFLVInfo(true);
     CallFLVInfoCallBack();
@@ -154,6 +162,10 @@ int FLVStreamParser::Stop() {
     GatherFLVInfo(true);
     CallFLVInfoCallBack();
   }
+  // A scan still under way ends here: everything it held was damage.
+  if (state == ParseState::Resync && resync.Active()) {
+    NoteSkipped(resync.RangeStart(), resync.EndOffset() - resync.RangeStart());
+  }
   // Tags still queued now are deleted, not offered: owners flush first.
   ResetParser();
   stopped = 1;
@@ -167,6 +179,29 @@ void FLVStreamParser::ResetParser() {
   currentTag = nullptr;
   scratch.reset();
   scratchCapacity = 0;
+  resync.Clear();
+  std::vector<std::uint8_t>().swap(replay);
+  replayCursor = 0;
+}
+
+FLVStreamParser::SkippedBytes FLVStreamParser::GetSkippedBytes() const {
+  SkippedBytes result = skipped;
+  if (state == ParseState::Resync && resync.Active() && !stopped) {
+    const std::int64_t length = resync.EndOffset() - resync.RangeStart();
+    if (length > 0) {
+      ++result.ranges;
+      result.bytes += length;
+      if (result.firstOffset < 0) result.firstOffset = resync.RangeStart();
+    }
+  }
+  return result;
+}
+
+void FLVStreamParser::NoteSkipped(std::int64_t offset, std::int64_t length) {
+  if (length <= 0) return;
+  ++skipped.ranges;
+  skipped.bytes += length;
+  if (skipped.firstOffset < 0) skipped.firstOffset = offset;
 }
 
 int FLVStreamParser::GetParsedPacketsCount(int* audioCount, int* videoCount) const {
@@ -219,20 +254,61 @@ int FLVStreamParser::DeliverData(const std::uint8_t* bytes, int length) {
   return FLV_PARSER_INFO_PENDING;
 }
 
+// Bytes a resynchronisation read beyond the tag it found are parsed before
+// the rest of the delivery (or of earlier such bytes): the stream is always
+// parsed in order.
 bool FLVStreamParser::ConsumeBytes(const std::uint8_t* bytes, std::size_t length) {
+  for (;;) {
+    const bool fromReplay = replayCursor < replay.size();
+    const std::uint8_t* span = fromReplay ? replay.data() + replayCursor : bytes;
+    std::size_t left = fromReplay ? replay.size() - replayCursor : length;
+    if (left == 0) break;
+    const std::size_t before = left;
+    const bool taken = ConsumeSpan(span, left);
+    if (fromReplay) {
+      replayCursor += before - left;
+    } else {
+      bytes = span;
+      length = left;
+    }
+    if (!taken) return false;
+    if (state == ParseState::Failed) return true;
+    if (resync.Found() && !AcceptResyncedTag()) return state == ParseState::Failed;
+  }
+  if (replayCursor > 0 && replayCursor == replay.size()) {
+    replay.clear();
+    replayCursor = 0;
+  }
+  return true;
+}
+
+bool FLVStreamParser::ConsumeSpan(const std::uint8_t*& bytes, std::size_t& length) {
   while (length > 0) {
+    if (state == ParseState::Resync) {
+      bool outOfMemory = false;
+      const std::size_t taken = resync.Take(bytes, length, &outOfMemory);
+      bytes += taken;
+      length -= taken;
+      if (outOfMemory) return false;
+      if (resync.Found()) return true;
+      continue;
+    }
     // Only a header whose data offset leaves nothing to skip gets here with
     // nothing needed: there is no next piece, so the rest is dropped.
-    if (bytesHeld >= bytesNeeded) return true;
+    if (bytesHeld >= bytesNeeded) {
+      bytes += length;
+      length = 0;
+      return true;
+    }
     const std::size_t missing = static_cast<std::size_t>(bytesNeeded - bytesHeld);
 
     if (state == ParseState::SkipHeaderRest) {
       // Skipped bytes are counted, not buffered: a header may declare a data
       // offset of up to 4 GB.
-      const std::size_t skipped = missing < length ? missing : length;
-      bytesHeld += static_cast<std::int32_t>(skipped);
-      bytes += skipped;
-      length -= skipped;
+      const std::size_t skippedNow = missing < length ? missing : length;
+      bytesHeld += static_cast<std::int32_t>(skippedNow);
+      bytes += skippedNow;
+      length -= skippedNow;
       if (bytesHeld == bytesNeeded) SkipHeaderRestPiece();
       continue;
     }
@@ -242,6 +318,8 @@ bool FLVStreamParser::ConsumeBytes(const std::uint8_t* bytes, std::size_t length
       // rather than silently lost from the middle of a tag.
       if (DB2_Push(dataBuffer, bytes, length) == 0) return false;
       bytesHeld += static_cast<std::int32_t>(length);
+      bytes += length;
+      length = 0;
       return true;
     }
 
@@ -250,9 +328,9 @@ bool FLVStreamParser::ConsumeBytes(const std::uint8_t* bytes, std::size_t length
     if (!EnsureScratch(pieceLength)) return false;
     if (held > 0) DB2_Read(dataBuffer, scratch.get(), held);
     std::memcpy(scratch.get() + held, bytes, missing);
-    ParseStreamPiece(scratch.get(), pieceLength);
     bytes += missing;
     length -= missing;
+    ParseStreamPiece(scratch.get(), pieceLength);
     if (state == ParseState::Failed) return true;
   }
   return true;
@@ -287,6 +365,7 @@ void FLVStreamParser::ParseStreamPiece(const std::uint8_t* piece, std::size_t le
     case ParseState::ReadTagBody:
       ReadTagBodyPiece(piece, length);
       break;
+    case ParseState::Resync:  // bytes go to the scanner, never into pieces
     case ParseState::Failed:
       break;  // deliveries answer 1 before any piece is assembled
   }
@@ -319,6 +398,12 @@ void FLVStreamParser::SkipHeaderRestPiece() {
 }
 
 void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t length) {
+  if (!TagResyncScanner::IsPlausibleHeader(piece)) {
+    EnterResync(streamPosition, piece, length, nullptr, 0,
+                TagResyncScanner::Start::AfterBadHeader);
+    return;
+  }
+  std::memcpy(lastHeader, piece, kTagHeaderSize);
   DeleteFLVTag(currentTag);  // never set here: a dispatched tag is handed on
   currentTag = NewFLVTag();
   if (currentTag == nullptr) {
@@ -346,7 +431,32 @@ void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t 
 void FLVStreamParser::ReadTagBodyPiece(const std::uint8_t* piece, std::size_t length) {
   FLVTag* tag = currentTag;
   currentTag = nullptr;
+  // The previous-tag-size field closes the piece. Writers put 11 + the data
+  // size there, some 15 + it; anything else may mean the tag was cut short
+  // and its "body" runs into the tags after it, so the next header decides.
+  const std::size_t sizeField = length - kPreviousTagSizeFieldSize;
+  const std::uint32_t previousTagSize = static_cast<std::uint32_t>(piece[sizeField]) << 24 |
+                                        static_cast<std::uint32_t>(piece[sizeField + 1]) << 16 |
+                                        static_cast<std::uint32_t>(piece[sizeField + 2]) << 8 |
+                                        piece[sizeField + 3];
+  if (previousTagSize != tag->dataSize + kTagHeaderSize &&
+      previousTagSize != tag->dataSize + kTagOverheadSize) {
+    const std::int64_t offset = tag->filePosition;
+    DeleteFLVTag(tag);
+    streamPosition = offset;
+    EnterResync(offset, lastHeader, kTagHeaderSize, piece, length,
+                TagResyncScanner::Start::AtUnconfirmedTag);
+    return;
+  }
+  ParseTagBody(tag, piece, length);
+}
+
+void FLVStreamParser::ParseTagBody(FLVTag* tag, const std::uint8_t* piece, std::size_t length) {
   if (ParseFLVTagBody(piece, length, tag)) {
+    if (IsAudio(*tag) || IsVideo(*tag)) {
+      haveGoodTimestamp = true;
+      lastGoodTimestamp = tag->timestamp;
+    }
     DispatchTag(tag);
   } else {
     DeleteFLVTag(tag);
@@ -354,6 +464,69 @@ void FLVStreamParser::ReadTagBodyPiece(const std::uint8_t* piece, std::size_t le
   if (state != ParseState::Failed) {
     NextPiece(ParseState::ReadTagHeader, static_cast<std::int32_t>(kTagHeaderSize));
   }
+}
+
+void FLVStreamParser::EnterResync(std::int64_t offset, const std::uint8_t* first,
+                                  std::size_t firstLength, const std::uint8_t* second,
+                                  std::size_t secondLength, TagResyncScanner::Start start) {
+  if (!resync.Begin(offset, first, firstLength, second, secondLength, start, haveGoodTimestamp,
+                    lastGoodTimestamp)) {
+    EnterFailed();
+    return;
+  }
+  NextPiece(ParseState::Resync, 0);
+}
+
+bool FLVStreamParser::AcceptResyncedTag() {
+  const std::int64_t damageLength = resync.FoundOffset() - resync.RangeStart();
+  NoteSkipped(resync.RangeStart(), damageLength);
+  if (damageLength > 0 && !MarkAudioGap()) return false;
+
+  // The found tag is parsed straight from the scanner's buffer; its header is
+  // plausible and it is confirmed, so neither step goes back to Resync.
+  streamPosition = resync.FoundOffset();
+  NextPiece(ParseState::ReadTagHeader, static_cast<std::int32_t>(kTagHeaderSize));
+  ReadTagHeaderPiece(resync.FoundTag(), kTagHeaderSize);
+  if (state == ParseState::Failed) return false;
+  FLVTag* tag = currentTag;
+  currentTag = nullptr;
+  ParseTagBody(tag, resync.FoundTag() + kTagHeaderSize, resync.FoundTagLength() - kTagHeaderSize);
+  if (state == ParseState::Failed) return false;
+
+  try {
+    std::vector<std::uint8_t> next;
+    next.reserve(resync.TrailingLength() + (replay.size() - replayCursor));
+    next.insert(next.end(), resync.Trailing(), resync.Trailing() + resync.TrailingLength());
+    next.insert(next.end(), replay.begin() + static_cast<std::ptrdiff_t>(replayCursor),
+                replay.end());
+    replay.swap(next);
+    replayCursor = 0;
+  } catch (const std::bad_alloc&) {
+    EnterFailed();
+    return false;
+  }
+  resync.Clear();
+  return true;
+}
+
+bool FLVStreamParser::MarkAudioGap() {
+  // Nothing to mark before the first audio or video tag, when audio is not
+  // wanted, or while a gap is open already.
+  if (!wantAudio || !baseTimestampSet || gapOpen) return true;
+  FLVTag* marker = NewFLVTag();
+  if (marker == nullptr) {
+    EnterFailed();
+    return false;
+  }
+  marker->tagType = FLV_TAG_TYPE_AUDIO;
+  // The audio clock and the rebased file time differ by clockOffset: the
+  // audio ran out at this file time, and the next real audio tag's own time
+  // stamp tells how much was lost.
+  const std::int64_t fileTime = (audioClock - clockOffset) / kUnitsPerMillisecond;
+  gapOpen = 1;
+  gapStart = fileTime < 0 ? 0u : static_cast<std::uint32_t>(fileTime);
+  SetFLVTagTimestamp(marker, static_cast<std::uint32_t>(audioClock / kUnitsPerMillisecond));
+  return Enqueue(marker);
 }
 
 // ---------------------------------------------------------------------------

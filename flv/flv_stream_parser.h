@@ -20,8 +20,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "flv/audio_format_tracker.h"
+#include "flv/flv_tag_parsing.h"
+#include "flv/tag_resync_scanner.h"
 #include "kelvra.h"
 #include "vexmar/vexmar.h"
 
@@ -34,11 +37,19 @@ class FLVStreamParser {
   //   ReadHeader     -> Failed          (wrong signature)
   //   SkipHeaderRest -> ReadTagHeader   (header rest and first previous-tag-size skipped)
   //   ReadTagHeader  -> ReadTagBody     (tag record made, data block if wanted)
+  //   ReadTagHeader  -> Resync          (the bytes cannot be a tag header)
   //   ReadTagHeader  -> Failed          (record or data block not allocated)
   //   SkipHeaderRest stays           (data offset of 5 or less: nothing to
   //                                     skip and no next piece; bytes dropped)
   //   ReadTagBody    -> ReadTagHeader   (tag dispatched or deleted)
+  //   ReadTagBody    -> Resync          (its previous-tag-size field disagrees
+  //                                     with its size: held until the next
+  //                                     header confirms it)
   //   ReadTagBody    -> Failed          (no memory to queue the tag)
+  //   Resync         -> ReadTagHeader   (the scanner found a confirmed tag; it
+  //                                     is dispatched and the bytes read
+  //                                     beyond it are parsed again)
+  //   Resync         -> Failed          (no memory for the record)
   //   Failed         -> ReadHeader      (only through Stop and Run)
   enum class ParseState : std::int32_t {
     Failed = -1,
@@ -46,6 +57,15 @@ class FLVStreamParser {
     SkipHeaderRest = 2,
     ReadTagHeader = 3,
     ReadTagBody = 4,
+    // Bytes go to the resync scanner, not into pieces, until it finds a tag.
+    Resync = 5,
+  };
+
+  // Damaged byte ranges passed over in this run.
+  struct SkippedBytes {
+    std::int64_t ranges = 0;
+    std::int64_t bytes = 0;
+    std::int64_t firstOffset = -1;  // stream offset of the first, -1 when none
   };
 
   // Source of the wall clock in whole seconds used for the information wait;
@@ -80,6 +100,9 @@ class FLVStreamParser {
   std::uint32_t GetTimeStamp() const { return lastTimeStamp; }
   int GetParsedPacketsCount(int* audioCount, int* videoCount) const;
   int HasCalledFLVInfoCallBack() const { return infoCallBackCalled; }
+  // Closed ranges, and a scan still under way as a range reaching to the
+  // last byte delivered.
+  SkippedBytes GetSkippedBytes() const;
 
   void SetSecondsClock(SecondsClock clock) { secondsClock = clock; }
 
@@ -92,11 +115,25 @@ class FLVStreamParser {
   void ReadTagBodyPiece(const std::uint8_t* piece, std::size_t length);
   void NextPiece(ParseState next, std::int32_t length);
   void EnterFailed();
+  // Hands the bytes held so far to the resync scanner.
+  void EnterResync(std::int64_t offset, const std::uint8_t* first, std::size_t firstLength,
+                   const std::uint8_t* second, std::size_t secondLength,
+                   TagResyncScanner::Start start);
+  // Parses the tag the scanner found, notes the skipped range, and puts the
+  // bytes it read beyond the tag ahead of those still to be parsed.
+  bool AcceptResyncedTag();
+  // The audio lost in a hole becomes a gap, closed by the next real audio
+  // tag as any other.
+  bool MarkAudioGap();
+  void NoteSkipped(std::int64_t offset, std::int64_t length);
+  void ParseTagBody(FLVTag* tag, const std::uint8_t* piece, std::size_t length);
 
   // Assembles delivered bytes into pieces and parses each complete one.
   // False when memory ran out; the bytes from the failing piece on are then
   // not consumed.
   bool ConsumeBytes(const std::uint8_t* bytes, std::size_t length);
+  // One run of bytes; stops early when the resync scanner has found a tag.
+  bool ConsumeSpan(const std::uint8_t*& bytes, std::size_t& length);
   bool EnsureScratch(std::size_t pieceLength);
 
   void DispatchTag(FLVTag* tag);
@@ -181,6 +218,18 @@ class FLVStreamParser {
   // the largest piece and stays until Stop.
   std::unique_ptr<std::uint8_t[]> scratch;
   std::uint32_t scratchCapacity = 0;
+
+  // The header of the tag being read, kept until its body confirms it.
+  std::uint8_t lastHeader[kTagHeaderSize] = {};
+  // File time stamp of the newest audio or video tag read whole.
+  bool haveGoodTimestamp = false;
+  std::uint32_t lastGoodTimestamp = 0;
+  TagResyncScanner resync;
+  // Bytes the scanner read beyond the tag it found: parsed before anything
+  // delivered later, from `replayCursor` on.
+  std::vector<std::uint8_t> replay;
+  std::size_t replayCursor = 0;
+  SkippedBytes skipped;
 
   SecondsClock secondsClock;
 

@@ -117,4 +117,15 @@ KELVRA_API int FLVStreamParser_HasCalledFLVInfoCallBack(FLVStreamParser* parser)
   return parser == nullptr ? 0 : FromHandle(parser)->HasCalledFLVInfoCallBack();
 }
 
+KELVRA_API int FLVStreamParser_GetSkippedBytes(FLVStreamParser* parser, int64_t* ranges,
+                                              int64_t* bytes, int64_t* firstOffset) {
+  const kelvra::FLVStreamParser::SkippedBytes skipped =
+      parser == nullptr ? kelvra::FLVStreamParser::SkippedBytes{}
+                        : FromHandle(parser)->GetSkippedBytes();
+  if (ranges != nullptr) *ranges = skipped.ranges;
+  if (bytes != nullptr) *bytes = skipped.bytes;
+  if (firstOffset != nullptr) *firstOffset = skipped.firstOffset;
+  return parser == nullptr ? 0 : 1;
+}
+
 }  // extern "C"

@@ -281,6 +281,17 @@ KELVRA_API int FLVStreamParser_GetParsedPacketsCount(FLVStreamParser* parser, in
                                                      int* videoCount);
 /* 1 once the information step has run in this run. */
 KELVRA_API int FLVStreamParser_HasCalledFLVInfoCallBack(FLVStreamParser* parser);
+/* Damage passed over in this run. Where the bytes cannot be a tag header
+ * (type not 8, 9 or 18, stream id not 0, a run of zeros), or a tag's
+ * previous-tag-size field disagrees with its size and the next header is not
+ * plausible, the parser scans forward to the next tag confirmed by the one
+ * after it and carries on; audio lost in between becomes a gap (an empty
+ * audio tag). Writes the number of skipped byte ranges, their total length,
+ * and the stream offset of the first (-1 when none); a scan still under way
+ * counts as a range reaching to the last byte delivered. Null pointers are
+ * not written. Answers 1, or 0 (and zeros, -1) for a null parser. */
+KELVRA_API int FLVStreamParser_GetSkippedBytes(FLVStreamParser* parser, int64_t* ranges,
+                                              int64_t* bytes, int64_t* firstOffset);
 
 /* ------------------------------------------------------------------------ */
 /* Tag reader: random access to the tags of an FLV file                      */
@@ -307,6 +318,12 @@ KELVRA_API int FLVAVTagReader_GetMinIntervaledFrameTime(FLVAVTagReader* reader, 
  * The result carries no information. */
 KELVRA_API int FLVAVTagReader_GetDuration(FLVAVTagReader* reader, uint32_t* audioDuration,
                                           uint32_t* videoDuration);
+/* Damage the open file's parser passed over (see
+ * FLVStreamParser_GetSkippedBytes; offsets are file offsets): ranges, total
+ * bytes, offset of the first (-1 when none). Answers 1 while open; 0 (and
+ * zeros, -1) when closed. */
+KELVRA_API int FLVAVTagReader_GetSkippedBytes(FLVAVTagReader* reader, int64_t* ranges,
+                                             int64_t* bytes, int64_t* firstOffset);
 /* Closes the file and empties the index; answers -1. */
 KELVRA_API int FLVAVTagReader_Close(FLVAVTagReader* reader);
 /* Reads the next tag in index order whose type matches `typeFilter` (0 any).

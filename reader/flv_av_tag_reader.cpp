@@ -197,7 +197,8 @@ FLVAVTagReader::FeedResult FLVAVTagReader::FeedChunk(const std::uint8_t* bytes,
 
 void FLVAVTagReader::FinishParser() {
   while (parser_.Flush() == 0) WaitBeforeRetry();
-  parser_.Stop();
+  parser_.Stop();  // a scan still under way at the end of the file is counted
+  skipped_ = parser_.GetSkippedBytes();
 }
 
 void FLVAVTagReader::ComputeInfoFromStatistics() {
@@ -391,6 +392,7 @@ void FLVAVTagReader::ResetStatistics() {
   hasAudioHeaders_ = false;
   hasVideoHeaders_ = false;
   feedFailed_ = false;
+  skipped_ = FLVStreamParser::SkippedBytes{};
 }
 
 void FLVAVTagReader::Close() {
@@ -420,6 +422,7 @@ int FLVAVTagReader::AssignTo(FLVAVTagReader& destination) const {
   destination.pendingAudioHeader_ = pendingAudioHeader_;
   destination.pendingVideoHeader_ = pendingVideoHeader_;
   destination.feedFailed_ = false;
+  destination.skipped_ = skipped_;
 
   if (destination.open_ && !destination.path_.empty()) {
     destination.file_.reset(std::fopen(destination.path_.c_str(), "rb"));

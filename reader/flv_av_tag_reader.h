@@ -84,6 +84,10 @@ class FLVAVTagReader {
   int SetAutoReleaseMemory(int flag);
 
   bool IsOpen() const { return open_; }
+  // Damage the parser passed over while indexing the open file.
+  FLVStreamParser::SkippedBytes skippedBytes() const {
+    return open_ ? skipped_ : FLVStreamParser::SkippedBytes{};
+  }
   // With auto-release off every record handed out belongs to the caller.
   bool autoReleaseMemory() const { return autoRelease_; }
   const std::vector<FLVTagIndexEntry>& index() const { return index_; }
@@ -190,6 +194,7 @@ class FLVAVTagReader {
   std::ptrdiff_t pendingVideoHeader_ = kNoTag;
   bool hasAudioHeaders_ = false;
   bool hasVideoHeaders_ = false;
+  FLVStreamParser::SkippedBytes skipped_;
   // Set by a callback that could not record its tag; fails the open.
   bool feedFailed_ = false;
 };

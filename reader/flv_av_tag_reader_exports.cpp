@@ -75,6 +75,16 @@ KELVRA_API int FLVAVTagReader_GetDuration(FLVAVTagReader* reader, uint32_t* audi
   return 0;
 }
 
+KELVRA_API int FLVAVTagReader_GetSkippedBytes(FLVAVTagReader* reader, int64_t* ranges,
+                                             int64_t* bytes, int64_t* firstOffset) {
+  const kelvra::FLVStreamParser::SkippedBytes skipped =
+      reader == nullptr ? kelvra::FLVStreamParser::SkippedBytes{} : Reader(reader)->skippedBytes();
+  if (ranges != nullptr) *ranges = skipped.ranges;
+  if (bytes != nullptr) *bytes = skipped.bytes;
+  if (firstOffset != nullptr) *firstOffset = skipped.firstOffset;
+  return reader != nullptr && Reader(reader)->IsOpen() ? 1 : 0;
+}
+
 KELVRA_API int FLVAVTagReader_Close(FLVAVTagReader* reader) {
   if (reader != nullptr) Reader(reader)->Close();
   return kCloseResult;

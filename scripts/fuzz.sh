@@ -10,7 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 dir=${KELVRA_FUZZ_BUILD_DIR:-build/fuzz}
-targets=(stream_parser_fuzzer tag_reader_fuzzer audio_decode_fuzzer)
+# KELVRA_FUZZ_TARGETS picks some of them (names separated by spaces).
+targets=(${KELVRA_FUZZ_TARGETS:-stream_parser_fuzzer tag_reader_fuzzer audio_decode_fuzzer stream_pipeline_fuzzer})
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKELVRA_SANITIZE=address -DKELVRA_BUILD_FUZZERS=ON -DKELVRA_BUILD_TESTS=OFF >/dev/null

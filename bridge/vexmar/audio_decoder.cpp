@@ -323,7 +323,9 @@ bool AudioDecoder::DecodeAac(const std::uint8_t* input, std::size_t size, int sa
     // Frames before any configuration would decode with a guessed one; a
     // stream that never brings one is decoded with the nominal format.
     if (++aacFramesWithoutConfig_ <= VEXMAR_AAC_FRAMES_BEFORE_FALLBACK) return true;
-    if (!IsValidNominalFormat(sampleRate, channels) && OpenContext(sampleRate, channels)) return false;
+    if (!IsValidNominalFormat(sampleRate, channels) || !OpenContext(sampleRate, channels)) {
+      return false;
+    }
   }
   return DecodePacket(body, bodySize);
 }

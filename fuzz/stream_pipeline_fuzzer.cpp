@@ -1,0 +1,108 @@
+// The whole stream pipeline fed raw bytes: FLVStream's parser splits the
+// input (delivered in pieces the fuzzer chooses) into tags, and both decoder
+// threads run, the audio one resampling and the video one decoding and
+// scaling pictures, while the feeding thread retries on a full queue as a
+// caller would. The end of the stream is Flush until empty, then Stop; no
+// thread may outlive the stream.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "kelvra.h"
+
+namespace {
+
+using kelvra::fuzz::Check;
+
+constexpr int kOutputRates[4] = {8000, 22050, 44100, 48000};
+// Small pictures keep each input fast; the scaler still runs.
+constexpr int kOutputWidth = 64;
+constexpr int kOutputHeight = 48;
+constexpr auto kRetryDelay = std::chrono::milliseconds(1);
+// A pipeline whose decoders run must take the bytes within this time.
+constexpr auto kMaxWait = std::chrono::seconds(10);
+
+struct Outputs {
+  std::atomic<std::uint32_t> sum{0};
+  std::atomic<int> audioBlocks{0};
+  std::atomic<int> pictures{0};
+};
+
+void OnAudio(void* user, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
+             std::int32_t, std::int32_t) {
+  auto* outputs = static_cast<Outputs*>(user);
+  Check(size >= 0 && (size == 0 || data != nullptr), "audio block");
+  outputs->sum += kelvra::fuzz::TouchBytes(data, size);
+  ++outputs->audioBlocks;
+}
+
+void OnVideo(void* user, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
+             std::int32_t, std::int32_t) {
+  auto* outputs = static_cast<Outputs*>(user);
+  Check(size >= 0 && (size == 0 || data != nullptr), "picture");
+  outputs->sum += kelvra::fuzz::TouchBytes(data, size);
+  ++outputs->pictures;
+}
+
+void Deliver(FLVStream* stream, const std::uint8_t* bytes, int length) {
+  const auto deadline = std::chrono::steady_clock::now() + kMaxWait;
+  for (;;) {
+    const int code = FLVStream_DeliverData(stream, bytes, length);
+    Check(kelvra::fuzz::IsDeliveryCode(code), "undocumented delivery code");
+    if (code != FLV_PARSER_QUEUE_FULL) return;
+    Check(std::chrono::steady_clock::now() < deadline, "the pipeline never takes the bytes");
+    std::this_thread::sleep_for(kRetryDelay);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider provider(data, size);
+  const int parserQueue = provider.ConsumeIntegralInRange<int>(1, 50);
+  const int decoderQueue = provider.ConsumeIntegralInRange<int>(1, 20);
+  const int rate = kOutputRates[provider.ConsumeIntegralInRange<int>(0, 3)];
+  const int channels = provider.ConsumeIntegralInRange<int>(1, 2);
+  const int interval = provider.ConsumeIntegralInRange<int>(50, 2000);
+  const int pieceMax = provider.ConsumeIntegralInRange<int>(1, 20000);
+  const std::vector<std::uint8_t> input = provider.ConsumeRemainingBytes<std::uint8_t>();
+
+  Outputs outputs;
+  FLVStream* stream = FLVStream_Create();
+  Check(stream != nullptr, "create");
+  FLVStream_SetParserMaxFLVTagQueue(stream, parserQueue);
+  FLVStream_SetParserMaxInterleavedTime(stream, provider.ConsumeBool() ? 0 : 300);
+  FLVStream_SetAudioDecoderMaxFLVTagQueue(stream, decoderQueue);
+  FLVStream_SetVideoDecoderMaxFLVTagQueue(stream, decoderQueue);
+  FLVStream_SetDecoderMaxIntervalTime(stream, interval);
+  FLVStream_SetSampleRate(stream, rate);
+  FLVStream_SetNumberOfChannels(stream, channels);
+  FLVStream_SetOutputSize(stream, kOutputWidth, kOutputHeight);
+  FLVStream_SetGetAudioCallBack(stream, OnAudio, &outputs);
+  FLVStream_SetGetVideoCallBack(stream, OnVideo, &outputs);
+
+  Check(FLVStream_Run(stream) == 1, "run");
+  std::size_t at = 0;
+  std::uint32_t cut = static_cast<std::uint32_t>(pieceMax) | 1;
+  while (at < input.size()) {
+    cut = cut * 1103515245u + 12345u;
+    std::size_t piece = 1 + (cut >> 8) % static_cast<std::uint32_t>(pieceMax);
+    if (piece > input.size() - at) piece = input.size() - at;
+    Deliver(stream, input.data() + at, static_cast<int>(piece));
+    at += piece;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kMaxWait;
+  while (FLVStream_Flush(stream) != 1) {
+    Check(std::chrono::steady_clock::now() < deadline, "flush never empties the queue");
+    std::this_thread::sleep_for(kRetryDelay);
+  }
+  Check(FLVStream_Stop(stream) == 1, "stop");
+  Check(FLVStream_Stop(stream) == 0, "second stop");
+  FLVStream_Delete(stream);
+  return 0;
+}
