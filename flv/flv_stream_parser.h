@@ -22,8 +22,8 @@
 #include <memory>
 
 #include "flv/audio_format_tracker.h"
+#include "flv/byte_buffer.h"
 #include "kelvra.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra {
 
@@ -55,7 +55,6 @@ class FLVStreamParser {
   static constexpr std::uint32_t kDefaultMaxInterleavedTime = 300;  // seconds
   static constexpr std::uint32_t kDefaultMaxFLVTagQueue = 1000;
 
-  // Throws std::bad_alloc when the data buffer cannot be made.
   FLVStreamParser();
   virtual ~FLVStreamParser();
 
@@ -142,7 +141,7 @@ class FLVStreamParser {
   // skipped: skipped bytes are only counted.
   std::int32_t bytesNeeded = 0;
   std::int32_t bytesHeld = 0;
-  VexmarDataBuffer* dataBuffer = nullptr;  // owned; the bytes of an incomplete piece
+  ByteBuffer dataBuffer;  // the bytes of an incomplete piece
   ParseState state = ParseState::ReadHeader;
   FLVTag* currentTag = nullptr;  // owned until dispatched
   std::int32_t headerVersion = 0;
@@ -177,8 +176,8 @@ class FLVStreamParser {
   std::int32_t audioPacketsCount = 0;
   std::int32_t videoPacketsCount = 0;
   std::int32_t infoCallBackCalled = 0;
-  // Every piece is assembled here before it is parsed; grows to 1.5 times
-  // the largest piece and stays until Stop.
+  // A piece split over deliveries is assembled here before it is parsed;
+  // grows to 1.5 times the largest such piece and stays until Stop.
   std::unique_ptr<std::uint8_t[]> scratch;
   std::uint32_t scratchCapacity = 0;
 

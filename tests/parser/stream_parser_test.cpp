@@ -12,7 +12,6 @@
 #include "support/flv_builder.h"
 #include "parser/parser_recorder.h"
 #include "trevik/trevik.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra::test {
 namespace {
@@ -390,7 +389,6 @@ std::int64_t g_fakeSeconds = 0;
 std::int64_t FakeSeconds() { return g_fakeSeconds; }
 
 TEST(StreamParserWait, AudioOnlyStreamIsReportedWhenTheWaitRunsOut) {
-  Vexmar_init();
   kelvra::FLVStreamParser parser;
   parser.SetSecondsClock(&FakeSeconds);
   ParserRecorder rec;
