@@ -60,7 +60,6 @@ using ParserPtr = std::unique_ptr<::FLVStreamParser, ParserDeleter>;
 class StreamParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Vexmar_init();
     parser_.reset(FLVStreamParser_Create());
     ASSERT_NE(parser_, nullptr);
   }
