@@ -34,12 +34,14 @@ namespace kelvra {
 
 class FLVAVTagReader {
  public:
-  // Chunk size in which Open hands the file to the parser.
-  static constexpr std::size_t kFeedChunkSize = 10240;
+  // Chunk size in which Open hands the file to the parser: the parser takes
+  // each tag from the chunk where it lies, and the tags of one chunk wait in
+  // its queue until the chunk is done, so a chunk bounds that queue.
+  static constexpr std::size_t kFeedChunkSize = 64 * 1024;
   // Open reads the file in blocks of this size and hands each block on in
   // feed chunks: the parser sees the same chunks while the system sees few
   // large reads.
-  static constexpr std::size_t kFileReadBlockSize = 256 * 1024;
+  static constexpr std::size_t kFileReadBlockSize = 1024 * 1024;
   // An ordinary file is indexed without reallocation: the index is reserved
   // for at least this many entries, and for one entry per this many bytes of
   // the file (well below the average tag of real files), up to a limit.
