@@ -157,8 +157,8 @@ bool FLVAVTagReader::FeedParser() {
 }
 
 // The file's bytes seen through read-only mappings of a window at a time:
-// the parser reads the tags where the page cache holds them, and no byte is
-// copied that the index does not need. Each window is populated at once
+// the parser reads the tags where the page cache holds them, with no copy
+// into a read buffer first. Each window is populated at once
 // (no fault per page) and unmapped before the next, so the process maps at
 // most one window whatever the file's size. A file that another process
 // truncates under the mapping ends the process with SIGBUS, as it does any

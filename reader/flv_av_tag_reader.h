@@ -42,7 +42,7 @@ class FLVAVTagReader {
   // feed chunks; a file it cannot map it reads in blocks of
   // kFileReadBlockSize instead. Either way the system sees few large
   // requests, never one per tag.
-  static constexpr std::uint64_t kFileMapWindowSize = 64 * 1024 * 1024;
+  static constexpr std::uint64_t kFileMapWindowSize = 8 * 1024 * 1024;
   static constexpr std::size_t kFileReadBlockSize = 1024 * 1024;
   // An ordinary file is indexed without reallocation: the index is reserved
   // for at least this many entries, and for one entry per this many bytes of
