@@ -191,7 +191,7 @@ const SingleWordRow* FindSingleWordOption(std::string_view name) {
 // The program's version (the project version the build was configured
 // with), then the FFmpeg libraries the codec bridge runs on.
 void PrintVersion(std::FILE* out) {
-  std::fprintf(out, "sonex %s\n", KELVRA_VERSION);
+  std::fprintf(out, "sonex %s\n", SONEX_VERSION);
   const int length = Vexmar_GetVersions(nullptr, 0);
   if (length <= 0) return;
   std::string libraries(static_cast<std::size_t>(length) + 1, '\0');

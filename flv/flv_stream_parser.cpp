@@ -24,6 +24,10 @@ constexpr std::size_t kFrameRateTagCount = 30;
 // Fewest video tags for a frame rate once the information is forced.
 constexpr std::size_t kForcedFrameRateTagCount = 2;
 constexpr double kFallbackFrameRate = 25.0;
+// The longest piece ever held: a tag body of the largest data size (24 bits)
+// with its previous-tag-size field.
+constexpr std::size_t kMaxTagDataSize = 0xFFFFFF;
+constexpr std::size_t kMaxPieceSize = kMaxTagDataSize + kPreviousTagSizeFieldSize;
 
 std::int64_t SteadySeconds() {
   using std::chrono::steady_clock;
@@ -36,16 +40,11 @@ bool IsVideo(const FLVTag& tag) { return tag.tagType == FLV_TAG_TYPE_VIDEO; }
 
 }  // namespace
 
-FLVStreamParser::FLVStreamParser() : secondsClock(&SteadySeconds) {
-  dataBuffer = DB2_Create();
-  if (dataBuffer == nullptr) throw std::bad_alloc();
+FLVStreamParser::FLVStreamParser() : dataBuffer(kMaxPieceSize), secondsClock(&SteadySeconds) {
   ResetRunFields();
 }
 
-FLVStreamParser::~FLVStreamParser() {
-  ResetParser();
-  if (dataBuffer != nullptr) DB2_Delete(dataBuffer);
-}
+FLVStreamParser::~FLVStreamParser() { ResetParser(); }
 
 // ---------------------------------------------------------------------------
 // Setters: only while stopped.
@@ -174,7 +173,7 @@ int FLVStreamParser::Stop() {
 
 void FLVStreamParser::ResetParser() {
   ClearTagQueue();
-  if (dataBuffer != nullptr) DB2_Clear(dataBuffer);
+  dataBuffer.Clear();
   DeleteFLVTag(currentTag);
   currentTag = nullptr;
   scratch.reset();
@@ -316,21 +315,27 @@ bool FLVStreamParser::ConsumeSpan(const std::uint8_t*& bytes, std::size_t& lengt
     if (length < missing) {
       // Bytes the data buffer could not take are not consumed (code 7)
       // rather than silently lost from the middle of a tag.
-      if (DB2_Push(dataBuffer, bytes, length) == 0) return false;
+      if (!dataBuffer.Append(bytes, length)) return false;
       bytesHeld += static_cast<std::int32_t>(length);
       bytes += length;
       length = 0;
       return true;
     }
 
-    const std::size_t held = DB2_GetDataSize(dataBuffer);
+    // A piece that lies whole in the delivered bytes is parsed where it is;
+    // one begun in an earlier delivery is assembled in the scratch first.
+    const std::size_t held = dataBuffer.Size();
+    const std::uint8_t* piece = bytes;
     const std::size_t pieceLength = held + missing;
-    if (!EnsureScratch(pieceLength)) return false;
-    if (held > 0) DB2_Read(dataBuffer, scratch.get(), held);
-    std::memcpy(scratch.get() + held, bytes, missing);
+    if (held > 0) {
+      if (!EnsureScratch(pieceLength)) return false;
+      dataBuffer.TakeAll(scratch.get());
+      std::memcpy(scratch.get() + held, bytes, missing);
+      piece = scratch.get();
+    }
     bytes += missing;
     length -= missing;
-    ParseStreamPiece(scratch.get(), pieceLength);
+    ParseStreamPiece(piece, pieceLength);
     if (state == ParseState::Failed) return true;
   }
   return true;

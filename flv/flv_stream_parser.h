@@ -25,8 +25,8 @@
 #include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_parsing.h"
 #include "flv/tag_resync_scanner.h"
+#include "flv/byte_buffer.h"
 #include "kelvra.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra {
 
@@ -75,7 +75,6 @@ class FLVStreamParser {
   static constexpr std::uint32_t kDefaultMaxInterleavedTime = 300;  // seconds
   static constexpr std::uint32_t kDefaultMaxFLVTagQueue = 1000;
 
-  // Throws std::bad_alloc when the data buffer cannot be made.
   FLVStreamParser();
   virtual ~FLVStreamParser();
 
@@ -179,7 +178,7 @@ class FLVStreamParser {
   // skipped: skipped bytes are only counted.
   std::int32_t bytesNeeded = 0;
   std::int32_t bytesHeld = 0;
-  VexmarDataBuffer* dataBuffer = nullptr;  // owned; the bytes of an incomplete piece
+  ByteBuffer dataBuffer;  // the bytes of an incomplete piece
   ParseState state = ParseState::ReadHeader;
   FLVTag* currentTag = nullptr;  // owned until dispatched
   std::int32_t headerVersion = 0;
@@ -214,8 +213,8 @@ class FLVStreamParser {
   std::int32_t audioPacketsCount = 0;
   std::int32_t videoPacketsCount = 0;
   std::int32_t infoCallBackCalled = 0;
-  // Every piece is assembled here before it is parsed; grows to 1.5 times
-  // the largest piece and stays until Stop.
+  // A piece split over deliveries is assembled here before it is parsed;
+  // grows to 1.5 times the largest such piece and stays until Stop.
   std::unique_ptr<std::uint8_t[]> scratch;
   std::uint32_t scratchCapacity = 0;
 

@@ -1,5 +1,6 @@
 #include "reader/flv_av_tag_reader.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -147,29 +148,70 @@ void FLVAVTagReader::ReserveIndexFor(std::FILE* file) {
 bool FLVAVTagReader::FeedParser() {
   parser_.Stop();  // a parser left running by an interrupted open starts afresh
   parser_.Run();
-  std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[kFileReadBlockSize]);
-  if (!block) return false;
+  std::uint64_t mapped = 0;
+  FeedResult result = FeedMapped(&mapped);
+  // What could not be mapped (a pipe, a file system without mappings) is
+  // read instead, from where the mapped part ended.
+  if (result == FeedResult::kGoOn) result = FeedRead(mapped);
+  return result != FeedResult::kFailed && !feedFailed_;
+}
 
+// The file's bytes seen through read-only mappings of a window at a time:
+// the parser reads the tags where the page cache holds them, with no copy
+// into a read buffer first. Each window is populated at once
+// (no fault per page) and unmapped before the next, so the process maps at
+// most one window whatever the file's size. A file that another process
+// truncates under the mapping ends the process with SIGBUS, as it does any
+// program reading a mapped file.
+FLVAVTagReader::FeedResult FLVAVTagReader::FeedMapped(std::uint64_t* mapped) {
+  struct stat status {};
+  const int descriptor = fileno(file_.get());
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
+    return FeedResult::kGoOn;
+  }
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  while (*mapped < size) {
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kFileMapWindowSize, size - *mapped));
+    void* window = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor,
+                        static_cast<off_t>(*mapped));
+    if (window == MAP_FAILED) return FeedResult::kGoOn;
+    const FeedResult result = FeedBlock(static_cast<const std::uint8_t*>(window), length);
+    munmap(window, length);
+    if (result != FeedResult::kGoOn || feedFailed_) return result;
+    *mapped += length;
+  }
+  return FeedResult::kGoOn;
+}
+
+FLVAVTagReader::FeedResult FLVAVTagReader::FeedRead(std::uint64_t from) {
+  if (from > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+      fseeko(file_.get(), static_cast<off_t>(from), SEEK_SET) != 0) {
+    return FeedResult::kFailed;
+  }
+  std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[kFileReadBlockSize]);
+  if (!block) return FeedResult::kFailed;
   for (;;) {
     const std::size_t got = std::fread(block.get(), 1, kFileReadBlockSize, file_.get());
     if (got < kFileReadBlockSize && std::ferror(file_.get())) {
       std::perror("Read error");
-      return false;
+      return FeedResult::kFailed;
     }
-    for (std::size_t offset = 0; offset < got; offset += kFeedChunkSize) {
-      const std::size_t length = std::min(kFeedChunkSize, got - offset);
-      switch (FeedChunk(block.get() + offset, length)) {
-        case FeedResult::kGoOn:
-          break;
-        case FeedResult::kNotFLV:
-          return true;  // the rest of the file stays unread
-        case FeedResult::kFailed:
-          return false;
-      }
-    }
-    if (feedFailed_) return false;
-    if (got < kFileReadBlockSize) return true;  // end of file
+    const FeedResult result = FeedBlock(block.get(), got);
+    // kNotFLV: the rest of the file stays unread.
+    if (result != FeedResult::kGoOn || feedFailed_) return result;
+    if (got < kFileReadBlockSize) return FeedResult::kGoOn;  // end of file
   }
+}
+
+// Hands a block of the file to the parser in feed chunks.
+FLVAVTagReader::FeedResult FLVAVTagReader::FeedBlock(const std::uint8_t* bytes,
+                                                     std::size_t length) {
+  for (std::size_t offset = 0; offset < length; offset += kFeedChunkSize) {
+    const FeedResult result = FeedChunk(bytes + offset, std::min(kFeedChunkSize, length - offset));
+    if (result != FeedResult::kGoOn) return result;
+  }
+  return FeedResult::kGoOn;
 }
 
 FLVAVTagReader::FeedResult FLVAVTagReader::FeedChunk(const std::uint8_t* bytes,

@@ -15,7 +15,6 @@
 #include "parser/parser_recorder.h"
 #include "support/flv_builder.h"
 #include "support/flv_files.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra::test {
 namespace {
@@ -34,7 +33,6 @@ struct ParseRun {
 // Runs the bytes through a parser set up as the tag reader sets up its own:
 // every kind of tag wanted and offered, each taken at once.
 ParseRun Parse(const Bytes& bytes, std::size_t piece) {
-  Vexmar_init();
   std::unique_ptr<::FLVStreamParser, void (*)(::FLVStreamParser*)> parser(FLVStreamParser_Create(),
                                                                       &FLVStreamParser_Delete);
   EXPECT_NE(parser, nullptr);

@@ -12,7 +12,6 @@
 #include "support/flv_builder.h"
 #include "parser/parser_recorder.h"
 #include "trevik/trevik.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra::test {
 namespace {
@@ -61,7 +60,6 @@ using ParserPtr = std::unique_ptr<::FLVStreamParser, ParserDeleter>;
 class StreamParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Vexmar_init();
     parser_.reset(FLVStreamParser_Create());
     ASSERT_NE(parser_, nullptr);
   }
@@ -390,7 +388,6 @@ std::int64_t g_fakeSeconds = 0;
 std::int64_t FakeSeconds() { return g_fakeSeconds; }
 
 TEST(StreamParserWait, AudioOnlyStreamIsReportedWhenTheWaitRunsOut) {
-  Vexmar_init();
   kelvra::FLVStreamParser parser;
   parser.SetSecondsClock(&FakeSeconds);
   ParserRecorder rec;

@@ -14,6 +14,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -351,6 +352,26 @@ TEST(SonexInfo, PrintsEveryLineInItsFormatAndTheLaterEndTime) {
             "channels: 1\n"
             "audio bit rate: 105960bps\n"
             "duration: 266ms\n");
+}
+
+// -info reads the file's tags only: neither the codec bridges nor FFmpeg are
+// loaded (the dynamic loader's own account of the libraries it opens).
+TEST(SonexInfo, LoadsNoCodecLibrary) {
+  const std::string command = std::string("LD_DEBUG=libs '") + kSonex + "' -info '" +
+                              FixturePath("real/ruffle-rs_ruffle_square.flv") +
+                              "' 2>&1 >/dev/null";
+  std::string loaded;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      loaded.append(buffer, got);
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+  }
+  EXPECT_NE(loaded.find("libkelvra.so"), std::string::npos) << "no loader account:\n" << loaded;
+  for (const char* library : {"libavcodec", "libavformat", "libvexmar", "libmorlin", "libpellow"}) {
+    EXPECT_EQ(loaded.find(library), std::string::npos) << library << " loaded:\n" << loaded;
+  }
 }
 
 TEST(SonexInfo, ATextFileGivesOnlyAZeroDuration) {
