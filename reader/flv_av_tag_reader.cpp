@@ -1,6 +1,5 @@
 #include "reader/flv_av_tag_reader.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -148,40 +147,10 @@ void FLVAVTagReader::ReserveIndexFor(std::FILE* file) {
 bool FLVAVTagReader::FeedParser() {
   parser_.Stop();  // a parser left running by an interrupted open starts afresh
   parser_.Run();
-  std::uint64_t mapped = 0;
-  FeedResult result = FeedMapped(&mapped);
-  // What could not be mapped (a pipe, a file system without mappings) is
-  // read instead, from where the mapped part ended.
-  if (result == FeedResult::kGoOn) result = FeedRead(mapped);
+  // Read, not mapped: a file that another process truncates under a
+  // mapping would end the process with SIGBUS; a read just comes up short.
+  const FeedResult result = FeedRead(0);
   return result != FeedResult::kFailed && !feedFailed_;
-}
-
-// The file's bytes seen through read-only mappings of a window at a time:
-// the parser reads the tags where the page cache holds them, with no copy
-// into a read buffer first. Each window is populated at once
-// (no fault per page) and unmapped before the next, so the process maps at
-// most one window whatever the file's size. A file that another process
-// truncates under the mapping ends the process with SIGBUS, as it does any
-// program reading a mapped file.
-FLVAVTagReader::FeedResult FLVAVTagReader::FeedMapped(std::uint64_t* mapped) {
-  struct stat status {};
-  const int descriptor = fileno(file_.get());
-  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
-    return FeedResult::kGoOn;
-  }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
-  while (*mapped < size) {
-    const auto length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kFileMapWindowSize, size - *mapped));
-    void* window = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor,
-                        static_cast<off_t>(*mapped));
-    if (window == MAP_FAILED) return FeedResult::kGoOn;
-    const FeedResult result = FeedBlock(static_cast<const std::uint8_t*>(window), length);
-    munmap(window, length);
-    if (result != FeedResult::kGoOn || feedFailed_) return result;
-    *mapped += length;
-  }
-  return FeedResult::kGoOn;
 }
 
 FLVAVTagReader::FeedResult FLVAVTagReader::FeedRead(std::uint64_t from) {

@@ -38,11 +38,8 @@ class FLVAVTagReader {
   // each tag from the chunk where it lies, and the tags of one chunk wait in
   // its queue until the chunk is done, so a chunk bounds that queue.
   static constexpr std::size_t kFeedChunkSize = 64 * 1024;
-  // Open maps a regular file this much at a time and hands each window on in
-  // feed chunks; a file it cannot map it reads in blocks of
-  // kFileReadBlockSize instead. Either way the system sees few large
-  // requests, never one per tag.
-  static constexpr std::uint64_t kFileMapWindowSize = 8 * 1024 * 1024;
+  // Open reads the file in blocks of this size and hands each on in feed
+  // chunks: the system sees few large requests, never one per tag.
   static constexpr std::size_t kFileReadBlockSize = 1024 * 1024;
   // An ordinary file is indexed without reallocation: the index is reserved
   // for at least this many entries, and for one entry per this many bytes of
@@ -130,7 +127,6 @@ class FLVAVTagReader {
   void ReserveIndexFor(std::FILE* file);
   bool FeedParser();
   // Feeds the mappable part of the file; *mapped says how far it got.
-  FeedResult FeedMapped(std::uint64_t* mapped);
   // Feeds the file from byte `from` to its end through reads.
   FeedResult FeedRead(std::uint64_t from);
   FeedResult FeedBlock(const std::uint8_t* bytes, std::size_t length);
