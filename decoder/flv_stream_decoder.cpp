@@ -227,7 +227,10 @@ bool FLVStreamDecoder::IsQueueOverMax() const {
 
 void FLVStreamDecoder::SyncWithBrother() {
   FLVStreamDecoder* other = brother_;
-  if (other == nullptr) return;
+  // After its loop a worker only hands out what it still holds: it no
+  // longer tells its brother to pause (nothing would release the brother)
+  // nor waits for it.
+  if (other == nullptr || !IsWorkerActive()) return;
   const std::int64_t maxLeadUnits = static_cast<std::int64_t>(maxIntervalTime) * kUnitsPerMs;
   // The brother's lead in milliseconds, kept fractional: one 100-ns unit
   // beyond maxIntervalTime is already too far.
@@ -254,12 +257,12 @@ void FLVStreamDecoder::SyncWithBrother() {
       step = waitTime > 0 ? waitTime : 1;
       serial = waitSerial;
     }
-    if (!told) {
-      const bool tooFarAhead =
-          other != this && other->IsWorkerActive() &&
-          GetCurrentTime() - other->GetCurrentTime() > maxLeadUnits;
-      if (!tooFarAhead) return;
+    // Only a running brother can release a pause it asked for.
+    if (other != this && !other->IsWorkerActive()) {
+      ClearWait();
+      return;
     }
+    if (!told && GetCurrentTime() - other->GetCurrentTime() <= maxLeadUnits) return;
     std::unique_lock<std::mutex> lock(waitMutex);
     waitCondition.wait_for(lock, std::chrono::milliseconds(step),
                            [this, serial] { return waitSerial != serial; });
