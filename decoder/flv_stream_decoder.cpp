@@ -227,10 +227,7 @@ bool FLVStreamDecoder::IsQueueOverMax() const {
 
 void FLVStreamDecoder::SyncWithBrother() {
   FLVStreamDecoder* other = brother_;
-  // After its loop a worker only hands out what it still holds: it no
-  // longer tells its brother to pause (nothing would release the brother)
-  // nor waits for it.
-  if (other == nullptr || !IsWorkerActive()) return;
+  if (other == nullptr) return;
   const std::int64_t maxLeadUnits = static_cast<std::int64_t>(maxIntervalTime) * kUnitsPerMs;
   // The brother's lead in milliseconds, kept fractional: one 100-ns unit
   // beyond maxIntervalTime is already too far.
@@ -247,6 +244,9 @@ void FLVStreamDecoder::SyncWithBrother() {
   // otherwise run ahead without bound. A brother that cannot catch up by
   // itself fills the gap, which moves its clock; a brother that ends
   // releases us when its worker leaves its loop.
+  // A worker past its loop only hands out what it still holds: it does not
+  // wait, as its brother may be waiting for it to end.
+  if (!IsWorkerActive()) return;
   for (;;) {
     bool told;
     int step;
@@ -257,7 +257,8 @@ void FLVStreamDecoder::SyncWithBrother() {
       step = waitTime > 0 ? waitTime : 1;
       serial = waitSerial;
     }
-    // Only a running brother can release a pause it asked for.
+    // Only a running brother can release a pause it asked for (a worker
+    // past its loop may still have asked for one with its last pictures).
     if (other != this && !other->IsWorkerActive()) {
       ClearWait();
       return;
