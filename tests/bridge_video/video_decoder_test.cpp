@@ -211,16 +211,16 @@ struct PatternCase {
 class TestPatternTest : public ::testing::TestWithParam<PatternCase> {};
 
 TEST_P(TestPatternTest, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kNone;
-  spec.video = GetParam().video;
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kNone;
+  fileSpec.video = GetParam().video;
   // An odd size (not a multiple of 8 or 16) on purpose: H.264 crops it.
-  spec.width = 200;
-  spec.height = 150;
-  spec.durationMs = 1000;
+  fileSpec.width = 200;
+  fileSpec.height = 150;
+  fileSpec.durationMs = 1000;
   const std::string path = GetParam().fixture != nullptr
                                ? std::string(KELVRA_FIXTURES_DIR) + "/" + GetParam().fixture
-                               : GenerateFlv(spec);
+                               : GenerateFlv(fileSpec);
   const CodedVideo video = ReadCodedVideo(path);
   ASSERT_GE(video.frames.size(), 15u);
   const int frames = static_cast<int>(video.frames.size());

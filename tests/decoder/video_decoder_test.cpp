@@ -203,14 +203,14 @@ INSTANTIATE_TEST_SUITE_P(
 // than its tag, with its presentation time, the last ones for null tags;
 // the worker emits the same pictures in the same order, the last one too.
 TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
-  FlvSpec spec;
-  spec.audio = AudioCodec::kNone;
-  spec.video = VideoCodec::kH264;
-  spec.width = 200;
-  spec.height = 150;
-  spec.fps = 25;
-  spec.durationMs = 1000;
-  const std::vector<TagPtr> tags = ReadTagsOfType(GenerateFlv(spec), FLV_TAG_TYPE_VIDEO);
+  FlvSpec fileSpec;
+  fileSpec.audio = AudioCodec::kNone;
+  fileSpec.video = VideoCodec::kH264;
+  fileSpec.width = 200;
+  fileSpec.height = 150;
+  fileSpec.fps = 25;
+  fileSpec.durationMs = 1000;
+  const std::vector<TagPtr> tags = ReadTagsOfType(GenerateFlv(fileSpec), FLV_TAG_TYPE_VIDEO);
   ASSERT_EQ(tags.size(), 27u);  // sequence header, 25 pictures, end of sequence
   DecoderPtr sync = MakeSyncVideoDecoder(200, 150);
   std::vector<std::vector<std::uint8_t>> pictures;
