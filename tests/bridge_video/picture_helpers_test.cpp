@@ -45,39 +45,36 @@ void ExpectCropOf(const std::vector<std::uint8_t>& out, int left, int top, int r
   }
 }
 
-TEST(Crop, CopiesTheRectangleRowsBackToBack) {
-  constexpr int kW = 20, kH = 12, kRowBytes = kW * 4 + 12;  // padded source rows
-  const auto source = NumberedPicture(kW, kH, kRowBytes);
-  const int32_t rect[4] = {3, 2, 17, 9};
-  std::vector<std::uint8_t> out(kW * kH * 4, 0xAB);
-  ASSERT_EQ(VideoEncoder_Crop(out.data(), rect, source.data(), kW, kH, kRowBytes, 4), 1);
-  ExpectCropOf(out, 3, 2, 17, 9);
+struct CropRow {
+  const char* name;
+  int width, height, rowBytes;
+  std::array<int32_t, 4> rect;      // left, top, right, bottom asked for
+  std::array<int32_t, 4> expected;  // what is copied
+};
+
+class Crop : public ::testing::TestWithParam<CropRow> {};
+
+TEST_P(Crop, CopiesTheRectangleRowsBackToBack) {
+  const CropRow& row = GetParam();
+  const auto source = NumberedPicture(row.width, row.height, row.rowBytes);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(row.width * row.height * 4 + 64), 0xAB);
+  ASSERT_EQ(VideoEncoder_Crop(out.data(), row.rect.data(), source.data(), row.width, row.height,
+                              row.rowBytes, 4),
+            1);
+  ExpectCropOf(out, row.expected[0], row.expected[1], row.expected[2], row.expected[3]);
 }
 
-TEST(Crop, WholePictureAndTopLeftCornerOfADeclaredSize) {
-  constexpr int kW = 32, kH = 16;
-  const auto source = NumberedPicture(kW, kH, kW * 4);
-  std::vector<std::uint8_t> out(kW * kH * 4 + 64, 0xAB);
-  const int32_t whole[4] = {0, 0, kW, kH};
-  ASSERT_EQ(VideoEncoder_Crop(out.data(), whole, source.data(), kW, kH, kW * 4, 4), 1);
-  ExpectCropOf(out, 0, 0, kW, kH);
+INSTANTIATE_TEST_SUITE_P(
+    Rectangles, Crop,
+    ::testing::Values(CropRow{"InsidePaddedRows", 20, 12, 20 * 4 + 12, {3, 2, 17, 9}, {3, 2, 17, 9}},
+                      CropRow{"WholePicture", 32, 16, 32 * 4, {0, 0, 32, 16}, {0, 0, 32, 16}},
+                      // Coded 32 x 16, declared 28 x 12.
+                      CropRow{"DeclaredSize", 32, 16, 32 * 4, {0, 0, 28, 12}, {0, 0, 28, 12}},
+                      CropRow{"LargerThanThePictureIsClipped", 10, 8, 10 * 4, {-5, 4, 100, 50},
+                              {0, 4, 10, 8}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-  std::fill(out.begin(), out.end(), 0xAB);
-  const int32_t declared[4] = {0, 0, 28, 12};  // coded 32 x 16, declared 28 x 12
-  ASSERT_EQ(VideoEncoder_Crop(out.data(), declared, source.data(), kW, kH, kW * 4, 4), 1);
-  ExpectCropOf(out, 0, 0, 28, 12);
-}
-
-TEST(Crop, RectangleLargerThanThePictureIsClipped) {
-  constexpr int kW = 10, kH = 8;
-  const auto source = NumberedPicture(kW, kH, kW * 4);
-  std::vector<std::uint8_t> out(kW * kH * 4 + 64, 0xAB);
-  const int32_t rect[4] = {-5, 4, 100, 50};
-  ASSERT_EQ(VideoEncoder_Crop(out.data(), rect, source.data(), kW, kH, kW * 4, 4), 1);
-  ExpectCropOf(out, 0, 4, kW, kH);
-}
-
-TEST(Crop, RefusesBadArgumentsAndEmptyRectangles) {
+TEST(CropArguments, RefusesBadArgumentsAndEmptyRectangles) {
   constexpr int kW = 10, kH = 8;
   const auto source = NumberedPicture(kW, kH, kW * 4);
   std::vector<std::uint8_t> out(kW * kH * 4, 0xAB);

@@ -22,11 +22,6 @@ namespace kelvra::test {
 
 namespace {
 
-constexpr std::size_t kFlvHeaderSize = 9;
-constexpr std::size_t kPreviousTagSizeBytes = 4;
-constexpr std::size_t kTagHeaderSize = 11;
-constexpr std::uint8_t kVideoTagType = 9;
-
 class ScratchFolder {
  public:
   ScratchFolder() {
@@ -46,11 +41,6 @@ class ScratchFolder {
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::uint32_t ReadU24BE(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-  return (static_cast<std::uint32_t>(bytes[at]) << 16) |
-         (static_cast<std::uint32_t>(bytes[at + 1]) << 8) | bytes[at + 2];
 }
 
 bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
@@ -103,23 +93,6 @@ CodedVideo ReadCodedVideo(const std::string& path, std::size_t maxFrames) {
   av_packet_free(&packet);
   avformat_close_input(&format);
   return video;
-}
-
-std::vector<std::vector<std::uint8_t>> ReadVideoTagBodies(const std::string& path,
-                                                          std::size_t maxTags) {
-  const std::vector<std::uint8_t> file = ReadFileBytes(path);
-  std::vector<std::vector<std::uint8_t>> bodies;
-  std::size_t at = kFlvHeaderSize + kPreviousTagSizeBytes;
-  while (at + kTagHeaderSize <= file.size() && bodies.size() < maxTags) {
-    const std::uint8_t type = file[at] & 0x1F;
-    const std::size_t dataSize = ReadU24BE(file, at + 1);
-    const std::size_t body = at + kTagHeaderSize;
-    if (body + dataSize > file.size()) break;
-    if (type == kVideoTagType)
-      bodies.emplace_back(file.begin() + body, file.begin() + body + dataSize);
-    at = body + dataSize + kPreviousTagSizeBytes;
-  }
-  return bodies;
 }
 
 std::string MakeH263Flv(const std::string& name, const std::string& lavfiSource, double seconds) {

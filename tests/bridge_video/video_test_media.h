@@ -24,11 +24,6 @@ struct CodedVideo {
 // Fails the test and returns no frames when the file cannot be read.
 CodedVideo ReadCodedVideo(const std::string& path, std::size_t maxFrames = 0);
 
-// Bodies of the file's video tags (from the flags byte on), read straight
-// from the FLV tag layout.
-std::vector<std::vector<std::uint8_t>> ReadVideoTagBodies(const std::string& path,
-                                                          std::size_t maxTags);
-
 // Makes an FLV file with Sorenson H.263 video from an ffmpeg lavfi source
 // ("testsrc=size=176x144:rate=15") and returns its path; "" (and a test
 // failure) when ffmpeg fails. Files are cached per process.
