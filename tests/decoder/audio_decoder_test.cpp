@@ -177,67 +177,65 @@ TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
               0.02 * static_cast<double>(at44100) / 8.0 + 2048.0);
 }
 
-TEST(AudioDecoder, SilenceFillsTheHoleBeforeTheFirstBlockInWholeBlocks) {
-  OutputRecorder recorder;
-  TagReleaser releaser;
-  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
-  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
-  Bytes pcm(441 * 4);
-  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::uint8_t>(i * 7 + 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(2000, 3, 3, 1, 1, pcm)), 1);
-  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+// Silence for the span an empty (hole) tag opens, on the worker: in blocks
+// of 5120 bytes, whole sample frames only, and none when the next tag is
+// earlier than the hole's start. Every tag is 16-bit stereo PCM at the
+// target rate, so the decoded blocks are the payloads themselves.
+struct SilenceRow {
+  const char* name;
+  int rate;
+  int rateIndex;                                    // of the tags' flags byte
+  std::vector<std::pair<std::uint32_t, int>> tags;  // time stamp, payload bytes (0: hole)
+  std::vector<int> sizes;                           // of the blocks that come out
+  bool fromZero;  // the blocks' time stamps count the frames before them from 0
+};
 
-  const auto records = recorder.records();
-  // 2000 ms at 44100 Hz stereo: 352800 bytes, 68 blocks of 5120 and 4640.
-  ASSERT_EQ(records.size(), 70u);
-  for (int i = 0; i < 68; ++i) EXPECT_EQ(records[i].size, 5120) << i;
-  EXPECT_EQ(records[68].size, 4640);
-  EXPECT_EQ(records[69].size, static_cast<int>(pcm.size()));
-  EXPECT_EQ(records[69].timestamp, 2000 * 10000);
-  ExpectSampleExactTimes(records, 44100, 2);
-  EXPECT_EQ(releaser.count(), 2u);
+std::vector<int> Blocks(int count, int size, std::vector<int> tail) {
+  std::vector<int> sizes(static_cast<std::size_t>(count), size);
+  sizes.insert(sizes.end(), tail.begin(), tail.end());
+  return sizes;
 }
 
-TEST(AudioDecoder, SilenceKeepsWholeSampleFramesForOddSpans) {
+class AudioSilence : public ::testing::TestWithParam<SilenceRow> {};
+
+TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
+  const SilenceRow& row = GetParam();
   OutputRecorder recorder(true);
   TagReleaser releaser;
-  DecoderPtr decoder = MakeAudioDecoder(11025, 2, false);
+  DecoderPtr decoder = MakeAudioDecoder(row.rate, 2, false);
   FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
   FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
   ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
-  // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(),
-                                              MakeAudioTag(30, 3, 1, 1, 1, Bytes(400, 0x22))),
-            1);
+  Bytes payload;
+  for (const auto& [timestamp, bytes] : row.tags) {
+    payload.resize(static_cast<std::size_t>(bytes));
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    FLVTag* tag = bytes == 0 ? MakeEmptyAudioTag(timestamp)
+                             : MakeAudioTag(timestamp, 3, row.rateIndex, 1, 1, payload);
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 1);
+  }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  EXPECT_EQ(releaser.count(), row.tags.size());
   const auto records = recorder.records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].size, 330 * 4);
-  EXPECT_EQ(records[1].size, 400);
-  EXPECT_EQ(records[1].bytes, Bytes(400, 0x22));
+  std::vector<int> sizes;
+  for (const OutputRecord& r : records) sizes.push_back(r.size);
+  EXPECT_EQ(sizes, row.sizes);
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().bytes, payload);
+  if (row.fromZero) ExpectSampleExactTimes(records, row.rate, 2);
 }
 
-TEST(AudioDecoder, AnEarlierTagClearsThePendingGapWithoutSilence) {
-  OutputRecorder recorder;
-  TagReleaser releaser;
-  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
-  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
-  const Bytes pcm(400, 0);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(1000)), 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(500, 3, 3, 1, 1, pcm)), 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(3000, 3, 3, 1, 1, pcm)), 1);
-  ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
-  const auto records = recorder.records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].size, 400);
-  EXPECT_EQ(records[1].size, 400);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Holes, AudioSilence,
+    ::testing::Values(
+        // 2000 ms at 44100 Hz stereo: 352800 bytes, 68 blocks of 5120 and 4640.
+        SilenceRow{"TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}},
+                   Blocks(68, 5120, {4640, 441 * 4}), true},
+        // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
+        SilenceRow{"WholeFramesForAnOddSpan", 11025, 1, {{0, 0}, {30, 400}}, {330 * 4, 400}, true},
+        SilenceRow{"AnEarlierTagClearsTheGap", 44100, 3, {{1000, 0}, {500, 400}, {3000, 400}},
+                   {400, 400}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
   DecoderPtr decoder = MakeAudioDecoder(44100, 1, true);

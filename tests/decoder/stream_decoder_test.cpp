@@ -19,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-::FLVStreamDecoder* Handle(kelvra::FLVStreamDecoder* d) {
-  return reinterpret_cast<::FLVStreamDecoder*>(d);
-}
-
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -73,21 +69,6 @@ TEST(StreamDecoderQueue, LimitIsTestedBeforeInsertionAndOrderIsKept) {
     kelvra::DeleteFLVTag(refused);
     FLVStreamDecoder_Delete(decoder);
   }
-}
-
-TEST(StreamDecoderQueue, StopReturnsOnlyAfterEveryTagIsReleased) {
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
-  TagReleaser releaser;
-  releaser.hook = [](FLVTag*) { std::this_thread::sleep_for(100us); };
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
-  constexpr int kTags = 300;
-  for (int i = 0; i < kTags; ++i) {
-    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i)), 1);
-  }
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
-  EXPECT_EQ(releaser.count(), static_cast<std::size_t>(kTags));
-  FLVStreamDecoder_Delete(decoder);
 }
 
 // A C++ client's callback that throws ends the worker, not the process:
@@ -348,16 +329,6 @@ TEST(StreamDecoderCpu, AStarvedRunningDecoderUsesNoMeasurableCpu) {
   FLVStreamDecoder_Delete(alone);
   FLVStreamDecoder_Delete(audio);
   FLVStreamDecoder_Delete(video);
-}
-
-TEST(StreamDecoderState, DeletingARunningDecoderStopsItFirst) {
-  TagReleaser releaser;
-  ProbeDecoder* probe = new ProbeDecoder;
-  probe->SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(probe->Run(), 1);
-  ASSERT_EQ(probe->DeliverFLVPacket(MakeEmptyAudioTag(0)), 1);
-  FLVStreamDecoder_Delete(Handle(probe));
-  EXPECT_EQ(releaser.count(), 1u);
 }
 
 }  // namespace
