@@ -74,15 +74,13 @@ std::vector<BadFile> BadFiles() {
   std::vector<BadFile> files;
   files.push_back({"empty", {}, noTags});
   const Bytes header = HeaderWithOffset(9);
-  for (std::size_t n = 1; n <= 8; ++n) {
+  for (std::size_t n : {1u, 4u, 8u}) {
     files.push_back({"first_" + std::to_string(n) + "_bytes", Bytes(header.begin(), header.begin() + n), noTags});
   }
   files.push_back({"header_only", Bytes(header.begin(), header.begin() + 9), noTags});
-  files.push_back({"header_and_first_size", header, noTags});
   files.push_back({"wrong_signature", Concat({'F', 'L', 'X', 1, 4, 0, 0, 0, 9, 0, 0, 0, 0}, PcmTags(20)), noTags});
   // A data offset that leaves nothing to skip drops the rest of the stream.
   files.push_back({"data_offset_0", Concat(HeaderWithOffset(0), PcmTags(20)), noTags});
-  files.push_back({"data_offset_5", Concat(HeaderWithOffset(5), PcmTags(20)), noTags});
   files.push_back({"data_offset_9", Concat(HeaderWithOffset(9), PcmTags(20)), {}, 200, 200});
   files.push_back({"data_offset_max", Concat(HeaderWithOffset(0xFFFFFFFFu), PcmTags(20)), noTags});
   {
@@ -91,7 +89,6 @@ std::vector<BadFile> BadFiles() {
     huge[1] = huge[2] = huge[3] = 0xFF;
     files.push_back({"data_size_past_end", Concat(PcmStream(30).bytes(), huge), {}, 300, 300});
   }
-  files.push_back({"cut_in_tag_header", Concat(PcmStream(30).bytes(), CutPcmTag(300, 6)), {}, 300, 300});
   files.push_back({"cut_in_tag_body", Concat(PcmStream(30).bytes(), CutPcmTag(300, 11 + 700)), {}, 300, 300});
   files.push_back({"garbage_mp3", GarbageMp3Stream(), {}, 0, 40 * 26 + kToleranceMs});
   {
@@ -102,9 +99,7 @@ std::vector<BadFile> BadFiles() {
     for (int i = 0; i < 20; ++i) back.Audio(100 + i * 10, 3, 3, 1, 1, Bytes(1764, 0x20));
     files.push_back({"timestamps_backwards", Concat(stream, back.bytes()), {}, 0, 500 + kToleranceMs});
   }
-  // Stamps with the extension byte 0xFF: ending just below 2^32, and
-  // wrapping past it.
-  files.push_back({"timestamps_near_2_32", PcmStream(20, 441, 0xFFFFF000u).bytes(), {}, 200, 200});
+  // Stamps with the extension byte 0xFF wrapping past 2^32.
   files.push_back({"timestamps_wrap_2_32", PcmStream(40, 441, 0xFFFFFF00u).bytes(), {}, 0, 400});
   {
     // 5-bit ADPCM codes (code size field 3), 4096 samples a block.
@@ -133,18 +128,6 @@ std::vector<BadFile> BadFiles() {
     constexpr int kTags = 100000;
     files.push_back({"tiny_tags", PcmStream(kTags, 1).bytes(), {}, PcmStreamMs(kTags, 1) - 20,
                      PcmStreamMs(kTags, 1) + 20});
-  }
-  {
-    // Audio beside VP6 key frames that declare no macroblock rows; the
-    // WAV conversion reads the audio only.
-    FlvBuilder flv;
-    flv.Header();
-    const Bytes audio = PcmTags(1);
-    for (int i = 0; i < 20; ++i) {
-      flv.Video(static_cast<std::uint32_t>(i * 10), 1, 4, Vp6KeyFramePayload(0, 0, 10));
-      flv.Audio(static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x08));
-    }
-    files.push_back({"vp6_no_rows", flv.bytes(), {}, 200, 200});
   }
   {
     // Video at 0, then audio stamped 49 days later: the hole is closed as
@@ -314,31 +297,20 @@ void ExpectCannotCreate(const std::string& out) {
   EXPECT_EQ(run.out, "Error: (2) Can't create '" + FullPath(out) + "' for writting\n");
 }
 
-TEST(SonexBadPaths, DirectoryAsOutput) {
+TEST(SonexBadPaths, OutputsThatCannotBeCreated) {
   const std::string folder = ScratchPath("output_folder");
   fs::create_directory(folder);
-  ExpectCannotCreate(folder);
-  EXPECT_TRUE(fs::is_directory(folder));
-}
-
-TEST(SonexBadPaths, OutputWhereNothingMayBeCreated) {
-  // Tests may run as root, for whom permission bits do not stop a write;
-  // /proc refuses new files whoever asks.
-  ExpectCannotCreate("/proc/kelvra_bad_input.wav");
-}
-
-TEST(SonexBadPaths, OutputBelowAFile) {
   const std::string file = ScratchPath("plain_file");
   WriteWholeFile(file, {1, 2, 3});
-  ExpectCannotCreate(file + "/out.wav");
-}
-
-TEST(SonexBadPaths, OverlongOutputPath) {
-  ExpectCannotCreate(ScratchPath(std::string(5000, 'o') + ".wav"));
-}
-
-TEST(SonexBadPaths, OutputFolderThatDoesNotExist) {
-  ExpectCannotCreate(ScratchPath("no_such_folder") + "/out.wav");
+  // Tests may run as root, for whom permission bits do not stop a write;
+  // /proc refuses new files whoever asks.
+  for (const std::string& out :
+       {folder, std::string("/proc/kelvra_bad_input.wav"), file + "/out.wav",
+        ScratchPath(std::string(5000, 'o') + ".wav"), ScratchPath("no_such_folder") + "/out.wav"}) {
+    SCOPED_TRACE(out.substr(0, 80));
+    ExpectCannotCreate(out);
+  }
+  EXPECT_TRUE(fs::is_directory(folder));
 }
 
 }  // namespace
