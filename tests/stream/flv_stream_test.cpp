@@ -16,6 +16,7 @@
 
 #include "kelvra.h"
 #include "support/flv_files.h"
+#include "support/stream_feed.h"
 
 namespace kelvra::test {
 namespace {
@@ -222,23 +223,6 @@ struct VideoSink {
   }
 };
 
-// Feeds the bytes in pieces of `piece` bytes, offering a refused piece
-// again, then flushes and stops.
-void FeedBytes(::FLVStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t piece) {
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t length = std::min(piece, bytes.size() - at);
-    const int result = FLVStream_DeliverData(stream, bytes.data() + at, static_cast<int>(length));
-    if (result == FLV_PARSER_QUEUE_FULL) {
-      std::this_thread::sleep_for(1ms);
-      continue;
-    }
-    ASSERT_TRUE(result == FLV_PARSER_OK || result == FLV_PARSER_INFO_PENDING) << result;
-    at += length;
-  }
-  while (FLVStream_Flush(stream) == 0) std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(FLVStream_Stop(stream), 1);
-}
-
 class ByteFeedTest : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(ByteFeedTest, AudioAndVideoOfAWholeFile) {
@@ -276,7 +260,8 @@ TEST_P(ByteFeedTest, AudioAndVideoOfAWholeFile) {
   FLVStream_SetFLVInfoCallBack(stream.get(), [](void*, FLVInfo*, int*, int*) { ++infoCalls; },
                                nullptr);
   ASSERT_EQ(FLVStream_Run(stream.get()), 1);
-  FeedBytes(stream.get(), bytes, GetParam());
+  FeedStream(stream.get(), bytes, GetParam());
+  EXPECT_EQ(FLVStream_Stop(stream.get()), 1);
   EXPECT_EQ(infoCalls.load(), 1);
 
   // The audio of the file's own format (22050 Hz stereo), all of it.
@@ -300,7 +285,8 @@ TEST(FLVStreamInfoTest, SizeCannotChangeAfterTheParserAnnouncedTheInformation) {
   StreamPtr stream = NewStream();
   EXPECT_EQ(FLVStream_SetOutputSize(stream.get(), 80, 60), 1);
   ASSERT_EQ(FLVStream_Run(stream.get()), 1);
-  FeedBytes(stream.get(), bytes, 4096);
+  FeedStream(stream.get(), bytes, 4096);
+  EXPECT_EQ(FLVStream_Stop(stream.get()), 1);
   EXPECT_EQ(FLVStream_HasCalledFLVInfoCallBack(stream.get()), 1);
   EXPECT_EQ(FLVStream_SetOutputSize(stream.get(), 40, 30), 0);
   EXPECT_EQ(FLVStream_SetOutputFPS(stream.get(), 5.0), 0);

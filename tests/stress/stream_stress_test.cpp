@@ -14,6 +14,7 @@
 
 #include "kelvra.h"
 #include "support/flv_files.h"
+#include "support/stream_feed.h"
 
 namespace kelvra::test {
 namespace {
@@ -120,20 +121,6 @@ void DeliverTag(FLVStream* stream, FLVTag* tag) {
   }
 }
 
-void FeedBytes(FLVStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t piece) {
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t length = std::min(piece, bytes.size() - at);
-    const int code = FLVStream_DeliverData(stream, bytes.data() + at, static_cast<int>(length));
-    if (code == FLV_PARSER_QUEUE_FULL) {
-      std::this_thread::sleep_for(kRetryWait);
-      continue;
-    }
-    ASSERT_TRUE(code == FLV_PARSER_OK || code == FLV_PARSER_INFO_PENDING) << code;
-    at += length;
-  }
-  while (FLVStream_Flush(stream) != 1) std::this_thread::sleep_for(kRetryWait);
-}
-
 // Many short files in a row through one stream, alternately as raw bytes
 // and as ready tags, with queue limits and pacing changed between files.
 void ManyFilesThroughOneStream(const std::vector<std::string>& files, int rounds, int seed) {
@@ -161,7 +148,7 @@ void ManyFilesThroughOneStream(const std::vector<std::string>& files, int rounds
     if (i % 2 == 0) {
       // Raw bytes through the stream's parser, in odd pieces.
       ASSERT_EQ(FLVStream_Run(stream), 1);
-      FeedBytes(stream, ReadWholeFile(path), 517 + 31 * static_cast<std::size_t>(i));
+      FeedStream(stream, ReadWholeFile(path), 517 + 31 * static_cast<std::size_t>(i), kRetryWait);
       ASSERT_EQ(FLVStream_Stop(stream), 1);
     } else {
       // Ready tags, as the converter feeds them.
