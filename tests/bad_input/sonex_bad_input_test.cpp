@@ -254,17 +254,6 @@ TEST(SonexBadPaths, DirectoryAsInputIsAFileThatCannotBeOpened) {
       << info.err;
 }
 
-TEST(SonexBadPaths, MissingAndOverlongInputPaths) {
-  // Longer than any path the system can open; it is reported whole.
-  const std::string longPath = ScratchPath(std::string(5000, 'x') + ".flv");
-  const std::string out = ScratchPath("long_input.wav");
-  const SonexRun run = RunBatchAround(longPath, out);
-  ASSERT_FALSE(run.timedOut);
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.err, FullPath(longPath) + kOpenFailed);
-  ExpectGoodFilesOnly(out);
-}
-
 TEST(SonexBadPaths, InputPathLongerThan260CharactersIsRead) {
   // Nested folders so that every name stays within the system's limits.
   fs::path folder = ScratchPath("deep");

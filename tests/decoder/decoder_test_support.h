@@ -37,9 +37,6 @@ class OutputRecorder {
                                             secondFlag);
   }
 
-  // Called on the decoder thread after each record is stored.
-  std::function<void(const OutputRecord&)> hook;
-
   std::vector<OutputRecord> records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
@@ -60,11 +57,8 @@ class OutputRecorder {
     r.firstFlag = firstFlag;
     r.secondFlag = secondFlag;
     if (keepBytes_ && data != nullptr && size > 0) r.bytes.assign(data, data + size);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      records_.push_back(r);
-    }
-    if (hook) hook(r);
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(r);
   }
 
   bool keepBytes_;
