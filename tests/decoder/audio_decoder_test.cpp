@@ -309,8 +309,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WholeFileCase{"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2}, nullptr},
         WholeFileCase{"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 22050, .channels = 1}, nullptr},
-        WholeFileCase{"nellymoser_8000", {.audio = AudioCodec::kNellymoser, .sampleRate = 8000, .channels = 1}, nullptr},
-        WholeFileCase{"pcm_s16le_44100_stereo", {.audio = AudioCodec::kPcmS16le, .sampleRate = 44100, .channels = 2}, nullptr},
         WholeFileCase{"pcm_u8_11025_mono", {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1}, nullptr},
         WholeFileCase{"fixture_pcm_s16be_22050_mono", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
         WholeFileCase{"fixture_red5_nellymoser_capture", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
