@@ -624,7 +624,9 @@ TEST_P(RealAudioFormat, RateChannelsAndBlockDuration) {
   const AudioFormat format = tracker.FormatOf(*tag);
   EXPECT_EQ(format.sampleRate, row.sampleRate);
   EXPECT_EQ(format.channels, row.channels);
-  if (row.duration >= 0) EXPECT_EQ(tracker.BlockDuration(*tag), row.duration);
+  if (row.duration >= 0) {
+    EXPECT_EQ(tracker.BlockDuration(*tag), row.duration);
+  }
 }
 
 const Bytes kAacFrame{kAacRawFrame, 0x21, 0x10, 0x05};
