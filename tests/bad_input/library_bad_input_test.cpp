@@ -60,6 +60,18 @@ class OpenedFile {
   int opened_ = 0;
 };
 
+// A data offset that leaves nothing to skip drops the rest of the stream:
+// such a file opens with no tags to read.
+TEST(ReaderBadInput, DataOffsetWithNothingToSkipDropsTheStream) {
+  for (std::uint32_t offset : {0u, 5u}) {
+    OpenedFile file(Concat(HeaderWithOffset(offset), PcmTags(5)));
+    ASSERT_EQ(file.opened(), 1);
+    int count = -1;
+    EXPECT_EQ(file.ReadAll(0, &count), FLV_READER_END) << offset;
+    EXPECT_EQ(count, 0) << offset;
+  }
+}
+
 // The file is cut after Open indexed it: the tag that is no longer whole
 // answers 4, again on the next call (nothing advanced); after a seek the
 // earlier tags read again, and the same reader opens the next file.
