@@ -2,6 +2,10 @@
 
 #include <dlfcn.h>
 
+#include <string>
+
+#include "trevik/trevik.h"
+
 #include <cstdio>
 
 namespace kelvra {
@@ -14,9 +18,27 @@ std::string LoaderError() {
 }
 }  // namespace
 
+// The folder the bridges are installed in, beside Trevik (which every
+// client of a bridge links): where dlopen looks first. A plain dlopen finds
+// them through the caller's run path, but a sanitizer that intercepts
+// dlopen makes itself the caller, and its run path has no such folder.
+std::string BridgeFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&CalcFLVAudioBlockDuration), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  const std::string path = info.dli_fname;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 bool BridgeLibrary::Open() {
   if (handle_ != nullptr) return true;
-  handle_ = dlopen(soname_, RTLD_NOW | RTLD_LOCAL);
+  if (const std::string folder = BridgeFolder(); !folder.empty()) {
+    handle_ = dlopen((folder + soname_).c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  if (handle_ == nullptr) handle_ = dlopen(soname_, RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) error_ = LoaderError();
   return handle_ != nullptr;
 }
