@@ -24,14 +24,36 @@ constexpr int kOutputRates[4] = {8000, 22050, 44100, 48000};
 constexpr int kOutputWidth = 64;
 constexpr int kOutputHeight = 48;
 constexpr auto kRetryDelay = std::chrono::milliseconds(1);
-// A pipeline whose decoders run must take the bytes within this time.
+// A pipeline that gives no output for this long while its queue stays full
+// (or its flush never empties) is stuck.
 constexpr auto kMaxWait = std::chrono::seconds(10);
+// Time stamps hours apart ask the decoders for hours of silence and repeated
+// pictures: busy, not stuck, and what the file asks for. Such an input is
+// stopped once it has given this many blocks and pictures (a stop in the
+// middle of a run is a path worth fuzzing too).
+constexpr int kMaxOutputs = 20000;
 
 struct Outputs {
   std::atomic<std::uint32_t> sum{0};
   std::atomic<int> audioBlocks{0};
   std::atomic<int> pictures{0};
+  int Count() const { return audioBlocks + pictures; }
 };
+
+// Waits out a full queue: false once the output cap is reached. The wait
+// fails only when no output comes for kMaxWait.
+bool StillWaiting(const Outputs& outputs, int* lastCount,
+                  std::chrono::steady_clock::time_point* deadline, const char* stuck) {
+  const int count = outputs.Count();
+  if (count >= kMaxOutputs) return false;
+  if (count != *lastCount) {
+    *lastCount = count;
+    *deadline = std::chrono::steady_clock::now() + kMaxWait;
+  }
+  Check(std::chrono::steady_clock::now() < *deadline, stuck);
+  std::this_thread::sleep_for(kRetryDelay);
+  return true;
+}
 
 void OnAudio(void* user, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
              std::int32_t, std::int32_t) {
@@ -49,14 +71,17 @@ void OnVideo(void* user, const std::uint8_t* data, std::int32_t size, std::int64
   ++outputs->pictures;
 }
 
-void Deliver(FLVStream* stream, const std::uint8_t* bytes, int length) {
-  const auto deadline = std::chrono::steady_clock::now() + kMaxWait;
+// False when the input was stopped at the output cap.
+bool Deliver(FLVStream* stream, const Outputs& outputs, const std::uint8_t* bytes, int length) {
+  auto deadline = std::chrono::steady_clock::now() + kMaxWait;
+  int lastCount = outputs.Count();
   for (;;) {
     const int code = FLVStream_DeliverData(stream, bytes, length);
     Check(kelvra::fuzz::IsDeliveryCode(code), "undocumented delivery code");
-    if (code != FLV_PARSER_QUEUE_FULL) return;
-    Check(std::chrono::steady_clock::now() < deadline, "the pipeline never takes the bytes");
-    std::this_thread::sleep_for(kRetryDelay);
+    if (code != FLV_PARSER_QUEUE_FULL) return true;
+    if (!StillWaiting(outputs, &lastCount, &deadline, "the pipeline never takes the bytes")) {
+      return false;
+    }
   }
 }
 
@@ -89,17 +114,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(FLVStream_Run(stream) == 1, "run");
   std::size_t at = 0;
   std::uint32_t cut = static_cast<std::uint32_t>(pieceMax) | 1;
-  while (at < input.size()) {
+  bool capped = false;
+  while (at < input.size() && !capped) {
     cut = cut * 1103515245u + 12345u;
     std::size_t piece = 1 + (cut >> 8) % static_cast<std::uint32_t>(pieceMax);
     if (piece > input.size() - at) piece = input.size() - at;
-    Deliver(stream, input.data() + at, static_cast<int>(piece));
+    capped = !Deliver(stream, outputs, input.data() + at, static_cast<int>(piece));
     at += piece;
   }
-  const auto deadline = std::chrono::steady_clock::now() + kMaxWait;
-  while (FLVStream_Flush(stream) != 1) {
-    Check(std::chrono::steady_clock::now() < deadline, "flush never empties the queue");
-    std::this_thread::sleep_for(kRetryDelay);
+  auto deadline = std::chrono::steady_clock::now() + kMaxWait;
+  int lastCount = outputs.Count();
+  while (!capped && FLVStream_Flush(stream) != 1) {
+    capped = !StillWaiting(outputs, &lastCount, &deadline, "flush never empties the queue");
   }
   Check(FLVStream_Stop(stream) == 1, "stop");
   Check(FLVStream_Stop(stream) == 0, "second stop");
