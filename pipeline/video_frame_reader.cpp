@@ -1,9 +1,10 @@
-#include "reader/video_frame_reader.h"
+#include "pipeline/video_frame_reader.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "flv/flv_tag_parsing.h"
 #include "reader/flv_av_tag_reader.h"
@@ -34,37 +35,34 @@ bool IsVideoKeyFrame(const FLVTagIndexEntry& entry) {
 }
 }  // namespace
 
-VideoFrameReader* VideoFrameReader::Create(::FLVAVTagReader* reader, double frameRate,
+VideoFrameReader* VideoFrameReader::Create(FLVAVTagReader* reader, double frameRate,
                                            int decodeAlphaChannel) {
   FLVInfo info{};
   if (reader == nullptr || !(frameRate > 0.0) || !std::isfinite(frameRate) ||
-      FLVAVTagReader_GetFLVInfoEx(reader, &info) == 0) {
+      reader->GetFLVInfoEx(&info) == 0) {
     return nullptr;
   }
   const int width = info.width > 0 ? info.width : 0;
   const int height = info.height > 0 ? info.height : 0;
 
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(1);
-  if (decoder == nullptr) return nullptr;
-  FLVStreamDecoder_SetOutputSize(decoder, width, height);
-  FLVStreamDecoder_SetResizeMode(decoder, kResizeModeForFrames);
-  FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
-  FLVStreamDecoder_SetDecodeAlphaChannel(decoder, decodeAlphaChannel);
-
   VideoFrameReader* self = nullptr;
   try {
-    self = new VideoFrameReader(reinterpret_cast<FLVAVTagReader*>(reader), decoder, frameRate,
-                                width, height, info.videoCodec == kCodecH264);
+    auto decoder = std::make_unique<FLVVideoDecoder>();
+    decoder->SetOutputSize(width, height);
+    decoder->SetResizeMode(kResizeModeForFrames);
+    decoder->SetDecodeSyncMode(1);
+    decoder->SetDecodeAlphaChannel(decodeAlphaChannel);
+    self = new VideoFrameReader(reader, std::move(decoder), frameRate, width, height,
+                                info.videoCodec == kCodecH264);
   } catch (const std::bad_alloc&) {
-    FLVStreamDecoder_Delete(decoder);
     return nullptr;
   }
   std::uint32_t audioDuration = 0;
-  FLVAVTagReader_GetDuration(reader, &audioDuration, &self->videoDuration_);
+  reader->GetDuration(&audioDuration, &self->videoDuration_);
   return self;
 }
 
-VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* decoder,
+VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, std::unique_ptr<FLVVideoDecoder> decoder,
                                    double frameRate, int width, int height, bool h264)
     : frameRate_(frameRate),
       // At least one pixel, so that even a file without a picture size gets
@@ -74,13 +72,13 @@ VideoFrameReader::VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* d
                  kBytesPerPixel,
              0),
       reader_(reader),
-      decoder_(decoder),
+      decoder_(std::move(decoder)),
       frameInterval_(static_cast<std::uint32_t>(kMillisecondsPerSecond / frameRate)),
       width_(width),
       height_(height),
       h264_(h264) {}
 
-VideoFrameReader::~VideoFrameReader() { FLVStreamDecoder_Delete(decoder_); }
+VideoFrameReader::~VideoFrameReader() = default;
 
 bool VideoFrameReader::Covers(std::uint32_t t) const {
   return start_ <= t && static_cast<std::uint64_t>(t) < static_cast<std::uint64_t>(start_) + duration_;
@@ -132,9 +130,9 @@ void VideoFrameReader::DecodeForwardTo(std::uint32_t t) {
     if (reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, &duration) != FLV_READER_OK) {
       // Past the last video tag the last picture stays, after the pictures
       // H.264 still held back.
-      while (h264_ && FLVStreamDecoder_DecodeFLVTag(decoder_, nullptr, &picture, &size) != 0) {
+      while (h264_ && decoder_->DecodeFLVTag(nullptr, &picture, &size) != 0) {
         std::uint32_t time = 0;
-        if (!usable(picture, size) || FLVStreamDecoder_GetPictureTime(decoder_, &time) == 0) continue;
+        if (!usable(picture, size) || decoder_->GetPictureTime(&time) == 0) continue;
         TakePicture(picture, time, duration);
         if (Covers(t) || start_ > t) return;
       }
@@ -142,13 +140,13 @@ void VideoFrameReader::DecodeForwardTo(std::uint32_t t) {
     }
     // A caller that switched auto-release off made every record ours to free.
     const TagRelease release(tag, !reader_->autoReleaseMemory());
-    const bool decoded = FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size) != 0 &&
+    const bool decoded = decoder_->DecodeFLVTag(tag, &picture, &size) != 0 &&
                          usable(picture, size);
     std::uint32_t time = tag->timestamp;
     if (tag->codecId == kCodecH264) {
       // H.264 gives a picture of an earlier tag, or none yet (a sequence
       // header, or while the decoder fills its reorder window).
-      if (!decoded || FLVStreamDecoder_GetPictureTime(decoder_, &time) == 0) continue;
+      if (!decoded || decoder_->GetPictureTime(&time) == 0) continue;
     }
     TakePicture(decoded ? picture : nullptr, time, duration);
     // A picture that starts after t is the next one on screen anyway; no
@@ -179,7 +177,7 @@ bool VideoFrameReader::IsH264SequenceHeader(std::size_t entry) {
 void VideoFrameReader::PrepareH264At(std::size_t keyEntry) {
   std::uint8_t* picture = nullptr;
   int size = 0;
-  while (FLVStreamDecoder_DecodeFLVTag(decoder_, nullptr, &picture, &size) != 0) {
+  while (decoder_->DecodeFLVTag(nullptr, &picture, &size) != 0) {
   }
   // Sequence headers are key-frame entries; the one in force is the latest
   // at or before the key frame. A repeat of the decoder's own changes
@@ -191,7 +189,7 @@ void VideoFrameReader::PrepareH264At(std::size_t keyEntry) {
     if (PositionAtEntry(i) &&
         reader_->ReadTag(kCopyData, FLV_TAG_TYPE_VIDEO, &tag, nullptr) == FLV_READER_OK) {
       const TagRelease release(tag, !reader_->autoReleaseMemory());
-      FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &picture, &size);
+      decoder_->DecodeFLVTag(tag, &picture, &size);
     }
     return;
   }

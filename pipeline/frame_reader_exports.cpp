@@ -1,8 +1,8 @@
 // The exported AudioFrameReader_ and VideoFrameReader_ families. None lets an
 // exception escape: creation answers null, reading answers 0 or null.
 #include "kelvra.h"
-#include "reader/audio_frame_reader.h"
-#include "reader/video_frame_reader.h"
+#include "pipeline/audio_frame_reader.h"
+#include "pipeline/video_frame_reader.h"
 
 namespace {
 kelvra::AudioFrameReader* Unwrap(AudioFrameReader* handle) {
@@ -11,13 +11,17 @@ kelvra::AudioFrameReader* Unwrap(AudioFrameReader* handle) {
 kelvra::VideoFrameReader* Unwrap(VideoFrameReader* handle) {
   return reinterpret_cast<kelvra::VideoFrameReader*>(handle);
 }
+// The tag reader's handle is the kelvra::FLVAVTagReader its exports made.
+kelvra::FLVAVTagReader* TagReader(FLVAVTagReader* handle) {
+  return reinterpret_cast<kelvra::FLVAVTagReader*>(handle);
+}
 }  // namespace
 
 extern "C" {
 
 KELVRA_API AudioFrameReader* AudioFrameReader_Create(FLVAVTagReader* reader) {
   try {
-    return reinterpret_cast<AudioFrameReader*>(kelvra::AudioFrameReader::Create(reader));
+    return reinterpret_cast<AudioFrameReader*>(kelvra::AudioFrameReader::Create(TagReader(reader)));
   } catch (...) {
     return nullptr;
   }
@@ -39,7 +43,7 @@ KELVRA_API VideoFrameReader* VideoFrameReader_Create(FLVAVTagReader* reader, dou
                                                      int decodeAlphaChannel) {
   try {
     return reinterpret_cast<VideoFrameReader*>(
-        kelvra::VideoFrameReader::Create(reader, frameRate, decodeAlphaChannel));
+        kelvra::VideoFrameReader::Create(TagReader(reader), frameRate, decodeAlphaChannel));
   } catch (...) {
     return nullptr;
   }

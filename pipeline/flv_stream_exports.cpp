@@ -1,5 +1,5 @@
 // The exported FLVStream_ family: thin C entry points over kelvra::FLVStream.
-#include "decoder/flv_stream.h"
+#include "pipeline/flv_stream.h"
 #include "kelvra.h"
 
 namespace {

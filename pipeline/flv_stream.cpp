@@ -1,40 +1,36 @@
-#include "decoder/flv_stream.h"
+#include "pipeline/flv_stream.h"
 
 #include <new>
+#include <utility>
+
+#include "flv/flv_tag_parsing.h"
 
 namespace kelvra {
 
 FLVStream* FLVStream::Create() {
-  ::FLVStreamParser* parser = FLVStreamParser_Create();
-  ::FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
-  ::FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
-  FLVStream* stream = nullptr;
-  if (parser != nullptr && video != nullptr && audio != nullptr) {
-    stream = new (std::nothrow) FLVStream(parser, video, audio);
+  try {
+    return new FLVStream(std::make_unique<FLVStreamParser>(), std::make_unique<FLVVideoDecoder>(),
+                         std::make_unique<FLVAudioDecoder>());
+  } catch (...) {
+    return nullptr;
   }
-  if (stream == nullptr) {
-    FLVStreamParser_Delete(parser);
-    FLVStreamDecoder_Delete(video);
-    FLVStreamDecoder_Delete(audio);
-  }
-  return stream;
 }
 
-FLVStream::FLVStream(::FLVStreamParser* parser, ::FLVStreamDecoder* videoDecoder,
-                     ::FLVStreamDecoder* audioDecoder)
-    : parser_(parser), videoDecoder_(videoDecoder), audioDecoder_(audioDecoder) {}
+FLVStream::FLVStream(std::unique_ptr<FLVStreamParser> parser,
+                     std::unique_ptr<FLVVideoDecoder> videoDecoder,
+                     std::unique_ptr<FLVAudioDecoder> audioDecoder)
+    : parser_(std::move(parser)),
+      videoDecoder_(std::move(videoDecoder)),
+      audioDecoder_(std::move(audioDecoder)) {}
 
 FLVStream::~FLVStream() {
   // Destroying a decoder under its running worker would free what the worker
   // still uses, so a running stream is stopped (queues drained, threads
   // ended) before anything is destroyed.
   if (!stopped_) Stop();
-  FLVStreamParser_Delete(parser_);
-  FLVStreamDecoder_Delete(videoDecoder_);
-  FLVStreamDecoder_Delete(audioDecoder_);
 }
 
-bool FLVStream::InfoAnnounced() { return FLVStreamParser_HasCalledFLVInfoCallBack(parser_) != 0; }
+bool FLVStream::InfoAnnounced() { return parser_->HasCalledFLVInfoCallBack() != 0; }
 
 int FLVStream::SetOutputSize(int width, int height) {
   if (InfoAnnounced()) return 0;
@@ -69,12 +65,12 @@ int FLVStream::SetNumberOfChannels(int channels) {
 
 int FLVStream::SetCropRect(const FLVRect& rect) {
   cropRect_ = rect;
-  return FLVStreamDecoder_SetCropRect(videoDecoder_, &cropRect_);
+  return videoDecoder_->SetCropRect(&cropRect_);
 }
 
 int FLVStream::SetResizeMode(int mode) {
   resizeMode_ = mode;
-  return FLVStreamDecoder_SetResizeMode(videoDecoder_, mode);
+  return videoDecoder_->SetResizeMode(mode);
 }
 
 int FLVStream::SetParserMaxFLVTagQueue(int count) {
@@ -113,29 +109,29 @@ int FLVStream::SetGetAudioCallBack(FLVStreamDecoderOutputCallBack callBack, void
 
 int FLVStream::Run() {
   if (!stopped_) return 0;
-  FLVStreamParser_SetMaxFLVTagQueue(parser_, static_cast<std::uint32_t>(parserMaxFLVTagQueue_));
-  FLVStreamParser_SetMaxInterleavedTime(parser_,
+  parser_->SetMaxFLVTagQueue(static_cast<std::uint32_t>(parserMaxFLVTagQueue_));
+  parser_->SetMaxInterleavedTime(
                                         static_cast<std::uint32_t>(parserMaxInterleavedTime_));
-  FLVStreamParser_SetFLVInfoCallBack(parser_, &FLVStream::OnParserInfo, this);
-  FLVStreamParser_SetFLVAudioCallBack(parser_, &FLVStream::OnParserAudioTag, this);
-  FLVStreamParser_SetFLVVideoCallBack(parser_, &FLVStream::OnParserVideoTag, this);
-  FLVStreamParser_Run(parser_);
+  parser_->SetFLVInfoCallBack(&FLVStream::OnParserInfo, this);
+  parser_->SetFLVAudioCallBack(&FLVStream::OnParserAudioTag, this);
+  parser_->SetFLVVideoCallBack(&FLVStream::OnParserVideoTag, this);
+  parser_->Run();
   stopped_ = 0;
   return 1;
 }
 
 int FLVStream::DeliverData(const std::uint8_t* data, int length) {
   if (stopped_) return FLV_STREAM_STOPPED;
-  return FLVStreamParser_DeliverData(parser_, data, length);
+  return parser_->DeliverData(data, length);
 }
 
-int FLVStream::Flush() { return FLVStreamParser_Flush(parser_); }
+int FLVStream::Flush() { return parser_->Flush(); }
 
 int FLVStream::Stop() {
   if (stopped_) return 0;
-  FLVStreamParser_Stop(parser_);
-  FLVStreamDecoder_Stop(audioDecoder_);
-  FLVStreamDecoder_Stop(videoDecoder_);
+  parser_->Stop();
+  audioDecoder_->Stop();
+  videoDecoder_->Stop();
   stopped_ = 1;
   return 1;
 }
@@ -152,33 +148,33 @@ int FLVStream::RunEx(const FLVInfo* info, int decodeVideo, int decodeAudio) {
 int FLVStream::DeliverDataEx(FLVTag* tag) {
   if (stopped_) return FLV_STREAM_STOPPED;
   if (tag == nullptr) return FLV_STREAM_NOT_AUDIO_VIDEO;
-  ::FLVStreamDecoder* decoder = nullptr;
+  FLVStreamDecoder* decoder = nullptr;
   if (tag->tagType == FLV_TAG_TYPE_AUDIO) {
-    decoder = audioDecoder_;
+    decoder = audioDecoder_.get();
   } else if (tag->tagType == FLV_TAG_TYPE_VIDEO) {
-    decoder = videoDecoder_;
+    decoder = videoDecoder_.get();
   } else {
     return FLV_STREAM_NOT_AUDIO_VIDEO;
   }
-  return FLVStreamDecoder_DeliverFLVPacket(decoder, tag) != 0 ? FLV_STREAM_TAKEN : FLV_STREAM_BUSY;
+  return Deliver(decoder, tag) != 0 ? FLV_STREAM_TAKEN : FLV_STREAM_BUSY;
 }
 
 int FLVStream::StopEx() {
   if (stopped_) return 0;
-  FLVStreamDecoder_Stop(audioDecoder_);
-  FLVStreamDecoder_Stop(videoDecoder_);
+  audioDecoder_->Stop();
+  videoDecoder_->Stop();
   stopped_ = 1;
   return 1;
 }
 
-std::uint32_t FLVStream::GetTimeStamp() { return FLVStreamParser_GetTimeStamp(parser_); }
+std::uint32_t FLVStream::GetTimeStamp() { return parser_->GetTimeStamp(); }
 
 int FLVStream::GetParsedPacketsCount(int* audioCount, int* videoCount) {
-  return FLVStreamParser_GetParsedPacketsCount(parser_, audioCount, videoCount);
+  return parser_->GetParsedPacketsCount(audioCount, videoCount);
 }
 
 int FLVStream::HasCalledFLVInfoCallBack() {
-  return FLVStreamParser_HasCalledFLVInfoCallBack(parser_);
+  return parser_->HasCalledFLVInfoCallBack();
 }
 
 void FLVStream::StartDecoders(FLVInfo* info, int* decodeVideo, int* decodeAudio) {
@@ -190,42 +186,42 @@ void FLVStream::StartDecoders(FLVInfo* info, int* decodeVideo, int* decodeAudio)
 }
 
 void FLVStream::StartAudioDecoder(const FLVInfo& info) {
-  FLVStreamDecoder_SetOutputCallBack(audioDecoder_, getAudioCallBack_, getAudioUserData_);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(audioDecoder_, &FLVStream::DeleteTag, this);
-  FLVStreamDecoder_SetMaxFLVTagQueue(audioDecoder_, audioDecoderMaxFLVTagQueue_);
+  audioDecoder_->SetOutputCallBack(getAudioCallBack_, getAudioUserData_);
+  audioDecoder_->SetDeleteFLVTagCallBack(&FLVStream::DeleteTag, this);
+  audioDecoder_->SetMaxFLVTagQueue(audioDecoderMaxFLVTagQueue_);
   if (decodeVideo_) {
-    FLVStreamDecoder_SetBrother(audioDecoder_, videoDecoder_);
-    FLVStreamDecoder_SetMaxIntervalTime(audioDecoder_, decoderMaxIntervalTime_);
+    audioDecoder_->SetBrother(videoDecoder_.get());
+    audioDecoder_->SetMaxIntervalTime(decoderMaxIntervalTime_);
   } else {
     // A brother left from an earlier run that decoded video would make the
     // worker wait for a decoder that never runs.
-    FLVStreamDecoder_SetBrother(audioDecoder_, nullptr);
+    audioDecoder_->SetBrother(nullptr);
   }
-  FLVStreamDecoder_SetSampleRate(audioDecoder_, sampleRate_ != 0 ? sampleRate_ : info.sampleRate);
-  FLVStreamDecoder_SetNumberOfChannels(audioDecoder_, channels_ != 0 ? channels_ : info.channels);
-  FLVStreamDecoder_Run(audioDecoder_);
+  audioDecoder_->SetSampleRate(sampleRate_ != 0 ? sampleRate_ : info.sampleRate);
+  audioDecoder_->SetNumberOfChannels(channels_ != 0 ? channels_ : info.channels);
+  audioDecoder_->Run();
 }
 
 void FLVStream::StartVideoDecoder(const FLVInfo& info) {
-  FLVStreamDecoder_SetOutputCallBack(videoDecoder_, getVideoCallBack_, getVideoUserData_);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(videoDecoder_, &FLVStream::DeleteTag, this);
-  FLVStreamDecoder_SetMaxFLVTagQueue(videoDecoder_, videoDecoderMaxFLVTagQueue_);
+  videoDecoder_->SetOutputCallBack(getVideoCallBack_, getVideoUserData_);
+  videoDecoder_->SetDeleteFLVTagCallBack(&FLVStream::DeleteTag, this);
+  videoDecoder_->SetMaxFLVTagQueue(videoDecoderMaxFLVTagQueue_);
   if (decodeAudio_) {
-    FLVStreamDecoder_SetBrother(videoDecoder_, audioDecoder_);
-    FLVStreamDecoder_SetMaxIntervalTime(videoDecoder_, decoderMaxIntervalTime_);
+    videoDecoder_->SetBrother(audioDecoder_.get());
+    videoDecoder_->SetMaxIntervalTime(decoderMaxIntervalTime_);
   } else {
-    FLVStreamDecoder_SetBrother(videoDecoder_, nullptr);
+    videoDecoder_->SetBrother(nullptr);
   }
   if (outputWidth_ != 0 && outputHeight_ != 0) {
-    FLVStreamDecoder_SetOutputSize(videoDecoder_, outputWidth_, outputHeight_);
+    videoDecoder_->SetOutputSize(outputWidth_, outputHeight_);
   } else {
-    FLVStreamDecoder_SetOutputSize(videoDecoder_, info.width, info.height);
+    videoDecoder_->SetOutputSize(info.width, info.height);
   }
-  FLVStreamDecoder_SetOutputFPS(videoDecoder_, outputFPS_ != 0.0 ? outputFPS_ : info.frameRate);
-  FLVStreamDecoder_SetCropRect(videoDecoder_, &cropRect_);
-  FLVStreamDecoder_SetResizeMode(videoDecoder_, resizeMode_);
-  FLVStreamDecoder_SetDecodeAlphaChannel(videoDecoder_, decodeAlphaChannel_);
-  FLVStreamDecoder_Run(videoDecoder_);
+  videoDecoder_->SetOutputFPS(outputFPS_ != 0.0 ? outputFPS_ : info.frameRate);
+  videoDecoder_->SetCropRect(&cropRect_);
+  videoDecoder_->SetResizeMode(resizeMode_);
+  videoDecoder_->SetDecodeAlphaChannel(decodeAlphaChannel_);
+  videoDecoder_->Run();
 }
 
 void FLVStream::OnParserInfo(void* self, FLVInfo* info, int* decodeVideo, int* decodeAudio) {
@@ -233,15 +229,23 @@ void FLVStream::OnParserInfo(void* self, FLVInfo* info, int* decodeVideo, int* d
 }
 
 int FLVStream::OnParserAudioTag(void* self, FLVTag* tag) {
-  return FLVStreamDecoder_DeliverFLVPacket(static_cast<FLVStream*>(self)->audioDecoder_, tag);
+  return Deliver(static_cast<FLVStream*>(self)->audioDecoder_.get(), tag);
 }
 
 int FLVStream::OnParserVideoTag(void* self, FLVTag* tag) {
-  return FLVStreamDecoder_DeliverFLVPacket(static_cast<FLVStream*>(self)->videoDecoder_, tag);
+  return Deliver(static_cast<FLVStream*>(self)->videoDecoder_.get(), tag);
 }
 
-void FLVStream::DeleteTag(void* self, FLVTag* tag) {
-  FLVStreamParser_DeleteFLVTag(static_cast<FLVStream*>(self)->parser_, tag);
+int FLVStream::Deliver(FLVStreamDecoder* decoder, FLVTag* tag) {
+  // A queue that cannot grow answers as a full one: the tag stays the
+  // caller's and may be offered again.
+  try {
+    return decoder->DeliverFLVPacket(tag);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
+
+void FLVStream::DeleteTag(void* /*self*/, FLVTag* tag) { DeleteFLVTag(tag); }
 
 }  // namespace kelvra

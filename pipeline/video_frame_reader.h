@@ -8,24 +8,25 @@
 // first). Decoding happens inside the caller's call.
 //
 // The tag reader is not owned and must stay open for the frame reader's life.
-#ifndef KELVRA_READER_VIDEO_FRAME_READER_H
-#define KELVRA_READER_VIDEO_FRAME_READER_H
+#ifndef KELVRA_PIPELINE_VIDEO_FRAME_READER_H
+#define KELVRA_PIPELINE_VIDEO_FRAME_READER_H
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "decoder/flv_video_decoder.h"
 #include "kelvra.h"
+#include "reader/flv_av_tag_reader.h"
 
 namespace kelvra {
-
-class FLVAVTagReader;
 
 class VideoFrameReader {
  public:
   // Null when `reader` is not open, the frame rate is not positive, or
   // memory is short.
-  static VideoFrameReader* Create(::FLVAVTagReader* reader, double frameRate,
+  static VideoFrameReader* Create(FLVAVTagReader* reader, double frameRate,
                                   int decodeAlphaChannel);
   virtual ~VideoFrameReader();
 
@@ -37,7 +38,7 @@ class VideoFrameReader {
   std::uint8_t* ReadFrame(int frameNumber);
 
  private:
-  VideoFrameReader(FLVAVTagReader* reader, ::FLVStreamDecoder* decoder, double frameRate,
+  VideoFrameReader(FLVAVTagReader* reader, std::unique_ptr<FLVVideoDecoder> decoder, double frameRate,
                    int width, int height, bool h264);
 
   bool Covers(std::uint32_t t) const;
@@ -61,7 +62,7 @@ class VideoFrameReader {
   double frameRate_;
   std::vector<std::uint8_t> black_;
   FLVAVTagReader* reader_;       // not owned
-  ::FLVStreamDecoder* decoder_;  // owned
+  std::unique_ptr<FLVVideoDecoder> decoder_;
   std::uint32_t videoDuration_ = 0;  // ms
   std::uint32_t frameInterval_;      // ms
   int width_;
@@ -76,4 +77,4 @@ class VideoFrameReader {
 
 }  // namespace kelvra
 
-#endif  // KELVRA_READER_VIDEO_FRAME_READER_H
+#endif  // KELVRA_PIPELINE_VIDEO_FRAME_READER_H

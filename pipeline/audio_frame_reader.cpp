@@ -1,48 +1,42 @@
-#include "reader/audio_frame_reader.h"
+#include "pipeline/audio_frame_reader.h"
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "flv/flv_tag_parsing.h"
-#include "reader/flv_av_tag_reader.h"
 
 namespace kelvra {
 
 namespace {
 constexpr std::size_t kZeroBlockSize = 4096;
-constexpr int kBytesPerSample = 2;
 constexpr std::uint64_t kMillisecondsPerSecond = 1000;
 constexpr int kCopyData = 1;
 }  // namespace
 
-AudioFrameReader* AudioFrameReader::Create(::FLVAVTagReader* reader) {
+AudioFrameReader* AudioFrameReader::Create(FLVAVTagReader* reader) {
   FLVInfo info{};
   // A closed reader leaves the information unfilled: refuse it rather than
   // work from an undefined format.
-  if (reader == nullptr || FLVAVTagReader_GetFLVInfoEx(reader, &info) == 0) return nullptr;
+  if (reader == nullptr || reader->GetFLVInfoEx(&info) == 0) return nullptr;
 
   VexmarDataBuffer* buffer = DB2_Create();
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
+  if (buffer == nullptr) return nullptr;
   AudioFrameReader* self = nullptr;
-  if (buffer != nullptr && decoder != nullptr) {
-    FLVStreamDecoder_SetSampleRate(decoder, info.sampleRate);
-    FLVStreamDecoder_SetNumberOfChannels(decoder, info.channels);
-    FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
-    try {
-      self = new AudioFrameReader(reader, buffer, decoder, info.sampleRate, info.channels);
-    } catch (const std::bad_alloc&) {
-      self = nullptr;
-    }
-  }
-  if (self == nullptr) {
-    if (buffer != nullptr) DB2_Delete(buffer);
-    FLVStreamDecoder_Delete(decoder);
+  try {
+    auto decoder = std::make_unique<FLVAudioDecoder>();
+    decoder->SetSampleRate(info.sampleRate);
+    decoder->SetNumberOfChannels(info.channels);
+    decoder->SetDecodeSyncMode(1);
+    self = new AudioFrameReader(reader, buffer, std::move(decoder), info.sampleRate, info.channels);
+  } catch (const std::bad_alloc&) {
+    DB2_Delete(buffer);
     return nullptr;
   }
 
   std::uint32_t audioDuration = 0;
   std::uint32_t videoDuration = 0;
-  FLVAVTagReader_GetDuration(reader, &audioDuration, &videoDuration);
+  reader->GetDuration(&audioDuration, &videoDuration);
   if (videoDuration > audioDuration) {
     const std::uint64_t frames = static_cast<std::uint64_t>(videoDuration - audioDuration) *
                                  static_cast<std::uint64_t>(std::max(info.sampleRate, 0)) /
@@ -52,19 +46,19 @@ AudioFrameReader* AudioFrameReader::Create(::FLVAVTagReader* reader) {
   return self;
 }
 
-AudioFrameReader::AudioFrameReader(::FLVAVTagReader* reader, VexmarDataBuffer* buffer,
-                                   ::FLVStreamDecoder* decoder, int sampleRate, int channels)
+AudioFrameReader::AudioFrameReader(FLVAVTagReader* reader, VexmarDataBuffer* buffer,
+                                   std::unique_ptr<FLVAudioDecoder> decoder, int sampleRate,
+                                   int channels)
     : sampleRate_(sampleRate),
       channels_(channels),
       buffer_(buffer),
       reader_(reader),
-      decoder_(decoder),
+      decoder_(std::move(decoder)),
       zeroBlock_(kZeroBlockSize, 0) {}
 
 AudioFrameReader::~AudioFrameReader() {
   DB2_Clear(buffer_);
   DB2_Delete(buffer_);
-  FLVStreamDecoder_Delete(decoder_);
 }
 
 std::uint64_t AudioFrameReader::FrameBytes() const {
@@ -97,7 +91,7 @@ void AudioFrameReader::EndOfTags() {
   ended_ = true;
   std::uint8_t* output = nullptr;
   int outputSize = 0;
-  if (FLVStreamDecoder_DecodeFLVTag(decoder_, nullptr, &output, &outputSize) != 0) {
+  if (decoder_->DecodeFLVTag(nullptr, &output, &outputSize) != 0) {
     Push(output, outputSize);
   }
 }
@@ -133,7 +127,7 @@ int AudioFrameReader::ReadFrame(std::uint8_t* destination, std::uint32_t size) {
       FLVTag* tag = nullptr;
       std::uint32_t duration = 0;
       // A read failure ends the audio as the end of the tags does.
-      if (FLVAVTagReader_ReadTag(reader_, kCopyData, FLV_TAG_TYPE_AUDIO, &tag, &duration) !=
+      if (reader_->ReadTag(kCopyData, FLV_TAG_TYPE_AUDIO, &tag, &duration) !=
           FLV_READER_OK) {
         EndOfTags();
         if (Held() > n) return handOut(1);
@@ -145,15 +139,14 @@ int AudioFrameReader::ReadFrame(std::uint8_t* destination, std::uint32_t size) {
       }
       // A caller that switched auto-release off made every record ours to
       // free.
-      const TagRelease release(
-          tag, !reinterpret_cast<kelvra::FLVAVTagReader*>(reader_)->autoReleaseMemory());
+      const TagRelease release(tag, !reader_->autoReleaseMemory());
       if (tag->dataSize == 0 || tag->audioDataSize == 0) {
         pendingSilenceBytes_ = SilenceBytesFor(duration);
         break;
       }
       std::uint8_t* output = nullptr;
       int outputSize = 0;
-      if (FLVStreamDecoder_DecodeFLVTag(decoder_, tag, &output, &outputSize) != 0) {
+      if (decoder_->DecodeFLVTag(tag, &output, &outputSize) != 0) {
         Push(output, outputSize);
       }
       if (Held() >= n) return handOut(1);

@@ -5,14 +5,17 @@
 // output reaches the caller through the get-audio and get-video callbacks on
 // the decoders' own threads.
 //
-// The stream owns its parser and decoders and reaches them through their
-// exported interface only. It adds no locks: it is driven from one thread,
-// and the decoders' queues carry their own locking.
-#ifndef KELVRA_DECODER_FLV_STREAM_H
-#define KELVRA_DECODER_FLV_STREAM_H
+// The stream owns its parser and decoders. It adds no locks: it is driven
+// from one thread, and the decoders' queues carry their own locking.
+#ifndef KELVRA_PIPELINE_FLV_STREAM_H
+#define KELVRA_PIPELINE_FLV_STREAM_H
 
 #include <cstdint>
+#include <memory>
 
+#include "decoder/flv_audio_decoder.h"
+#include "decoder/flv_video_decoder.h"
+#include "flv/flv_stream_parser.h"
 #include "kelvra.h"
 
 namespace kelvra {
@@ -63,8 +66,8 @@ class FLVStream {
   int HasCalledFLVInfoCallBack();
 
  private:
-  FLVStream(::FLVStreamParser* parser, ::FLVStreamDecoder* videoDecoder,
-            ::FLVStreamDecoder* audioDecoder);
+  FLVStream(std::unique_ptr<FLVStreamParser> parser, std::unique_ptr<FLVVideoDecoder> videoDecoder,
+            std::unique_ptr<FLVAudioDecoder> audioDecoder);
 
   bool InfoAnnounced();
   // Configuration that only a stopped stream accepts: 1 stored, 0 running.
@@ -83,14 +86,18 @@ class FLVStream {
   static void OnParserInfo(void* self, FLVInfo* info, int* decodeVideo, int* decodeAudio);
   static int OnParserAudioTag(void* self, FLVTag* tag);
   static int OnParserVideoTag(void* self, FLVTag* tag);
+  // 1 taken, 0 not (full queue, or not running).
+  static int Deliver(FLVStreamDecoder* decoder, FLVTag* tag);
   // The decoders hand every tag they are done with to this deleter. It only
   // frees memory, so it is safe on a decoder thread while the caller's thread
   // is inside the parser.
   static void DeleteTag(void* self, FLVTag* tag);
 
-  ::FLVStreamParser* parser_;
-  ::FLVStreamDecoder* videoDecoder_;
-  ::FLVStreamDecoder* audioDecoder_;
+  // Destroyed in reverse order after the destructor's Stop: the decoders
+  // hand tags back to the parser's deleter while they run, never after.
+  std::unique_ptr<FLVStreamParser> parser_;
+  std::unique_ptr<FLVVideoDecoder> videoDecoder_;
+  std::unique_ptr<FLVAudioDecoder> audioDecoder_;
 
   int decodeAudio_ = 1;
   int decodeVideo_ = 1;
@@ -118,4 +125,4 @@ class FLVStream {
 
 }  // namespace kelvra
 
-#endif  // KELVRA_DECODER_FLV_STREAM_H
+#endif  // KELVRA_PIPELINE_FLV_STREAM_H

@@ -7,13 +7,16 @@
 //
 // The tag reader is not owned: the caller keeps it open for the frame
 // reader's whole life and positions it before the first read.
-#ifndef KELVRA_READER_AUDIO_FRAME_READER_H
-#define KELVRA_READER_AUDIO_FRAME_READER_H
+#ifndef KELVRA_PIPELINE_AUDIO_FRAME_READER_H
+#define KELVRA_PIPELINE_AUDIO_FRAME_READER_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "decoder/flv_audio_decoder.h"
 #include "kelvra.h"
+#include "reader/flv_av_tag_reader.h"
 #include "vexmar/vexmar.h"
 
 namespace kelvra {
@@ -21,7 +24,7 @@ namespace kelvra {
 class AudioFrameReader {
  public:
   // Null when `reader` is not open or memory is short.
-  static AudioFrameReader* Create(::FLVAVTagReader* reader);
+  static AudioFrameReader* Create(FLVAVTagReader* reader);
   virtual ~AudioFrameReader();
 
   AudioFrameReader(const AudioFrameReader&) = delete;
@@ -32,8 +35,8 @@ class AudioFrameReader {
   int ReadFrame(std::uint8_t* destination, std::uint32_t size);
 
  private:
-  AudioFrameReader(::FLVAVTagReader* reader, VexmarDataBuffer* buffer, ::FLVStreamDecoder* decoder,
-                   int sampleRate, int channels);
+  AudioFrameReader(FLVAVTagReader* reader, VexmarDataBuffer* buffer,
+                   std::unique_ptr<FLVAudioDecoder> decoder, int sampleRate, int channels);
 
   std::uint64_t FrameBytes() const;
   std::uint64_t SilenceBytesFor(std::uint32_t milliseconds) const;
@@ -52,12 +55,12 @@ class AudioFrameReader {
   // that are not a multiple of the sample frame, give the same byte stream.
   std::uint64_t pendingSilenceBytes_ = 0;
   bool ended_ = false;
-  ::FLVAVTagReader* reader_;     // not owned
-  ::FLVStreamDecoder* decoder_;  // owned
+  FLVAVTagReader* reader_;  // not owned
+  std::unique_ptr<FLVAudioDecoder> decoder_;
   std::vector<std::uint8_t> zeroBlock_;
   std::uint64_t tailSilenceBytes_ = 0;
 };
 
 }  // namespace kelvra
 
-#endif  // KELVRA_READER_AUDIO_FRAME_READER_H
+#endif  // KELVRA_PIPELINE_AUDIO_FRAME_READER_H
