@@ -291,11 +291,11 @@ void FLVAudioDecoder::EmitSilence(std::int64_t milliseconds) {
   const std::int64_t frameBytes = static_cast<std::int64_t>(numberOfChannels) * kBytesPerSample;
   std::int64_t bytes = static_cast<std::int64_t>(sampleRate) * milliseconds / 1000 * frameBytes;
   const std::int64_t blockSize = kSilenceBlockSize - kSilenceBlockSize % frameBytes;
-  while (bytes >= blockSize) {
+  while (bytes >= blockSize && !IsAbandoning()) {
     EmitBlock(silenceBuffer.get(), static_cast<int>(blockSize));
     bytes -= blockSize;
   }
-  if (bytes > 0) EmitBlock(silenceBuffer.get(), static_cast<int>(bytes));
+  if (bytes > 0 && !IsAbandoning()) EmitBlock(silenceBuffer.get(), static_cast<int>(bytes));
 }
 
 }  // namespace kelvra

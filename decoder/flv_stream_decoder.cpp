@@ -69,6 +69,7 @@ int FLVStreamDecoder::Run() {
   if (thread.joinable()) thread.join();
   endFlag.store(false);
   hasStopped.store(false);
+  abandoning.store(false);
   // An idle brother still carries the end marks of the last Stop; they would
   // make this worker end at once, before the brother is run again.
   if (brother_ != nullptr && brother_ != this && brother_->IsIdle()) {
@@ -136,6 +137,12 @@ int FLVStreamDecoder::Stop() {
   hasStopped.store(true);
   if (brother_ != nullptr) brother_->Wake();
   return 1;
+}
+
+void FLVStreamDecoder::Abandon() {
+  abandoning.store(true);
+  ClearWait();
+  Wake();
 }
 
 void FLVStreamDecoder::ThreadEntry(FLVStreamDecoder* self) {
@@ -227,7 +234,7 @@ bool FLVStreamDecoder::IsQueueOverMax() const {
 
 void FLVStreamDecoder::SyncWithBrother() {
   FLVStreamDecoder* other = brother_;
-  if (other == nullptr) return;
+  if (other == nullptr || abandoning.load()) return;
   const std::int64_t maxLeadUnits = static_cast<std::int64_t>(maxIntervalTime) * kUnitsPerMs;
   // The brother's lead in milliseconds, kept fractional: one 100-ns unit
   // beyond maxIntervalTime is already too far.
@@ -248,6 +255,7 @@ void FLVStreamDecoder::SyncWithBrother() {
   // wait, as its brother may be waiting for it to end.
   if (!IsWorkerActive()) return;
   for (;;) {
+    if (abandoning.load()) return;
     bool told;
     int step;
     std::uint64_t serial;
@@ -300,7 +308,11 @@ void FLVStreamDecoder::RunWorkerLoop() {
   for (;;) {
     std::uint64_t serial = 0;
     if (FLVTag* tag = TakeFront(&serial)) {
-      ProcessQueuedTag(tag);
+      if (abandoning.load()) {
+        ReleaseTag(tag);
+      } else {
+        ProcessQueuedTag(tag);
+      }
       continue;
     }
     FLVStreamDecoder* other = brother_;

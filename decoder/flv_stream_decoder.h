@@ -74,6 +74,13 @@ class FLVStreamDecoder {
   int Run();
   int DeliverFLVPacket(FLVTag* tag);
   int Stop();
+  // For an owner that no longer wants the output still owed: from now until
+  // the next Run, queued tags are released undecoded, a fill of silence or
+  // repeated pictures under way ends, and the worker no longer pauses for
+  // its brother, so the Stop that must follow returns at once. Without it, Stop delivers everything, which
+  // for time stamps hours apart is hours of output.
+  void Abandon();
+  bool IsAbandoning() const { return abandoning.load(); }
 
   bool IsIdle() const { return isIdle.load(); }
 
@@ -158,6 +165,7 @@ class FLVStreamDecoder {
   void* outputCallBackUserData = nullptr;
   FLVStreamDecoder* brother_ = nullptr;
   std::atomic<bool> endFlag{false};
+  std::atomic<bool> abandoning{false};
   std::atomic<bool> isIdle{true};
   DeleteFLVTagCallBack deleteFLVTagCallBack = nullptr;
   void* deleteFLVTagUserData = nullptr;

@@ -632,7 +632,7 @@ void FLVVideoDecoder::EmitAtFrameRate(const std::uint8_t* picture, int size,
   if (due < -1.1) return;
   const std::int64_t copies = due <= 1.1 ? 1 : static_cast<std::int64_t>(due + 0.5);
   const int firstFlag = copies == 1 ? 1 : 0;
-  for (std::int64_t i = 0; i < copies; ++i) {
+  for (std::int64_t i = 0; i < copies && !IsAbandoning(); ++i) {
     EmitOutput(picture, size, nextFrameTime, frameDuration, firstFlag, repeatFlag);
     SetCurrentTime(nextFrameTime);
     SyncWithBrother();

@@ -3,17 +3,20 @@
 // threads run, the audio one resampling and the video one decoding and
 // scaling pictures, while the feeding thread retries on a full queue as a
 // caller would. The end of the stream is Flush until empty, then Stop; no
-// thread may outlive the stream.
+// thread may outlive the stream. The stream is driven as the library's own
+// class (its exports only forward to it), for Abandon.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "kelvra.h"
+#include "pipeline/flv_stream.h"
 
 namespace {
 
@@ -29,9 +32,9 @@ constexpr auto kRetryDelay = std::chrono::milliseconds(1);
 constexpr auto kMaxWait = std::chrono::seconds(10);
 // Time stamps hours apart ask the decoders for hours of silence and repeated
 // pictures: busy, not stuck, and what the file asks for. Such an input is
-// stopped once it has given this many blocks and pictures (a stop in the
-// middle of a run is a path worth fuzzing too).
-constexpr int kMaxOutputs = 20000;
+// abandoned once it has given this many blocks and pictures (a path worth
+// fuzzing too).
+constexpr int kMaxOutputs = 5000;
 
 struct Outputs {
   std::atomic<std::uint32_t> sum{0};
@@ -72,11 +75,12 @@ void OnVideo(void* user, const std::uint8_t* data, std::int32_t size, std::int64
 }
 
 // False when the input was stopped at the output cap.
-bool Deliver(FLVStream* stream, const Outputs& outputs, const std::uint8_t* bytes, int length) {
+bool Deliver(kelvra::FLVStream& stream, const Outputs& outputs, const std::uint8_t* bytes,
+             int length) {
   auto deadline = std::chrono::steady_clock::now() + kMaxWait;
   int lastCount = outputs.Count();
   for (;;) {
-    const int code = FLVStream_DeliverData(stream, bytes, length);
+    const int code = stream.DeliverData(bytes, length);
     Check(kelvra::fuzz::IsDeliveryCode(code), "undocumented delivery code");
     if (code != FLV_PARSER_QUEUE_FULL) return true;
     if (!StillWaiting(outputs, &lastCount, &deadline, "the pipeline never takes the bytes")) {
@@ -98,20 +102,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> input = provider.ConsumeRemainingBytes<std::uint8_t>();
 
   Outputs outputs;
-  FLVStream* stream = FLVStream_Create();
+  const std::unique_ptr<kelvra::FLVStream> stream(kelvra::FLVStream::Create());
   Check(stream != nullptr, "create");
-  FLVStream_SetParserMaxFLVTagQueue(stream, parserQueue);
-  FLVStream_SetParserMaxInterleavedTime(stream, provider.ConsumeBool() ? 0 : 300);
-  FLVStream_SetAudioDecoderMaxFLVTagQueue(stream, decoderQueue);
-  FLVStream_SetVideoDecoderMaxFLVTagQueue(stream, decoderQueue);
-  FLVStream_SetDecoderMaxIntervalTime(stream, interval);
-  FLVStream_SetSampleRate(stream, rate);
-  FLVStream_SetNumberOfChannels(stream, channels);
-  FLVStream_SetOutputSize(stream, kOutputWidth, kOutputHeight);
-  FLVStream_SetGetAudioCallBack(stream, OnAudio, &outputs);
-  FLVStream_SetGetVideoCallBack(stream, OnVideo, &outputs);
+  stream->SetParserMaxFLVTagQueue(parserQueue);
+  stream->SetParserMaxInterleavedTime(provider.ConsumeBool() ? 0 : 300);
+  stream->SetAudioDecoderMaxFLVTagQueue(decoderQueue);
+  stream->SetVideoDecoderMaxFLVTagQueue(decoderQueue);
+  stream->SetDecoderMaxIntervalTime(interval);
+  stream->SetSampleRate(rate);
+  stream->SetNumberOfChannels(channels);
+  stream->SetOutputSize(kOutputWidth, kOutputHeight);
+  stream->SetGetAudioCallBack(OnAudio, &outputs);
+  stream->SetGetVideoCallBack(OnVideo, &outputs);
 
-  Check(FLVStream_Run(stream) == 1, "run");
+  Check(stream->Run() == 1, "run");
   std::size_t at = 0;
   std::uint32_t cut = static_cast<std::uint32_t>(pieceMax) | 1;
   bool capped = false;
@@ -119,16 +123,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cut = cut * 1103515245u + 12345u;
     std::size_t piece = 1 + (cut >> 8) % static_cast<std::uint32_t>(pieceMax);
     if (piece > input.size() - at) piece = input.size() - at;
-    capped = !Deliver(stream, outputs, input.data() + at, static_cast<int>(piece));
+    capped = !Deliver(*stream, outputs, input.data() + at, static_cast<int>(piece));
     at += piece;
   }
   auto deadline = std::chrono::steady_clock::now() + kMaxWait;
   int lastCount = outputs.Count();
-  while (!capped && FLVStream_Flush(stream) != 1) {
+  while (!capped && stream->Flush() != 1) {
     capped = !StillWaiting(outputs, &lastCount, &deadline, "flush never empties the queue");
   }
-  Check(FLVStream_Stop(stream) == 1, "stop");
-  Check(FLVStream_Stop(stream) == 0, "second stop");
-  FLVStream_Delete(stream);
+  if (capped) {
+    stream->Abandon();
+  } else {
+    // Stop delivers what the decoders still owe, which the time stamps may
+    // make hours long: a watch beside it abandons the rest at the cap.
+    std::atomic<bool> stopped{false};
+    int stopResult = 0;
+    std::thread stopper([&] {
+      stopResult = stream->Stop();
+      stopped = true;
+    });
+    deadline = std::chrono::steady_clock::now() + kMaxWait;
+    lastCount = outputs.Count();
+    while (!stopped) {
+      if (!StillWaiting(outputs, &lastCount, &deadline, "stop never ends")) {
+        stream->Abandon();
+        break;
+      }
+    }
+    stopper.join();
+    Check(stopResult == 1, "stop");
+  }
+  Check(stream->Stop() == (capped ? 1 : 0), "second stop");
   return 0;
 }

@@ -136,6 +136,11 @@ int FLVStream::Stop() {
   return 1;
 }
 
+void FLVStream::Abandon() {
+  audioDecoder_->Abandon();
+  videoDecoder_->Abandon();
+}
+
 int FLVStream::RunEx(const FLVInfo* info, int decodeVideo, int decodeAudio) {
   if (!stopped_) return 0;
   FLVInfo record{};

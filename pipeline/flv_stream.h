@@ -57,6 +57,11 @@ class FLVStream {
   int Flush();
   int Stop();
 
+  // Drops the output still owed (see FLVStreamDecoder::Abandon): a Stop
+  // under way, or the next one, returns at once. Safe from any thread while
+  // the stream lives, also while another thread is inside Stop.
+  void Abandon();
+
   int RunEx(const FLVInfo* info, int decodeVideo, int decodeAudio);
   int DeliverDataEx(FLVTag* tag);
   int StopEx();
