@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "flv/flv_stream_parser.h"
@@ -79,14 +81,6 @@ class StreamParserTest : public ::testing::Test {
   ParserPtr parser_;
   ParserRecorder rec_;
 };
-
-TEST(StreamParserTestSetup, TwentyMillisecondBlockAssumption) {
-  // The time stamp tests rely on this block playing exactly 20 ms.
-  const Bytes payload(kBlock20msBytes, 0x80);
-  EXPECT_EQ(CalcFLVAudioBlockDuration(payload.data(), static_cast<int>(payload.size()), kPcm,
-                                      22050, 1, 1),
-            200000);
-}
 
 TEST_F(StreamParserTest, LifecycleAndResultCodes) {
   const std::uint8_t byte = 'F';
@@ -194,21 +188,60 @@ TEST_F(StreamParserTest, WrongSignatureInOneDeliveryEmptiesTheQueue) {
   EXPECT_TRUE(rec_.Tags().empty());
 }
 
-TEST_F(StreamParserTest, AudioClockFollowsBlockDurationsAndGaps) {
-  Start();
+// Built streams, one letter and time stamp a tag (A: 20 ms audio block, E:
+// empty audio tag marking a gap, K: key frame, I: inter frame, S: script
+// tag, not asked for), and the time stamps handed out per type.
+struct ClockRow {
+  const char* name;
+  const char* tags;
+  std::vector<std::uint32_t> audio, video;
+  double frameRate;  // negative: not checked
+};
+
+class ParserClock : public StreamParserTest, public ::testing::WithParamInterface<ClockRow> {};
+
+TEST_P(ParserClock, TimeStampsHandedOut) {
+  const ClockRow& row = GetParam();
+  Start(/*notAudioVideoCallBack=*/true);
   FlvBuilder b;
   b.Header();
-  AudioBlock(b, 1000);
-  EmptyAudio(b, 1100);
-  AudioBlock(b, 1500);
-  KeyFrame(b, 1500);
-  EXPECT_EQ(Deliver(b.bytes()), FLV_PARSER_INFO_PENDING);
+  std::istringstream tags(row.tags);
+  for (std::string tag; tags >> tag;) {
+    const auto ts = static_cast<std::uint32_t>(std::stoul(tag.substr(1)));
+    switch (tag[0]) {
+      case 'A': AudioBlock(b, ts); break;
+      case 'E': EmptyAudio(b, ts); break;
+      case 'K': KeyFrame(b, ts); break;
+      case 'I': InterFrame(b, ts); break;
+      default: b.Script(ts, Bytes(30, 0x02)); break;
+    }
+  }
+  Deliver(b.bytes());
   FlushAndStop();
-  // 0 ms, then 20 ms after the first block; the gap from 100 to 500 adds
-  // 400 ms; the video follows the audio's shift of -80 ms.
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20, 420}));
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{420}));
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), row.audio);
+  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), row.video);
+  EXPECT_EQ(rec_.Tags().size(), row.audio.size() + row.video.size());
+  if (row.frameRate >= 0) {
+    EXPECT_DOUBLE_EQ(rec_.Info()->frameRate, row.frameRate);
+  }
 }
+
+using Stamps = std::vector<std::uint32_t>;
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ParserClock,
+    ::testing::Values(
+        // 0, then 20 ms after the first block; the gap from 100 to 500 adds
+        // 400 ms; the video follows the audio's shift of -80 ms.
+        ClockRow{"GapsAndBlockDurations", "A1000 E1100 A1500 K1500", {0, 20, 420}, {420}, -1},
+        // Offset +20 ms after the second block (clock 20, file time 0).
+        ClockRow{"BelowTheBaseRebasedToZero", "A1000 A400 K1000", {0, 20}, {20}, -1},
+        ClockRow{"VideoShiftStopsAtZero", "A1000 E1100 A1500 K1010", {0, 20, 420}, {0}, -1},
+        // A gap opened at 500 and closed at 200 does not throw the clock ahead.
+        ClockRow{"RealAudioBeforeTheGap", "A1000 E1500 A1200 A1220", {0, 20, 20, 40}, {}, -1},
+        ClockRow{"ScriptTagsDroppedWhenNotAsked", "S0 A0", {0}, {}, -1},
+        // Forced information: the frame rate from two or more video tags.
+        ClockRow{"ForcedFrameRate", "A0 K0 I100 I200", {0}, {0, 100, 200}, 10.0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamParserTest, LeadingVideoTagGetsAnEmptyAudioTagAhead) {
   Start();
@@ -238,46 +271,6 @@ TEST_F(StreamParserTest, LeadingVideoTagGetsAnEmptyAudioTagAhead) {
   // The first real audio closes the gap opened at 0.
   EXPECT_EQ(tags[2].timestamp, 40u);
   EXPECT_EQ(tags[3].timestamp, 40u);
-}
-
-TEST_F(StreamParserTest, TagsBelowTheBaseAreRebasedToZero) {
-  Start();
-  FlvBuilder b;
-  b.Header();
-  AudioBlock(b, 1000);
-  AudioBlock(b, 400);
-  KeyFrame(b, 1000);
-  Deliver(b.bytes());
-  FlushAndStop();
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20}));
-  // Offset +20 ms after the second block (clock 20, file time 0).
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{20}));
-}
-
-TEST_F(StreamParserTest, VideoShiftBelowZeroStopsAtZero) {
-  Start();
-  FlvBuilder b;
-  b.Header();
-  AudioBlock(b, 1000);
-  EmptyAudio(b, 1100);
-  AudioBlock(b, 1500);  // clock offset now -80 ms
-  KeyFrame(b, 1010);    // rebased 10 ms
-  Deliver(b.bytes());
-  FlushAndStop();
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (std::vector<std::uint32_t>{0}));
-}
-
-TEST_F(StreamParserTest, RealAudioStampedBeforeTheGapDoesNotThrowTheClockAhead) {
-  Start();
-  FlvBuilder b;
-  b.Header();
-  AudioBlock(b, 1000);
-  EmptyAudio(b, 1500);  // gap opens at 500
-  AudioBlock(b, 1200);  // closes it at 200
-  AudioBlock(b, 1220);
-  Deliver(b.bytes());
-  FlushAndStop();
-  EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (std::vector<std::uint32_t>{0, 20, 20, 40}));
 }
 
 // An audio tag, a key frame and 29 inter frames 40 ms apart: 30 video tags
@@ -433,18 +426,6 @@ TEST_F(StreamParserTest, SingleKeyFrameGetsTwentyFiveFramesPerSecondWhenForced) 
   EXPECT_EQ(rec_.suggestedAudio, 0);
 }
 
-TEST_F(StreamParserTest, ForcedFrameRateUsesTwoOrMoreTags) {
-  Start();
-  FlvBuilder b;
-  b.Header();
-  KeyFrame(b, 0);
-  InterFrame(b, 100);
-  InterFrame(b, 200);
-  Deliver(b.bytes());
-  FlushAndStop();
-  EXPECT_DOUBLE_EQ(rec_.Info()->frameRate, 10.0);
-}
-
 TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersTwo) {
   ASSERT_EQ(FLVStreamParser_SetMaxFLVTagQueue(p(), 3), 1);
   Start();
@@ -590,18 +571,6 @@ TEST_F(StreamParserTest, NotAudioVideoTagsAreOfferedAsReadWithoutData) {
   int audio = -1, video = -1;
   EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), 0);
   EXPECT_EQ(audio, 1) << "only audio and video tags are counted";
-}
-
-TEST_F(StreamParserTest, NotAudioVideoTagsAreDroppedWhenNotAsked) {
-  Start(/*notAudioVideoCallBack=*/true);
-  FlvBuilder b;
-  b.Header();
-  b.Script(0, Bytes(30, 0x02));
-  AudioBlock(b, 0);
-  Deliver(b.bytes());
-  FlushAndStop();
-  ASSERT_EQ(rec_.Tags().size(), 1u);
-  EXPECT_EQ(rec_.Tags()[0].tagType, FLV_TAG_TYPE_AUDIO);
 }
 
 TEST_F(StreamParserTest, PacketCountsAndLastTimestamp) {
