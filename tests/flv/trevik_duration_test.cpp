@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/tag_file_walker.h"
 #include "flv/flv_tag_parsing.h"
 #include "support/flv_files.h"
 #include "trevik/trevik.h"
@@ -154,24 +155,9 @@ TEST(TrevikDuration, EmptyOrNegativeLengths) {
 // Every audio tag of a file with more than its flags byte: time stamp and
 // block duration.
 std::vector<std::pair<std::uint32_t, std::int64_t>> AudioTagDurations(const fs::path& path) {
-  const Bytes file = kelvra::test::ReadWholeFile(path.string());
-  kelvra::FLVHeaderFields header;
-  if (!kelvra::ParseFLVHeader(file.data(), file.size(), &header)) return {};
   std::vector<std::pair<std::uint32_t, std::int64_t>> tags;
-  for (std::int64_t position = header.firstTagPosition;
-       position + 11 <= static_cast<std::int64_t>(file.size());) {
-    std::unique_ptr<FLVTag, void (*)(FLVTag*)> tag(kelvra::NewFLVTag(), kelvra::DeleteFLVTag);
-    std::uint32_t toEnd = 0;
-    std::int64_t next = position;
-    const std::uint8_t* bytes = file.data() + position;
-    kelvra::ParseFLVTagHeader(bytes, 11, false, tag.get(), &next, &toEnd);
-    const std::int64_t available = static_cast<std::int64_t>(file.size()) - position - 11;
-    if (tag->tagType == 8 && tag->dataSize > 1 && available >= tag->dataSize) {
-      kelvra::ParseFLVTagHeader(bytes, 11, true, tag.get(), &next, &toEnd);
-      kelvra::ParseFLVTagBody(bytes + 11, std::min<std::int64_t>(toEnd, available), tag.get());
-      tags.emplace_back(tag->timestamp, kelvra::CalcAudioBlockDuration(tag.get()));
-    }
-    position = next;
+  for (const auto& tag : kelvra::test::ReadTagsOfType(path.string(), FLV_TAG_TYPE_AUDIO)) {
+    if (tag->dataSize > 1) tags.emplace_back(tag->timestamp, kelvra::CalcAudioBlockDuration(tag.get()));
   }
   return tags;
 }
