@@ -14,7 +14,6 @@
 #include "flv/flv_tag_parsing.h"
 #include "kelvra.h"
 #include "support/flv_files.h"
-#include "vexmar/vexmar.h"
 
 namespace kelvra::test {
 namespace {
@@ -108,49 +107,6 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
     int size = 0;
     EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), nullptr, &data, &size), 0);
   }
-}
-
-TEST(AudioDecoder, Mp3IsResampledToTheTargetOrPassedThroughUntouched) {
-  const std::string path = GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050,
-                                        .channels = 2, .durationMs = 1000});
-  ASSERT_FALSE(path.empty());
-  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
-  ASSERT_GT(tags.size(), 10u);
-
-  DecoderPtr native = MakeAudioDecoder(22050, 2, true);
-  DecoderPtr doubled = MakeAudioDecoder(44100, 2, true);
-  VexmarAudioDecoder* reference = ADD_Create();
-  ASSERT_NE(reference, nullptr);
-  ADD_Open(reference, VEXMAR_CODEC_MP3);
-  std::int64_t nativeBytes = 0;
-  std::int64_t doubledBytes = 0;
-  for (const TagPtr& tag : tags) {
-    if (tag->audioDataSize == 0) continue;
-    ASSERT_EQ(tag->soundFormat, 2);
-    std::uint8_t* data = nullptr;
-    int size = 0;
-    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(native.get(), tag.get(), &data, &size), 1);
-    std::uint8_t* expected = nullptr;
-    int expectedSize = 0;
-    int rate = 22050;
-    int channels = 2;
-    ASSERT_NE(ADD_Decode(reference, tag->audioData, tag->audioDataSize, &expected, &expectedSize,
-                         &rate, &channels),
-              0);
-    ASSERT_EQ(size, expectedSize);
-    if (size > 0) {
-      EXPECT_EQ(std::memcmp(data, expected, static_cast<std::size_t>(size)), 0);
-    }
-    nativeBytes += size;
-    ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(doubled.get(), tag.get(), &data, &size), 1);
-    doubledBytes += size;
-  }
-  ADD_Close(reference);
-  ADD_Delete(reference);
-  ASSERT_GT(nativeBytes, 0);
-  // Twice the samples, give or take the resampler's delay.
-  EXPECT_NEAR(static_cast<double>(doubledBytes), 2.0 * static_cast<double>(nativeBytes),
-              0.02 * static_cast<double>(nativeBytes) + 4096.0);
 }
 
 TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {

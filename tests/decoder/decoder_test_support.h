@@ -12,7 +12,9 @@
 
 #include "decoder/flv_stream_decoder.h"
 #include "flv/flv_tag_parsing.h"
+#include "decoder/tag_file_walker.h"
 #include "kelvra.h"
+#include "support/flv_builder.h"
 
 namespace kelvra::test {
 
@@ -152,24 +154,9 @@ class ProbeDecoder : public kelvra::FLVStreamDecoder {
 // An audio tag record with an owned block: flags byte and payload.
 inline FLVTag* MakeAudioTag(std::uint32_t timestamp, int soundFormat, int rateIndex,
                             int soundSize, int soundType, const std::vector<std::uint8_t>& payload) {
-  FLVTag* tag = kelvra::NewFLVTag();
-  const std::uint32_t dataSize = static_cast<std::uint32_t>(payload.size() + 1);
-  tag->block = new std::uint8_t[dataSize + kTagBlockExtraSize]();
-  tag->data = tag->block + kTagHeaderSize;
-  tag->data[0] = static_cast<std::uint8_t>(soundFormat << 4 | rateIndex << 2 | soundSize << 1 |
-                                           soundType);
-  for (std::size_t i = 0; i < payload.size(); ++i) tag->data[1 + i] = payload[i];
-  tag->tagType = FLV_TAG_TYPE_AUDIO;
-  tag->timestamp = timestamp;
-  tag->dataSize = dataSize;
-  tag->storedSize = static_cast<std::int32_t>(dataSize + kTagOverheadSize);
-  tag->soundFormat = soundFormat;
-  tag->soundRate = rateIndex;
-  tag->soundSize = soundSize;
-  tag->soundType = soundType;
-  tag->audioData = tag->data + 1;
-  tag->audioDataSize = static_cast<std::int32_t>(payload.size());
-  return tag;
+  FlvBuilder builder;
+  builder.Header().Audio(timestamp, soundFormat, rateIndex, soundSize, soundType, payload);
+  return ReadTags(builder.bytes()).at(0).release();
 }
 
 // An audio tag with a flags byte only (no payload): a hole marker.

@@ -97,7 +97,7 @@ TEST(StreamDecoderState, ACallbackThatThrowsEndsTheWorkerOnly) {
   FLVStreamDecoder_Delete(decoder);
 }
 
-TEST(StreamDecoderState, RunStopAndDeliveryFollowTheState) {
+TEST(StreamDecoderState, RunStopDeliveryAndSettingsFollowTheStateAndKind) {
   ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
   FLVTag* tag = MakeEmptyAudioTag(0);
   EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, tag), 0);  // never run
@@ -115,6 +115,25 @@ TEST(StreamDecoderState, RunStopAndDeliveryFollowTheState) {
   FLVStreamDecoder_Delete(decoder);
   FLVStreamDecoder_Delete(nullptr);
   EXPECT_EQ(FLVStreamDecoder_Run(nullptr), 0);
+  // Settings a kind does not have, and values that would divide by zero
+  // or overflow, answer 0.
+  ::FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
+  ::FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
+  const FLVRect rect{0, 0, 10, 10};
+  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(audio, 320, 240), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(audio, 25.0), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetDecodeAlphaChannel(audio, 1), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetCropRect(audio, &rect), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetResizeMode(audio, 2), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(video, 44100), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(video, 2), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(audio, 0), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(audio, 0), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(video, 0, 240), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(video, 0.0), 0);
+  EXPECT_EQ(FLVStreamDecoder_SetCropRect(video, nullptr), 0);
+  FLVStreamDecoder_Delete(audio);
+  FLVStreamDecoder_Delete(video);
 }
 
 TEST(StreamDecoderState, IdleOnlySettersAreRefusedWhileRunning) {
@@ -158,27 +177,6 @@ TEST(StreamDecoderState, IdleOnlySettersAreRefusedWhileRunning) {
     FLVStreamDecoder_Delete(decoder);
     FLVStreamDecoder_Delete(other);
   }
-}
-
-TEST(StreamDecoderState, SettingsAKindDoesNotHaveAnswerZero) {
-  ::FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
-  ::FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
-  const FLVRect rect{0, 0, 10, 10};
-  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(audio, 320, 240), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(audio, 25.0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetDecodeAlphaChannel(audio, 1), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetCropRect(audio, &rect), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetResizeMode(audio, 2), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(video, 44100), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(video, 2), 0);
-  // Values that would divide by zero or overflow are refused.
-  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(audio, 0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(audio, 0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(video, 0, 240), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(video, 0.0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetCropRect(video, nullptr), 0);
-  FLVStreamDecoder_Delete(audio);
-  FLVStreamDecoder_Delete(video);
 }
 
 TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {

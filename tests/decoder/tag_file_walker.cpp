@@ -47,37 +47,20 @@ std::vector<TagPtr> ReadTagsOfType(const std::string& path, int tagType) {
   return chosen;
 }
 
-namespace {
-
-std::uint8_t* Rebase(std::uint8_t* pointer, const FLVTag& from, std::uint8_t* newBlock) {
-  if (pointer == nullptr || from.block == nullptr) return nullptr;
-  return newBlock + (pointer - from.block);
-}
-
-}  // namespace
-
 TagPtr CloneTag(const FLVTag& tag) {
   TagPtr copy(NewFLVTag());
-  *copy = tag;
-  copy->block = nullptr;
-  copy->data = nullptr;
   if (tag.block == nullptr) {
-    if (tag.tagType == FLV_TAG_TYPE_AUDIO) copy->audioData = nullptr;
-    copy->videoData = nullptr;
+    *copy = tag;
+    copy->data = copy->audioData = copy->videoData = copy->vp6Data = copy->alphaData = nullptr;
     return copy;
   }
-  const std::size_t blockSize = tag.dataSize + kTagBlockExtraSize;
-  auto* block = new std::uint8_t[blockSize];
-  std::memcpy(block, tag.block, blockSize);
-  copy->block = block;
-  copy->data = Rebase(tag.data, tag, block);
-  if (tag.tagType == FLV_TAG_TYPE_AUDIO) {
-    copy->audioData = Rebase(tag.audioData, tag, block);
-  } else if (tag.tagType == FLV_TAG_TYPE_VIDEO) {
-    copy->vp6Data = Rebase(tag.vp6Data, tag, block);
-    copy->alphaData = Rebase(tag.alphaData, tag, block);
-  }
-  copy->videoData = Rebase(tag.videoData, tag, block);
+  // Parsed again from the header copy and body: a record of its own.
+  std::int64_t position = tag.filePosition;
+  std::uint32_t toTagEnd = 0;
+  ParseFLVTagHeader(tag.block, kTagHeaderSize, false, copy.get(), &position, &toTagEnd);
+  ParseFLVTagHeader(tag.block, kTagHeaderSize, true, copy.get(), &position, &toTagEnd);
+  ParseFLVTagBody(tag.data, tag.dataSize, copy.get());
+  copy->filePosition = tag.filePosition;
   return copy;
 }
 

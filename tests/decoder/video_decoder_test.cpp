@@ -273,36 +273,38 @@ class VideoCrop : public ::testing::Test {
   std::vector<std::uint8_t> whole;
 };
 
-TEST_F(VideoCrop, APictureLargerThanItsDeclaredSizeIsCutToIt) {
-  // A key frame declaring 316 x 228 whose decoded picture is 320 x 240.
+// Crop rectangles (kNoRect: none set) on the 320 x 240 key frame, with the
+// output size set to the region's; a rectangle apart from the picture gives
+// nothing, one larger than it is clipped, and a new rectangle takes effect
+// at the next picture.
+TEST_F(VideoCrop, TheCropRectangleSelectsTheRegionClippedToThePicture) {
+  const FLVRect kNoRect{-1, -1, -1, -1};
+  struct Row {
+    FLVRect rect;
+    int left, top, right, bottom;  // of the whole picture; right 0: nothing
+  };
+  DecoderPtr decoder = MakeSyncVideoDecoder(100, 100);
+  for (const Row& row : {Row{{10, 20, 110, 120}, 10, 20, 110, 120}, Row{{400, 400, 500, 500}, 0, 0, 0, 0},
+                         Row{kNoRect, -1, -1, -1, -1}}) {
+    ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &row.rect), 1);
+    const std::vector<std::uint8_t> picture = Decode(decoder.get(), tags[key].get());
+    if (row.left < 0) {
+      EXPECT_EQ(picture.size(), 100u * 100 * 4);  // the whole picture resized
+    } else {
+      EXPECT_EQ(picture, Region(row.left, row.top, row.right, row.bottom));
+    }
+  }
+  DecoderPtr whole320 = MakeSyncVideoDecoder(320, 240);
+  const FLVRect huge{-10, -10, 1000, 1000};
+  ASSERT_EQ(FLVStreamDecoder_SetCropRect(whole320.get(), &huge), 1);
+  EXPECT_EQ(Decode(whole320.get(), tags[key].get()), whole);
+  // A key frame declaring 316 x 228 whose decoded picture is 320 x 240 is
+  // cut to its declared size.
   TagPtr declared = CloneTag(*tags[key]);
   declared->width = 316;
   declared->height = 228;
-  DecoderPtr decoder = MakeSyncVideoDecoder(316, 228);
-  const std::vector<std::uint8_t> picture = Decode(decoder.get(), declared.get());
-  ASSERT_EQ(picture.size(), 316u * 228 * 4);
-  EXPECT_EQ(picture, Region(0, 0, 316, 228));
-}
-
-TEST_F(VideoCrop, TheCropRectangleIsClippedToThePicture) {
-  DecoderPtr decoder = MakeSyncVideoDecoder(320, 240);
-  const FLVRect huge{-10, -10, 1000, 1000};
-  ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &huge), 1);
-  EXPECT_EQ(Decode(decoder.get(), tags[key].get()), whole);
-}
-
-TEST_F(VideoCrop, TheCropRectangleSelectsTheRegionAndApartFromThePictureGivesNothing) {
-  DecoderPtr decoder = MakeSyncVideoDecoder(100, 100);
-  const FLVRect region{10, 20, 110, 120};
-  ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &region), 1);
-  EXPECT_EQ(Decode(decoder.get(), tags[key].get()), Region(10, 20, 110, 120));
-  // A new rectangle takes effect at the next picture.
-  const FLVRect outside{400, 400, 500, 500};
-  ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &outside), 1);
-  EXPECT_TRUE(Decode(decoder.get(), tags[key].get()).empty());
-  const FLVRect none{-1, -1, -1, -1};
-  ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &none), 1);
-  EXPECT_EQ(Decode(decoder.get(), tags[key].get()).size(), 100u * 100 * 4);
+  DecoderPtr cut = MakeSyncVideoDecoder(316, 228);
+  EXPECT_EQ(Decode(cut.get(), declared.get()), Region(0, 0, 316, 228));
 }
 
 TEST_F(VideoCrop, ResizingFollowsAChangeOfOutputSizeBetweenSynchronousDecodes) {
@@ -311,9 +313,8 @@ TEST_F(VideoCrop, ResizingFollowsAChangeOfOutputSizeBetweenSynchronousDecodes) {
   ASSERT_EQ(FLVStreamDecoder_SetOutputSize(decoder.get(), 64, 48), 1);
   EXPECT_EQ(Decode(decoder.get(), tags[key + 1].get()).size(), 64u * 48 * 4);
   ASSERT_EQ(FLVStreamDecoder_SetOutputSize(decoder.get(), 400, 300), 1);
-  EXPECT_EQ(Decode(decoder.get(), tags[key + 2].get()).size(), 400u * 300 * 4);
   ASSERT_EQ(FLVStreamDecoder_SetResizeMode(decoder.get(), 2), 2);
-  EXPECT_EQ(Decode(decoder.get(), tags[key + 3].get()).size(), 400u * 300 * 4);
+  EXPECT_EQ(Decode(decoder.get(), tags[key + 2].get()).size(), 400u * 300 * 4);
 }
 
 // The brother is 2000 ms ahead and blocked: the starved video decoder

@@ -101,32 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
                     AudioFile(AudioCodec::kMp3, 44100, 2, 500, 400)),
     FileName);
 
-// Built from the file's own bytes, without a decoder: PCM passes through
-// untouched, and the empty tag in the hole stands for the time up to the
-// next audio tag, 11025 x that many ms / 1000 sample frames of zeros.
-TEST(AudioFrameReader, TheHoleIsSilenceOfItsLengthBetweenTheTagsAroundIt) {
-  const std::string path = GenerateFlv(AudioFile(AudioCodec::kPcmS16le, 11025, 1, 500, 400));
-  ASSERT_FALSE(path.empty());
-  const std::vector<RawTag> tags = ReadRawTags(path);
-  std::vector<std::uint8_t> expected;
-  std::size_t holes = 0;
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    if (tags[i].type != FLV_TAG_TYPE_AUDIO) continue;
-    if (tags[i].body.size() > 1) {
-      expected.insert(expected.end(), tags[i].body.begin() + 1, tags[i].body.end());
-      continue;
-    }
-    std::size_t next = i + 1;
-    while (next < tags.size() && tags[next].type != FLV_TAG_TYPE_AUDIO) ++next;
-    ASSERT_LT(next, tags.size());
-    const std::uint64_t ms = tags[next].timestamp - tags[i].timestamp;
-    expected.insert(expected.end(), ms * 11025 / 1000 * 2, 0);
-    ++holes;
-  }
-  ASSERT_EQ(holes, 1u);
-  for (const std::uint32_t size : {4096u, 3u}) ExpectStream(PullAudio(path, size), expected, size);
-}
-
 // Ten 10 ms tags of 44100 Hz stereo PCM, and H.263 key frames running on to
 // 2100 ms: the audio ends at 100 ms, the video 2000 ms later.
 struct VideoLongerStream {

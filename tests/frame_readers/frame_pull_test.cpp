@@ -1,6 +1,5 @@
-// The frame_pull example run as a program, checked with FFmpeg's own tools,
-// and a client outside the repository built against kelvra.h and
-// libkelvra.so alone.
+// The frame_pull example (a C client of kelvra.h) run as a program, checked
+// with FFmpeg's own tools.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -143,67 +142,6 @@ TEST(FramePull, BadArgumentsAndMissingFiles) {
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " /nonexistent.flv " + Quote(wav) + " 2>/dev/null").exitCode, 2);
   const std::string flv = GenerateFlv(AudioVideoFile());
   EXPECT_EQ(RunCommand(Quote(FramePull()) + " " + Quote(flv) + " /nonexistent/dir/a.wav 2>/dev/null").exitCode, 3);
-}
-
-// What a program outside the repository does: include kelvra.h, link
-// -lkelvra, run. Compiled at test time with the C compiler of the build.
-constexpr const char* kOutsideClient = R"(#include <stdio.h>
-#include <kelvra.h>
-
-int main(int argc, char** argv) {
-  FLVAVTagReader* tags;
-  AudioFrameReader* audio;
-  VideoFrameReader* video;
-  uint8_t block[1000];
-  long bytes = 0;
-  const uint8_t* picture;
-  FLVInfo info;
-
-  if (argc != 2) return 10;
-  tags = FLVAVTagReader_Create();
-  if (tags == NULL || FLVAVTagReader_Open(tags, argv[1]) != 1) return 11;
-  if (FLVAVTagReader_GetFLVInfoEx(tags, &info) != 1) return 12;
-  audio = AudioFrameReader_Create(tags);
-  if (audio == NULL) return 13;
-  while (AudioFrameReader_ReadFrame(audio, block, sizeof block) != 0) bytes += (long)sizeof block;
-  AudioFrameReader_Delete(audio);
-  video = VideoFrameReader_Create(tags, 25.0, 0);
-  if (video == NULL) return 14;
-  picture = VideoFrameReader_ReadFrame(video, 10);
-  if (picture == NULL) return 15;
-  printf("%d %d %d %ld\n", info.sampleRate, info.width, info.height, bytes);
-  VideoFrameReader_Delete(video);
-  FLVAVTagReader_Close(tags);
-  FLVAVTagReader_Delete(tags);
-  return 0;
-}
-)";
-
-TEST(FramePull, AProgramOutsideTheRepositoryNeedsOnlyKelvraH) {
-  const std::string dir = TestTempDir();
-  const std::string source = dir + "/outside_client.c";
-  const std::string program = dir + "/outside_client";
-  std::ofstream(source) << kOutsideClient;
-  const std::string lib = std::string(KELVRA_BINARY_DIR) + "/lib";
-  const CommandResult built =
-      RunCommand(std::string(FRAME_TEST_C_COMPILER) + " -std=c11 -Wall -Wextra -pedantic -Werror " +
-          FRAME_TEST_SANITIZE_FLAGS + " -I" + Quote(std::string(KELVRA_SOURCE_DIR) + "/include") +
-          " " + Quote(source) + " -o " + Quote(program) + " -L" + Quote(lib) + " -lkelvra -Wl,-rpath," +
-          Quote(lib) + " 2>&1");
-  ASSERT_EQ(built.exitCode, 0) << built.output;
-
-  const std::string flv = GenerateFlv(AudioVideoFile());
-  const CommandResult ran = RunCommand(Quote(program) + " " + Quote(flv));
-  ASSERT_EQ(ran.exitCode, 0) << ran.output;
-  int rate = 0;
-  int width = 0;
-  int height = 0;
-  long bytes = 0;
-  std::istringstream(ran.output) >> rate >> width >> height >> bytes;
-  EXPECT_EQ(rate, 44100);
-  EXPECT_EQ(width, kWidth);
-  EXPECT_EQ(height, kHeight);
-  EXPECT_NEAR(static_cast<double>(bytes) / (44100 * 4), 2.0, 0.15);
 }
 
 }  // namespace

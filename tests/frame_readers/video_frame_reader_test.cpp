@@ -3,7 +3,9 @@
 // start shows at that time, black where no key frame has come yet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <limits>
 #include <vector>
 
@@ -88,26 +90,51 @@ TEST(VideoFrameReader, SteppingAtTheFilesRateShowsEachTagOnce) {
   for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
 }
 
-TEST(VideoFrameReader, JumpsBackAndFarAheadShowWhatDecodingForwardShows) {
-  const std::string path = GenerateFlv(H263File(7000));
-  ASSERT_FALSE(path.empty());
-  Pictures p = Open(path, kFileFps);
-  ASSERT_NE(p.frames, nullptr);
-  // A first read in mid-file; backwards across key frames; the last frame
-  // before a key frame (the first tag after its time is that key frame);
-  // forward by more than 4 s; short steps after each.
-  for (const int frame : {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}) {
-    ExpectFrame(p, frame);
+// Frames read in the order given equal what decoding forward shows: a
+// first read in mid-file, backwards across key frames, the last frame
+// before a key frame, forward by more than 4 s, short steps after each.
+struct JumpRow {
+  const char* name;
+  std::string (*file)();
+  double fps;  // 0: the file's own
+  std::vector<int> frames;
+};
+
+class VideoFrameJumps : public testing::TestWithParam<JumpRow> {};
+
+TEST_P(VideoFrameJumps, ShowWhatDecodingForwardShows) {
+  const JumpRow& row = GetParam();
+  const std::string path = row.file();
+  double fps = row.fps;
+  if (fps == 0) {
+    TagReaderPtr probe = OpenTagReader(path);
+    ASSERT_NE(probe, nullptr);
+    FLVInfo info{};
+    ASSERT_EQ(FLVAVTagReader_GetFLVInfoEx(probe.get(), &info), 1);
+    fps = info.frameRate;
   }
+  Pictures p = Open(path, fps, TimeOf(*std::max_element(row.frames.begin(), row.frames.end()), fps));
+  ASSERT_NE(p.frames, nullptr);
+  for (const int frame : row.frames) ExpectFrame(p, frame);
 }
 
-TEST(VideoFrameReader, WithinAPicturesSpanTheSamePictureComesBack) {
-  const std::string path = GenerateFlv(H263File(2000));
-  ASSERT_FALSE(path.empty());
-  Pictures p = Open(path, 4 * kFileFps);  // four frames per tag
-  ASSERT_NE(p.frames, nullptr);
-  for (int frame = 0; frame < 40; ++frame) ExpectFrame(p, frame);
+std::vector<int> Upto(int count) {
+  std::vector<int> frames(static_cast<std::size_t>(count));
+  std::iota(frames.begin(), frames.end(), 0);
+  return frames;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, VideoFrameJumps,
+    testing::Values(
+        JumpRow{"H263Jumps", [] { return GenerateFlv(H263File(7000)); }, kFileFps,
+                {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}},
+        // Four frames per tag: within a picture's span the same one comes back.
+        JumpRow{"FourFramesPerTag", [] { return GenerateFlv(H263File(2000)); }, 4 * kFileFps, Upto(40)},
+        // A longer real VP6 file with sound and a key frame every two seconds.
+        JumpRow{"Vp6FarJumps", [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); }, 0,
+                {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Stepping on past the last tag keeps its picture; a first read (or a seek)
 // within one frame interval of the video's end is black.
@@ -205,22 +232,6 @@ TEST(VideoFrameReader, RealVp6FileSteppedAndJumpedAbout) {
   for (int frame = 0; frame < frames; ++frame) ExpectFrame(p, frame);
   for (const int frame : {5, 2, 9, 0, 7, 3}) ExpectFrame(p, frame);
   for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
-}
-
-// A longer real VP6 file with sound and a key frame every two seconds:
-// backwards and more than 4 s ahead, at its own frame rate.
-TEST(VideoFrameReader, RealVp6FileWithFarJumps) {
-  const std::string path = FixturePath("real/apache_flex-sdk_caltrain.flv");
-  TagReaderPtr probe = OpenTagReader(path);
-  ASSERT_NE(probe, nullptr);
-  FLVInfo info{};
-  ASSERT_EQ(FLVAVTagReader_GetFLVInfoEx(probe.get(), &info), 1);
-  const std::vector<int> frames = {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10};
-  Pictures p = Open(path, info.frameRate, TimeOf(201, info.frameRate));
-  ASSERT_NE(p.frames, nullptr);
-  for (const int frame : frames) {
-    ExpectFrame(p, frame);
-  }
 }
 
 FlvSpec H264File(int width, int height, int durationMs) {

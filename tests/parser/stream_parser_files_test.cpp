@@ -95,41 +95,6 @@ std::string FileLabel(const ::testing::TestParamInfo<std::string>& info) {
 INSTANTIATE_TEST_SUITE_P(RealAndGenerated, FixtureFiles, ::testing::ValuesIn(AllFixtureFiles()),
                          FileLabel);
 
-TEST(GeneratedFiles, SameTagsWhateverThePieces) {
-  std::vector<FlvSpec> specs;
-  FlvSpec mp3Video;
-  mp3Video.audio = AudioCodec::kMp3;
-  mp3Video.video = VideoCodec::kH263;
-  specs.push_back(mp3Video);
-  FlvSpec adpcmScreenHole;
-  adpcmScreenHole.audio = AudioCodec::kAdpcmSwf;
-  adpcmScreenHole.video = VideoCodec::kScreenVideo;
-  adpcmScreenHole.holeStartMs = 500;
-  adpcmScreenHole.holeLengthMs = 400;
-  specs.push_back(adpcmScreenHole);
-  FlvSpec pcmOnly;
-  pcmOnly.audio = AudioCodec::kPcmS16le;
-  pcmOnly.sampleRate = 11025;
-  pcmOnly.channels = 1;
-  specs.push_back(pcmOnly);
-  FlvSpec nellyHole;
-  nellyHole.audio = AudioCodec::kNellymoser;
-  nellyHole.sampleRate = 8000;
-  nellyHole.channels = 1;
-  nellyHole.holeStartMs = 800;
-  nellyHole.holeLengthMs = 300;
-  specs.push_back(nellyHole);
-  FlvSpec videoOnly;
-  videoOnly.audio = AudioCodec::kNone;
-  videoOnly.video = VideoCodec::kH263;
-  specs.push_back(videoOnly);
-  for (const FlvSpec& fileSpec : specs) {
-    const std::string path = GenerateFlv(fileSpec);
-    ASSERT_FALSE(path.empty());
-    ExpectSameWhateverThePieces(ReadWholeFile(path), path);
-  }
-}
-
 // A built stream with the awkward parts together: a leading script tag and
 // video tag, gaps, a tag type outside audio, video and script data (read as
 // damage and skipped), a longer header.

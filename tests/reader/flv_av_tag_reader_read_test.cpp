@@ -117,26 +117,6 @@ TEST(TagReaderRead, CopiedDataIsTheFilesBytesAndNoCopyMeansNoBlock) {
   EXPECT_EQ(bare[3].dataSize, 201u);
 }
 
-TEST(TagReaderRead, WithAutoReleaseTheReaderHandsOutItsOwnRecord) {
-  TaggedFlv flv;
-  flv.Pcm(0, 100, 0x51).Pcm(20, 100, 0x52);
-  ReaderPtr reader = OpenReader(flv.Write("auto_release.flv"));
-  EXPECT_EQ(FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 1), 1);
-
-  FLVTag* first = nullptr;
-  FLVTag* second = nullptr;
-  std::uint32_t duration = 0;
-  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &first, &duration), FLV_READER_OK);
-  EXPECT_EQ(first->audioData[0], 0x51);
-  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &second, &duration), FLV_READER_OK);
-  // One record, now describing the second tag; the first tag's data is gone.
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(second->audioData[0], 0x52);
-  EXPECT_EQ(second->filePosition, flv.Position(1));
-  // Close releases the last data; the record is not the caller's to free.
-  FLVAVTagReader_Close(reader.get());
-}
-
 TEST(TagReaderRead, CallerOwnedRecordsOutliveTheReader) {
   TaggedFlv flv;
   flv.Pcm(0, 300, 0x61).Key(0).Pcm(20, 300, 0x62).Inter(40).Pcm(40, 300, 0x63);
@@ -177,10 +157,13 @@ TEST(TagReaderRead, SwitchingOwnershipBetweenReadsKeepsEachRecordsOwner) {
   FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 0);
   ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &mine, &duration), FLV_READER_OK);
   EXPECT_NE(mine, own);
-  FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 1);
+  // With auto-release the reader hands out its own record again, now
+  // describing the later tag; the record is not the caller's to free.
+  EXPECT_EQ(FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 1), 1);
   ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &later, &duration), FLV_READER_OK);
   EXPECT_EQ(later, own);
   EXPECT_EQ(later->audioData[0], 0x73);
+  EXPECT_EQ(later->filePosition, flv.Position(2));
   // The caller's record still holds its own data.
   EXPECT_EQ(mine->audioData[0], 0x72);
   FreeTag(mine);
@@ -213,79 +196,60 @@ TEST(TagReaderRead, AFailedReadIsRetriedFromTheSameTag) {
 // Seek and key frames
 
 // Audio every 20 ms from 0 to 180, video every 40 ms with key frames at 0
-// and 120; at equal times audio comes first.
-class TagReaderSeek : public testing::Test {
- protected:
-  void SetUp() override {
-    TaggedFlv flv;
-    for (std::uint32_t t = 0; t <= 180; t += 20) {
-      flv.Pcm(t);
-      if (t % 40 == 0) {
-        if (t == 0 || t == 120) {
-          flv.Key(t);
-        } else {
-          flv.Inter(t);
-        }
-      }
-    }
-    reader_ = OpenReader(flv.Write("seek.flv"));
-  }
-
-  // Seeks, then reads the tag the reader stands at.
-  ReadTagRecord SeekAndRead(int type, std::uint32_t time) {
-    EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), type, time), FLV_READER_OK);
-    FLVTag* tag = nullptr;
-    std::uint32_t duration = 0;
-    EXPECT_EQ(FLVAVTagReader_ReadTag(reader_.get(), 1, 0, &tag, &duration), FLV_READER_OK);
-    ReadTagRecord record;
-    if (tag != nullptr) {
-      record.tagType = tag->tagType;
-      record.timestamp = tag->timestamp;
-      record.frameType = tag->tagType == FLV_TAG_TYPE_VIDEO ? tag->frameType : 0;
-    }
-    return record;
-  }
-
-  ReaderPtr reader_;
+// and 120; at equal times audio comes first. Audio seeks land on the first
+// audio tag after the time (after all tags at the time itself), video seeks
+// on the nearest key frame at or before it.
+struct SeekRow {
+  int type;
+  std::uint32_t time;
+  int code;
+  std::uint32_t timestamp;  // of the tag read next, when the seek succeeds
+  int tagType;
 };
 
-TEST_F(TagReaderSeek, AudioSeekLandsOnTheFirstAudioTagAfterTheTime) {
-  ReadTagRecord tag = SeekAndRead(FLV_TAG_TYPE_AUDIO, 50);
-  EXPECT_EQ(tag.tagType, FLV_TAG_TYPE_AUDIO);
-  EXPECT_EQ(tag.timestamp, 60u);
-  // Several tags at the time itself: the search starts after all of them.
-  tag = SeekAndRead(FLV_TAG_TYPE_AUDIO, 40);
-  EXPECT_EQ(tag.timestamp, 60u);
-  tag = SeekAndRead(FLV_TAG_TYPE_AUDIO, 0);
-  EXPECT_EQ(tag.timestamp, 20u);
+class TagReaderSeek : public testing::TestWithParam<SeekRow> {};
+
+TEST_P(TagReaderSeek, LandsOnTheTagOrRefuses) {
+  const SeekRow& row = GetParam();
+  TaggedFlv flv;
+  for (std::uint32_t t = 0; t <= 180; t += 20) {
+    flv.Pcm(t);
+    if (t % 40 == 0 && (t == 0 || t == 120)) flv.Key(t);
+    if (t % 40 == 0 && t != 0 && t != 120) flv.Inter(t);
+  }
+  ReaderPtr reader = OpenReader(flv.Write("seek.flv"));
+  ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), row.type, row.time), row.code);
+  if (row.code != FLV_READER_OK) {
+    FLVAVTagReader_Close(reader.get());
+    EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), row.type, row.time), FLV_READER_NOT_OPEN);
+    return;
+  }
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(tag->tagType, row.tagType);
+  EXPECT_EQ(tag->timestamp, row.timestamp);
+  if (row.tagType == FLV_TAG_TYPE_VIDEO) {
+    EXPECT_EQ(tag->frameType, kKeyFrame);
+  }
 }
 
-TEST_F(TagReaderSeek, VideoSeekLandsOnTheNearestKeyFrameAtOrBefore) {
-  ReadTagRecord tag = SeekAndRead(FLV_TAG_TYPE_VIDEO, 130);
-  EXPECT_EQ(tag.tagType, FLV_TAG_TYPE_VIDEO);
-  EXPECT_EQ(tag.frameType, kKeyFrame);
-  EXPECT_EQ(tag.timestamp, 120u);
-  tag = SeekAndRead(FLV_TAG_TYPE_VIDEO, 120);
-  EXPECT_EQ(tag.timestamp, 120u);
-  tag = SeekAndRead(FLV_TAG_TYPE_VIDEO, 100);
-  EXPECT_EQ(tag.timestamp, 0u);
-  EXPECT_EQ(tag.frameType, kKeyFrame);
-}
-
-TEST_F(TagReaderSeek, NothingAfterTheTimeOrAnotherKindIsRefused) {
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), FLV_TAG_TYPE_AUDIO, 180),
-            FLV_READER_SEEK_NO_TAG_AFTER);
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), FLV_TAG_TYPE_VIDEO, 5000),
-            FLV_READER_SEEK_NO_TAG_AFTER);
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), FLV_TAG_TYPE_SCRIPT_DATA, 50),
-            FLV_READER_SEEK_NO_MATCH);
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), 0, 50), FLV_READER_SEEK_NO_MATCH);
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), FLV_TAG_TYPE_SCRIPT_DATA, 180),
-            FLV_READER_SEEK_NO_TAG_AFTER);
-  FLVAVTagReader_Close(reader_.get());
-  EXPECT_EQ(FLVAVTagReader_Seek(reader_.get(), FLV_TAG_TYPE_SCRIPT_DATA, 50),
-            FLV_READER_NOT_OPEN);
-}
+constexpr int kAudio = FLV_TAG_TYPE_AUDIO;
+constexpr int kVideo = FLV_TAG_TYPE_VIDEO;
+constexpr int kScript = FLV_TAG_TYPE_SCRIPT_DATA;
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TagReaderSeek,
+    testing::Values(SeekRow{kAudio, 50, FLV_READER_OK, 60, kAudio},
+                    SeekRow{kAudio, 40, FLV_READER_OK, 60, kAudio},
+                    SeekRow{kAudio, 0, FLV_READER_OK, 20, kAudio},
+                    SeekRow{kVideo, 130, FLV_READER_OK, 120, kVideo},
+                    SeekRow{kVideo, 120, FLV_READER_OK, 120, kVideo},
+                    SeekRow{kVideo, 100, FLV_READER_OK, 0, kVideo},
+                    SeekRow{kAudio, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0, 0},
+                    SeekRow{kVideo, 5000, FLV_READER_SEEK_NO_TAG_AFTER, 0, 0},
+                    SeekRow{kScript, 50, FLV_READER_SEEK_NO_MATCH, 0, 0},
+                    SeekRow{0, 50, FLV_READER_SEEK_NO_MATCH, 0, 0},
+                    SeekRow{kScript, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0, 0}));
 
 TEST(TagReaderKeyFrames, NoKeyFrameBeforeTheTimeAndTheNextKeyFrame) {
   TaggedFlv flv;
