@@ -33,8 +33,6 @@ class OpenedFile {
     opened_ = FLVAVTagReader_Open(reader_, path_.c_str());
   }
   ~OpenedFile() { FLVAVTagReader_Delete(reader_); }
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
 
   FLVAVTagReader* reader() const { return reader_; }
   const std::string& path() const { return path_; }
@@ -192,9 +190,8 @@ TEST(ReaderBadInput, HundredThousandTinyTags) {
 
 // ---- decoders ----
 
-// An audio tag record as the parser makes one.
-FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
-  Bytes bytes = FlvBuilder().Tag(FLV_TAG_TYPE_AUDIO, 0, Concat({flags}, payload)).bytes();
+// A tag record as the parser makes one from the tag's bytes.
+FLVTag* ParsedTag(const Bytes& bytes) {
   FLVTag* tag = NewFLVTag();
   std::int64_t position = 0;
   std::uint32_t toEnd = 0;
@@ -202,15 +199,11 @@ FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
   EXPECT_TRUE(ParseFLVTagBody(bytes.data() + kTagHeaderSize, bytes.size() - kTagHeaderSize, tag));
   return tag;
 }
-
+FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
+  return ParsedTag(FlvBuilder().Tag(FLV_TAG_TYPE_AUDIO, 0, Concat({flags}, payload)).bytes());
+}
 FLVTag* VideoTag(int frameType, int codecId, const Bytes& payload) {
-  Bytes bytes = FlvBuilder().Video(0, frameType, codecId, payload).bytes();
-  FLVTag* tag = NewFLVTag();
-  std::int64_t position = 0;
-  std::uint32_t toEnd = 0;
-  EXPECT_TRUE(ParseFLVTagHeader(bytes.data(), bytes.size(), true, tag, &position, &toEnd));
-  EXPECT_TRUE(ParseFLVTagBody(bytes.data() + kTagHeaderSize, bytes.size() - kTagHeaderSize, tag));
-  return tag;
+  return ParsedTag(FlvBuilder().Video(0, frameType, codecId, payload).bytes());
 }
 
 // A synchronous audio decoder whose output format is the tags' own, so the
@@ -223,8 +216,6 @@ class SyncAudio {
     FLVStreamDecoder_SetDecodeSyncMode(decoder_, 1);
   }
   ~SyncAudio() { FLVStreamDecoder_Delete(decoder_); }
-  SyncAudio(const SyncAudio&) = delete;
-  SyncAudio& operator=(const SyncAudio&) = delete;
 
   // Bytes of PCM the tag gives, -1 when the decode fails.
   int Decode(std::uint8_t flags, const Bytes& payload) {
