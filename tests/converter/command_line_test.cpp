@@ -119,6 +119,7 @@ TEST(CommandLine, StopsAndMessages) {
       {{"-i", "a.flv", "--help"}, 0, "usage", 1, ""},
       {{"-i", "a.flv", "-out", "b.mp3", "-h", "x"}, 0, "usage", 1, "b.mp3"},
       {{"-quiet", "1", "-Version"}, 0, "version", 0, ""},
+      {{"--version"}, 0, "version", 0, ""},
       {{"-i", "-h", "-out", "--version"}, std::nullopt, "", 1, "--version"},
   };
   for (const auto& row : rows) {

@@ -222,6 +222,9 @@ TEST_P(ExitCodeTest, CodeAndMessages) {
   if (std::string(c.outStart).ends_with("Usage: sonex\n")) {
     EXPECT_TRUE(run.out.ends_with("sonex -info x1.flv\n"));
   }
+  if (std::string(c.outStart).starts_with("sonex ")) {
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 6);  // the program's and FFmpeg's five libraries
+  }
   if (std::string(c.outStart).empty()) {
     EXPECT_EQ(run.out.find("Usage: sonex"), std::string::npos);
   }
