@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -246,6 +247,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLine, UsageText) {
   const std::string usage = UsageText();
   EXPECT_EQ(usage.rfind("Usage: sonex\n", 0), 0u);
+  // Its 63 lines as users know them: any line lost or changed shows in the size.
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 63);
+  EXPECT_EQ(usage.size(), 1716u);
   EXPECT_EQ(usage.find('%'), std::string::npos);
   EXPECT_NE(usage.find("for mp3, possible value is: \n    44100, 22050, 11025\n"), std::string::npos);
   EXPECT_NE(usage.find("possible value is: \n    16000, 32000, 48000, 64000, 96000, 128000\n"),
