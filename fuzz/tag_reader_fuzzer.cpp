@@ -5,7 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,20 +21,16 @@ using kelvra::fuzz::CheckTag;
 // The input file, one per fuzzing process, removed after each input (libFuzzer
 // may end a process without running exit handlers).
 const std::string& InputPath() {
-  static const std::string path = [] {
-    const char* dir = std::getenv("TMPDIR");
-    std::string p = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
-                    "/kelvra_tag_reader_fuzz_" + std::to_string(getpid()) + ".flv";
-    return p;
-  }();
+  static const std::string path =
+      (std::filesystem::temp_directory_path() / ("kelvra_tag_reader_fuzz_" + std::to_string(getpid()) + ".flv")).string();
   return path;
 }
 
 bool WriteInput(const std::uint8_t* data, std::size_t size) {
-  std::FILE* file = std::fopen(InputPath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && ok;
+  std::ofstream file(InputPath(), std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  file.close();
+  return static_cast<bool>(file);
 }
 
 bool IsReadCode(int code) {
@@ -85,18 +82,6 @@ void CheckSeekThenRead(FLVAVTagReader* reader, int kind, std::uint32_t time) {
 }
 
 // Everything done with one input once it is a file.
-void ReadInputFile(const std::uint8_t* data, std::size_t size);
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (WriteInput(data, size)) ReadInputFile(data, size);
-  std::remove(InputPath().c_str());
-  return 0;
-}
-
-namespace {
-
 void ReadInputFile(const std::uint8_t* data, std::size_t size) {
   // Times to seek to, from the input's last bytes (no layout is imposed on
   // the file itself).
@@ -166,3 +151,9 @@ void ReadInputFile(const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (WriteInput(data, size)) ReadInputFile(data, size);
+  std::remove(InputPath().c_str());
+  return 0;
+}

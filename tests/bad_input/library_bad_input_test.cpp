@@ -33,12 +33,26 @@ class OpenedFile {
     opened_ = FLVAVTagReader_Open(reader_, path_.c_str());
   }
   ~OpenedFile() { FLVAVTagReader_Delete(reader_); }
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
 
   FLVAVTagReader* reader() const { return reader_; }
   const std::string& path() const { return path_; }
   int opened() const { return opened_; }
+
+  std::uint32_t AudioEnd() const {
+    std::uint32_t audio = 0, video = 0;
+    FLVAVTagReader_GetDuration(reader_, &audio, &video);
+    return audio;
+  }
+  // The time stamp and duration of the next tag after seeking audio to `ms`.
+  std::pair<std::uint32_t, std::uint32_t> SeekAndRead(std::uint32_t ms) {
+    EXPECT_EQ(FLVAVTagReader_Seek(reader_, FLV_TAG_TYPE_AUDIO, ms), FLV_READER_OK);
+    FLVTag* tag = nullptr;
+    std::uint32_t duration = 0;
+    EXPECT_EQ(FLVAVTagReader_ReadTag(reader_, 1, 0, &tag, &duration), FLV_READER_OK);
+    const std::uint32_t timestamp = tag ? tag->timestamp : 0;
+    FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    return {timestamp, duration};
+  }
 
   // Reads tags of `type` (0: any) until the reader answers anything but 0;
   // answers that code and counts the tags in *count.
@@ -100,32 +114,16 @@ TEST(ReaderBadInput, FileCutAfterOpen) {
 // first tag, so the index runs from 0 whether or not the stamps wrap past
 // 2^32.
 TEST(ReaderBadInput, TimestampsNear2To32) {
-  {
-    OpenedFile file(PcmStream(20, 441, 0xFFFFF000u).bytes());
-    ASSERT_EQ(file.opened(), 1);
-    std::uint32_t audioEnd = 0;
-    std::uint32_t videoEnd = 0;
-    FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
-    EXPECT_EQ(audioEnd, 200u);
-    EXPECT_EQ(FLVAVTagReader_Seek(file.reader(), FLV_TAG_TYPE_AUDIO, 55u), FLV_READER_OK);
-    FLVTag* tag = nullptr;
-    std::uint32_t duration = 0;
-    ASSERT_EQ(FLVAVTagReader_ReadTag(file.reader(), 1, 0, &tag, &duration), FLV_READER_OK);
-    EXPECT_EQ(tag->timestamp, 60u);
-    EXPECT_EQ(duration, 10u);
-    FLVStreamParser_DeleteFLVTag(nullptr, tag);
-  }
-  {
-    OpenedFile file(PcmStream(40, 441, 0xFFFFFF00u).bytes());
-    ASSERT_EQ(file.opened(), 1);
-    std::uint32_t audioEnd = 0;
-    std::uint32_t videoEnd = 0;
-    FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
-    EXPECT_EQ(audioEnd, 400u);
-    int count = 0;
-    EXPECT_EQ(file.ReadAll(0, &count), FLV_READER_END);
-    EXPECT_EQ(count, 40);
-  }
+  OpenedFile near(PcmStream(20, 441, 0xFFFFF000u).bytes());
+  ASSERT_EQ(near.opened(), 1);
+  EXPECT_EQ(near.AudioEnd(), 200u);
+  EXPECT_EQ(near.SeekAndRead(55), std::make_pair(60u, 10u));
+  OpenedFile wrapping(PcmStream(40, 441, 0xFFFFFF00u).bytes());
+  ASSERT_EQ(wrapping.opened(), 1);
+  EXPECT_EQ(wrapping.AudioEnd(), 400u);
+  int count = 0;
+  EXPECT_EQ(wrapping.ReadAll(0, &count), FLV_READER_END);
+  EXPECT_EQ(count, 40);
 }
 
 // An audio hole that nothing else in the stream confirms (a file that
@@ -161,10 +159,7 @@ TEST(ReaderBadInput, AudioHolesAreBoundedUnlessVideoConfirmsThem) {
   for (const auto& [flv, expectedEnd] : cases) {
     OpenedFile file(flv->bytes());
     ASSERT_EQ(file.opened(), 1);
-    std::uint32_t audioEnd = 0;
-    std::uint32_t videoEnd = 0;
-    FLVAVTagReader_GetDuration(file.reader(), &audioEnd, &videoEnd);
-    EXPECT_EQ(audioEnd, expectedEnd);
+    EXPECT_EQ(file.AudioEnd(), expectedEnd);
   }
 }
 
@@ -180,21 +175,15 @@ TEST(ReaderBadInput, HundredThousandTinyTags) {
   EXPECT_EQ(count, kTags);
   // The parser stamps audio by the playing time of the blocks before it: one
   // sample frame each, 226 units of 100 ns (cut to whole units).
-  ASSERT_EQ(FLVAVTagReader_Seek(file.reader(), FLV_TAG_TYPE_AUDIO, 1000), FLV_READER_OK);
-  FLVTag* tag = nullptr;
-  std::uint32_t duration = 0;
-  ASSERT_EQ(FLVAVTagReader_ReadTag(file.reader(), 1, 0, &tag, &duration), FLV_READER_OK);
-  EXPECT_EQ(tag->timestamp, 1001u);
-  FLVStreamParser_DeleteFLVTag(nullptr, tag);
+  EXPECT_EQ(file.SeekAndRead(1000).first, 1001u);
   EXPECT_EQ(file.ReadAll(FLV_TAG_TYPE_AUDIO, &count), FLV_READER_END);
   EXPECT_NEAR(count, kTags - 1001 * 10000.0 / 226, 3);
 }
 
 // ---- decoders ----
 
-// An audio tag record as the parser makes one.
-FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
-  Bytes bytes = FlvBuilder().Tag(FLV_TAG_TYPE_AUDIO, 0, Concat({flags}, payload)).bytes();
+// A tag record as the parser makes one from the tag's bytes.
+FLVTag* ParsedTag(const Bytes& bytes) {
   FLVTag* tag = NewFLVTag();
   std::int64_t position = 0;
   std::uint32_t toEnd = 0;
@@ -202,15 +191,11 @@ FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
   EXPECT_TRUE(ParseFLVTagBody(bytes.data() + kTagHeaderSize, bytes.size() - kTagHeaderSize, tag));
   return tag;
 }
-
+FLVTag* AudioTag(std::uint8_t flags, const Bytes& payload) {
+  return ParsedTag(FlvBuilder().Tag(FLV_TAG_TYPE_AUDIO, 0, Concat({flags}, payload)).bytes());
+}
 FLVTag* VideoTag(int frameType, int codecId, const Bytes& payload) {
-  Bytes bytes = FlvBuilder().Video(0, frameType, codecId, payload).bytes();
-  FLVTag* tag = NewFLVTag();
-  std::int64_t position = 0;
-  std::uint32_t toEnd = 0;
-  EXPECT_TRUE(ParseFLVTagHeader(bytes.data(), bytes.size(), true, tag, &position, &toEnd));
-  EXPECT_TRUE(ParseFLVTagBody(bytes.data() + kTagHeaderSize, bytes.size() - kTagHeaderSize, tag));
-  return tag;
+  return ParsedTag(FlvBuilder().Video(0, frameType, codecId, payload).bytes());
 }
 
 // A synchronous audio decoder whose output format is the tags' own, so the
@@ -223,8 +208,6 @@ class SyncAudio {
     FLVStreamDecoder_SetDecodeSyncMode(decoder_, 1);
   }
   ~SyncAudio() { FLVStreamDecoder_Delete(decoder_); }
-  SyncAudio(const SyncAudio&) = delete;
-  SyncAudio& operator=(const SyncAudio&) = delete;
 
   // Bytes of PCM the tag gives, -1 when the decode fails.
   int Decode(std::uint8_t flags, const Bytes& payload) {
@@ -281,8 +264,7 @@ TEST(DecoderBadInput, NellymoserBlockOf63Bytes) {
   constexpr int kBlockBytes = 64;
   constexpr int kBlockSamples = 256;
   SyncAudio decoder(8000, 1);
-  Bytes payload(63, 0x5A);
-  EXPECT_LE(decoder.Decode(kNelly8k, payload), 0);  // nothing to decode
+  EXPECT_LE(decoder.Decode(kNelly8k, Bytes(63, 0x5A)), 0);  // nothing to decode
   EXPECT_EQ(decoder.Decode(kNelly8k, Bytes(kBlockBytes, 0x5A)), kBlockSamples * 2);
   // A whole block and a cut one: the whole one decodes.
   EXPECT_EQ(decoder.Decode(kNelly8k, Bytes(kBlockBytes + 63, 0x33)), kBlockSamples * 2);
@@ -295,8 +277,7 @@ TEST(DecoderBadInput, Vp6KeyFrameWithNoMacroblockRows) {
   FLVStreamDecoder_SetOutputSize(video, 32, 24);
   for (int codec : {4, 5}) {
     SCOPED_TRACE(codec);
-    const Bytes payload = codec == 4 ? Vp6KeyFramePayload(0, 0, 10) : Vp6AlphaKeyFramePayload(0, 0, 10, 40, 20);
-    FLVTag* tag = VideoTag(1, codec, payload);
+    FLVTag* tag = VideoTag(1, codec, codec == 4 ? Vp6KeyFramePayload(0, 0, 10) : Vp6AlphaKeyFramePayload(0, 0, 10, 40, 20));
     EXPECT_EQ(tag->height, 0);
     std::uint8_t* picture = nullptr;
     int size = 0;

@@ -12,27 +12,16 @@
 #include <fstream>
 #include <thread>
 
-#include "e2e/sonex_runner.h"
 #include "support/flv_files.h"
+#include "support/programs.h"
 
 namespace kelvra::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-FlvSpec AudioVideo(double toneHz) {
-  FlvSpec fileSpec;
-  fileSpec.audio = AudioCodec::kMp3;
-  fileSpec.sampleRate = 22050;
-  fileSpec.channels = 2;
-  fileSpec.toneHz = toneHz;
-  fileSpec.video = VideoCodec::kH263;
-  fileSpec.width = 160;
-  fileSpec.height = 120;
-  fileSpec.fps = 15;
-  fileSpec.durationMs = 2000;
-  return fileSpec;
-}
+// MP3 at 22050 Hz stereo and H.263 at 160x120, 15 frames a second, 2 s.
+FlvSpec AudioVideo(double toneHz) { return FlvSpec{.toneHz = toneHz, .video = VideoCodec::kH263}; }
 
 TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {
   const std::string input = GenerateFlv(AudioVideo(440));
@@ -56,7 +45,7 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
   const Pcm output = DecodeAudio(out);
-  const std::vector<Segment> segments = Segments(LabelWindows(output, {500, 1000}, 10));
+  const std::vector<Segment> segments = ToneSegments(output, {500, 1000}, 10);
   // The first file's tone, then the second's (each MP3 file begins with
   // its codec's start-up silence).
   std::vector<int> order;

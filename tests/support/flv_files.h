@@ -10,23 +10,16 @@
 
 namespace kelvra::test {
 
-// What each codec yields. A sample rate the encoder or FFmpeg's FLV muxer
-// cannot take is moved to the closest one listed (ties to the lower), and
-// the file name and cache key follow the rate actually made.
-//   kMp3        libmp3lame, 11025/22050/44100 Hz, mono or stereo, at
-//               audioBitRate; the rate bits match the rate.
-//   kAdpcmSwf   11025/22050/44100 Hz, mono or stereo.
-//   kNellymoser always mono: 8000 Hz (format 5) and 16000 Hz (format 4) with
-//               rate bits 0; 11025/22050/44100 Hz as format 6.
-//   kPcmS16le   5512/11025/22050/44100 Hz, mono or stereo, 16-bit.
-//   kPcmU8      5512/11025/22050/44100 Hz, mono or stereo, size bit 8-bit.
-//   kAac        FFmpeg's aac, 11025/22050/44100/48000 Hz, mono or stereo, at
-//               audioBitRate; flags byte 0xAF whatever the rate.
-//   kSpeex      libspeex, 16000 Hz mono (wideband).
-//   kG711ALaw, kG711MuLaw  8000 Hz mono.
-// Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo its "flashsv", kH264
-// libx264 (4:2:0, two B-frames); all with a key frame every second. The tone
-// is a sine of toneHz on every channel; the video is FFmpeg's test pattern.
+// What each codec yields (the rate moves to the closest one the encoder and
+// FFmpeg's FLV muxer take, ties to the lower; the file name and cache key
+// follow the rate made): kMp3 (libmp3lame) and kAdpcmSwf 11025/22050/44100 Hz;
+// kNellymoser mono, 8000 Hz (format 5), 16000 Hz (format 4), else format 6;
+// kPcmS16le and kPcmU8 5512/11025/22050/44100 Hz; kAac (flags byte 0xAF)
+// 11025/22050/44100/48000 Hz; kSpeex 16000 Hz mono; kG711ALaw and kG711MuLaw
+// 8000 Hz mono. Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo
+// "flashsv", kH264 libx264 (4:2:0, two B-frames); a key frame every second.
+// The tone is a sine of toneHz on every channel; the video FFmpeg's test
+// pattern.
 enum class AudioCodec {
   kNone,
   kMp3,         // sound format 2
