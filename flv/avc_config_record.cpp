@@ -67,8 +67,14 @@ bool AvcConfigRecord::ParsePictureSize(const std::uint8_t* record, std::size_t s
   if (record == nullptr || out == nullptr) return false;
   BufferReader reader(record, static_cast<std::int64_t>(size));
   reader.Seek(kSpsCountOffset, BufferReader::kFromStart);
-  const int spsCount = reader.ReadU8() & kSpsCountMask;
-  const std::int64_t spsSize = (reader.ReadU8() << 8) | reader.ReadU8();
+  std::uint8_t countByte = 0;
+  std::uint8_t sizeHigh = 0;
+  std::uint8_t sizeLow = 0;
+  if (!reader.ReadU8(&countByte) || !reader.ReadU8(&sizeHigh) || !reader.ReadU8(&sizeLow)) {
+    return false;
+  }
+  const int spsCount = countByte & kSpsCountMask;
+  const std::int64_t spsSize = (sizeHigh << 8) | sizeLow;
   const std::int64_t spsStart = reader.Position();
   if (spsCount == 0 || spsSize == 0 || spsStart + spsSize > reader.Size()) return false;
   return ParseSequenceParameterSet(record + spsStart, static_cast<std::size_t>(spsSize), out);
