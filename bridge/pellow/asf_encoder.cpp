@@ -16,7 +16,7 @@ constexpr int kWriterCodecWmav2 = 0x15009;
 constexpr const char* kAsfMuxer = "asf";
 constexpr double kTicksPerSecond = static_cast<double>(units100ns::kPerSecond);
 // Gaps and overlaps below this come from rounding the stamps, not from holes.
-constexpr double kToleranceTicks = 10'000.0;       // 1 ms
+constexpr double kToleranceTicks = static_cast<double>(units100ns::kPerMs);  // 1 ms
 constexpr int kBytesPerSample = 2;
 // Silence goes to the writer in pieces of at most this long, so a long gap
 // costs no more memory than a second of audio.
