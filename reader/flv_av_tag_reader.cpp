@@ -724,7 +724,8 @@ int FLVAVTagReader::GetNextKeyFrameTimeStamp(std::uint32_t time,
                                              std::uint32_t* timestamp) const {
   for (std::size_t i = LowerBound(time); i < index_.size(); ++i) {
     const FLVTagIndexEntry& entry = index_[i];
-    if (entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrameType && entry.timestamp >= time) {
+    if (entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrameType &&
+        entry.timestamp >= time) {
       if (timestamp != nullptr) *timestamp = entry.timestamp;
       return 1;
     }
