@@ -4,17 +4,11 @@
 
 #include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
+#include "shared/units_100ns.h"
 
 namespace kelvra {
 
 namespace {
-
-// FLV sound formats with a decoder behind them.
-constexpr int kSoundFormatLinearPcm = 0;
-constexpr int kSoundFormatAdpcm = 1;
-constexpr int kSoundFormatMp3 = 2;
-constexpr int kSoundFormatLinearPcmLittleEndian = 3;
-constexpr int kSoundFormatNellymoser = 6;
 
 // More channels than this are refused: the bridge resampler mixes at most
 // this many, and silence blocks must hold whole sample frames.
@@ -266,16 +260,16 @@ void FLVAudioDecoder::FillGap(std::int64_t leadMs) {
   EnsureSilenceBuffer();
   EmitSilence(leadMs);
   gapPending = true;
-  gapStartMs = runningStartTime / kUnitsPerMs;
+  gapStartMs = units100ns::ToMs(runningStartTime);
 }
 
 void FLVAudioDecoder::EmitBlock(const std::uint8_t* data, int size) {
   const std::int64_t frames = size / (numberOfChannels * kBytesPerSample);
   emittedFrames += frames;
-  EmitOutput(data, size, runningStartTime, frames * kUnitsPerSecond / sampleRate, 0, 0);
+  EmitOutput(data, size, runningStartTime, units100ns::FromSamples(frames, sampleRate), 0, 0);
   SetCurrentTime(runningStartTime);
   SyncWithBrother();
-  runningStartTime = emittedFrames * kUnitsPerSecond / sampleRate;
+  runningStartTime = units100ns::FromSamples(emittedFrames, sampleRate);
 }
 
 void FLVAudioDecoder::EnsureSilenceBuffer() {

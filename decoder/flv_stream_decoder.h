@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "kelvra.h"
+#include "shared/units_100ns.h"
 
 namespace kelvra {
 
@@ -38,8 +39,8 @@ inline constexpr int kDefaultMaxIntervalTimeMs = 1000;
 // or ending (its clock and queue do not signal this decoder).
 inline constexpr int kBrotherPollMs = 5;
 // 100-ns units per millisecond and per second.
-inline constexpr std::int64_t kUnitsPerMs = 10000;
-inline constexpr std::int64_t kUnitsPerSecond = 10000000;
+inline constexpr std::int64_t kUnitsPerMs = units100ns::kPerMs;
+inline constexpr std::int64_t kUnitsPerSecond = units100ns::kPerSecond;
 
 class FLVStreamDecoder {
  public:

@@ -7,18 +7,12 @@
 #include <new>
 
 #include "flv/avc_config_record.h"
+#include "flv/flv_tag_constants.h"
+#include "shared/units_100ns.h"
 
 namespace kelvra {
 
 namespace {
-
-constexpr int kFrameTypeKey = 1;
-constexpr int kCodecH263 = 2;
-constexpr int kCodecScreenVideo = 3;
-constexpr int kCodecVp6 = 4;
-constexpr int kCodecVp6Alpha = 5;
-constexpr int kCodecScreenVideo2 = 6;
-constexpr int kCodecH264 = 7;
 
 // The composition-time offset: a signed 24-bit big-endian field.
 constexpr std::int32_t kInt24SignBit = 0x800000;
@@ -126,7 +120,7 @@ bool DecodeFrame(OutsideVideoDecoder& d, const std::uint8_t* data, int size, int
 bool DecodeKeyedFrame(OutsideVideoDecoder& d, const FLVTag& tag, Picture* out) {
   if (d.kind != OutsideVideoDecoder::kKindBridge ||
       VDD_SendPacket(d.bridge, tag.videoData, tag.videoDataSize, tag.timestamp,
-                     tag.frameType == kFrameTypeKey ? 1 : 0) == 0) {
+                     tag.frameType == kKeyFrameType ? 1 : 0) == 0) {
     return false;
   }
   std::uint8_t* picture = nullptr;
@@ -289,13 +283,13 @@ bool FLVVideoDecoder::FeedH264(VideoDecodeState& state, const FLVTag& tag) {
       // After each (re)configuration or stream end decoding starts at a key
       // frame; what comes before it has no picture to refer to.
       if (state.h264AwaitingKeyFrame) {
-        if (tag.frameType != kFrameTypeKey) return false;
+        if (tag.frameType != kKeyFrameType) return false;
         state.h264AwaitingKeyFrame = false;
       }
       const std::int64_t time =
           static_cast<std::int64_t>(tag.timestamp) + CompositionOffset(tag.videoData + 1);
       return VDD_SendPacket(state.h264Decoder.bridge, payload, payloadSize, time,
-                            tag.frameType == kFrameTypeKey ? 1 : 0) != 0;
+                            tag.frameType == kKeyFrameType ? 1 : 0) != 0;
     }
     case kAvcPacketEndOfSequence:
       EndH264Stream(state);
@@ -379,7 +373,7 @@ bool FLVVideoDecoder::NextH264Picture(VideoDecodeState& state, Picture* finished
 bool FLVVideoDecoder::DecodePicture(VideoDecodeState& state, const FLVTag* tag,
                                     Picture* finished) {
   if (tag == nullptr || tag->tagType != FLV_TAG_TYPE_VIDEO || tag->data == nullptr) return false;
-  const bool keyFrame = tag->frameType == kFrameTypeKey;
+  const bool keyFrame = tag->frameType == kKeyFrameType;
   const bool reopen = tag->codecId != state.currentCodecId ||
                       (keyFrame && (tag->width != state.currentWidth ||
                                     tag->height != state.currentHeight));
@@ -395,7 +389,7 @@ bool FLVVideoDecoder::DecodePicture(VideoDecodeState& state, const FLVTag* tag,
 
 bool FLVVideoDecoder::OpenDecoders(VideoDecodeState& state, const FLVTag& tag) {
   switch (tag.codecId) {
-    case kCodecH263:
+    case kCodecSorensonH263:
       if (!OpenBridgeDecoder(state.h263Decoder, VEXMAR_IMAGE_BGRA, VEXMAR_CODEC_FLV1)) return false;
       break;
     case kCodecScreenVideo:
@@ -432,7 +426,7 @@ bool FLVVideoDecoder::OpenDecoders(VideoDecodeState& state, const FLVTag& tag) {
 
 bool FLVVideoDecoder::DecodeRaw(VideoDecodeState& state, const FLVTag& tag, Picture* picture) {
   switch (tag.codecId) {
-    case kCodecH263:
+    case kCodecSorensonH263:
       if (!InsideBody(tag, tag.videoData, tag.videoDataSize) || tag.videoDataSize <= 0) return false;
       return DecodeFrame(state.h263Decoder, tag.videoData, tag.videoDataSize, kPictureBytesPerPixel,
                          false, picture);
@@ -541,7 +535,7 @@ void FLVVideoDecoder::ThreadMain() {
   } catch (const std::bad_alloc&) {
     lastPicture.clear();
   }
-  frameDuration = static_cast<std::int64_t>(static_cast<double>(kUnitsPerSecond) / outputFPS);
+  frameDuration = units100ns::PeriodOf(outputFPS);
   nextFrameTime = 0;
   outputFrameCount = 0;
   heldTag = nullptr;
@@ -549,7 +543,7 @@ void FLVVideoDecoder::ThreadMain() {
 
   RunWorkerLoop();
 
-  const auto framePeriodMs = static_cast<std::uint32_t>(frameDuration / kUnitsPerMs);
+  const auto framePeriodMs = static_cast<std::uint32_t>(units100ns::ToMs(frameDuration));
   if (heldTag != nullptr) {
     FLVTag* last = heldTag;
     heldTag = nullptr;
@@ -618,7 +612,7 @@ void FLVVideoDecoder::EmitHeldPicture(std::uint32_t endTimeMs) {
 
 void FLVVideoDecoder::FillGap(std::int64_t leadMs) {
   if (lastPicture.empty()) return;
-  const std::int64_t endMs = (nextFrameTime + frameDuration) / kUnitsPerMs + leadMs;
+  const std::int64_t endMs = units100ns::ToMs(nextFrameTime + frameDuration) + leadMs;
   EmitAtFrameRate(lastPicture.data(), static_cast<int>(lastPicture.size()),
                   static_cast<std::uint32_t>(endMs), 1);
 }
@@ -637,10 +631,7 @@ void FLVVideoDecoder::EmitAtFrameRate(const std::uint8_t* picture, int size,
     SetCurrentTime(nextFrameTime);
     SyncWithBrother();
     ++outputFrameCount;
-    // Multiplied before dividing, so that whole multiples of the frame
-    // period come out whole (41 / 25 * 10^7 would truncate to 16399999).
-    nextFrameTime = static_cast<std::int64_t>(static_cast<double>(outputFrameCount) *
-                                              static_cast<double>(kUnitsPerSecond) / outputFPS);
+    nextFrameTime = units100ns::FromCount(outputFrameCount, outputFPS);
   }
 }
 

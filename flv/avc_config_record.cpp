@@ -17,6 +17,7 @@ constexpr std::uint8_t kSpsCountMask = 0x1F;
 constexpr std::uint8_t kNalTypeMask = 0x1F;
 constexpr std::uint8_t kNalTypeSps = 7;
 constexpr int kNalHeaderBits = 8;
+constexpr int kByteBits = 8;
 
 constexpr int kMacroblockSize = 16;
 // No H.264 level allows a side of more than this many macroblocks (8 times
@@ -50,7 +51,7 @@ bool HasChromaFormatFields(std::uint32_t profileIdc) {
 void SkipScalingList(RbspBitReader& bits, int size) {
   std::int32_t lastScale = kDefaultNextScale;
   std::int32_t nextScale = kDefaultNextScale;
-  for (int j = 0; j < size && !bits.failed(); ++j) {
+  for (int j = 0; j < size && !bits.Failed(); ++j) {
     if (nextScale != 0) {
       const std::int32_t delta = bits.ReadSignedExpGolomb();
       nextScale = ((lastScale + delta) % kScalingDeltaModulo + kScalingDeltaModulo) %
@@ -67,8 +68,14 @@ bool AvcConfigRecord::ParsePictureSize(const std::uint8_t* record, std::size_t s
   if (record == nullptr || out == nullptr) return false;
   BufferReader reader(record, static_cast<std::int64_t>(size));
   reader.Seek(kSpsCountOffset, BufferReader::kFromStart);
-  const int spsCount = reader.ReadU8() & kSpsCountMask;
-  const std::int64_t spsSize = (reader.ReadU8() << 8) | reader.ReadU8();
+  std::uint8_t countByte = 0;
+  std::uint8_t sizeHigh = 0;
+  std::uint8_t sizeLow = 0;
+  if (!reader.ReadU8(&countByte) || !reader.ReadU8(&sizeHigh) || !reader.ReadU8(&sizeLow)) {
+    return false;
+  }
+  const int spsCount = countByte & kSpsCountMask;
+  const std::int64_t spsSize = (sizeHigh << 8) | sizeLow;
   const std::int64_t spsStart = reader.Position();
   if (spsCount == 0 || spsSize == 0 || spsStart + spsSize > reader.Size()) return false;
   return ParseSequenceParameterSet(record + spsStart, static_cast<std::size_t>(spsSize), out);
@@ -79,10 +86,14 @@ bool AvcConfigRecord::ParseSequenceParameterSet(const std::uint8_t* nalUnit, std
   if (nalUnit == nullptr || size == 0 || out == nullptr) return false;
   if ((nalUnit[0] & kNalTypeMask) != kNalTypeSps) return false;
   RbspBitReader bits(nalUnit, size);
-  bits.ReadBits(kNalHeaderBits);
-  const std::uint32_t profileIdc = bits.ReadBits(8);
-  bits.ReadBits(8);  // constraint flags
-  bits.ReadBits(8);  // level
+  std::uint32_t nalHeader = 0;
+  std::uint32_t profileIdc = 0;
+  std::uint32_t constraintFlags = 0;
+  std::uint32_t level = 0;
+  if (!bits.Read(kNalHeaderBits, &nalHeader) || !bits.Read(kByteBits, &profileIdc) ||
+      !bits.Read(kByteBits, &constraintFlags) || !bits.Read(kByteBits, &level)) {
+    return false;
+  }
   if (bits.ReadUnsignedExpGolomb() > kMaxSeqParameterSetId) return false;
 
   std::uint32_t chromaFormatIdc = kChroma420;
@@ -96,7 +107,7 @@ bool AvcConfigRecord::ParseSequenceParameterSet(const std::uint8_t* nalUnit, std
     bits.ReadFlag();               // transform bypass
     if (bits.ReadFlag()) {         // scaling matrices present
       const int lists = chromaFormatIdc == kChroma444 ? kScalingListsFor444 : kScalingListsUpTo422;
-      for (int i = 0; i < lists && !bits.failed(); ++i) {
+      for (int i = 0; i < lists && !bits.Failed(); ++i) {
         if (bits.ReadFlag()) {
           SkipScalingList(bits, i < kSmallScalingLists ? kSmallScalingListSize
                                                        : kLargeScalingListSize);
@@ -114,7 +125,7 @@ bool AvcConfigRecord::ParseSequenceParameterSet(const std::uint8_t* nalUnit, std
     bits.ReadSignedExpGolomb();     // offset from top to bottom field
     const std::uint32_t cycle = bits.ReadUnsignedExpGolomb();
     if (cycle > kMaxPocCycleLength) return false;
-    for (std::uint32_t i = 0; i < cycle && !bits.failed(); ++i) bits.ReadSignedExpGolomb();
+    for (std::uint32_t i = 0; i < cycle && !bits.Failed(); ++i) bits.ReadSignedExpGolomb();
   }
   bits.ReadUnsignedExpGolomb();  // reference frames
   bits.ReadFlag();               // gaps in frame numbers
@@ -127,7 +138,7 @@ bool AvcConfigRecord::ParseSequenceParameterSet(const std::uint8_t* nalUnit, std
   if (bits.ReadFlag()) {
     for (auto& offset : crop) offset = bits.ReadUnsignedExpGolomb();
   }
-  if (bits.failed()) return false;
+  if (bits.Failed()) return false;
 
   // Field-coded streams count map units of two macroblock rows.
   const std::uint32_t frameFactor = frameMbsOnly ? 1 : 2;

@@ -43,18 +43,23 @@ std::int64_t BufferReader::Read(void* destination, std::int64_t count) {
   return n;
 }
 
-std::uint32_t BufferReader::ReadBigEndian(int byteCount) {
+bool BufferReader::ReadBigEndian(int byteCount, std::uint32_t* value) {
   std::uint8_t bytes[kMaxFieldBytes] = {};
-  Read(bytes, byteCount);
-  std::uint32_t value = 0;
-  for (int i = 0; i < byteCount; ++i) value = (value << 8) | bytes[i];
-  return value;
+  *value = 0;
+  if (Read(bytes, byteCount) != byteCount) return false;
+  for (int i = 0; i < byteCount; ++i) *value = (*value << 8) | bytes[i];
+  return true;
 }
 
-std::uint8_t BufferReader::ReadU8() { return static_cast<std::uint8_t>(ReadBigEndian(1)); }
+bool BufferReader::ReadU8(std::uint8_t* value) {
+  std::uint32_t field = 0;
+  const bool complete = ReadBigEndian(1, &field);
+  *value = static_cast<std::uint8_t>(field);
+  return complete;
+}
 
-std::uint32_t BufferReader::ReadU24BE() { return ReadBigEndian(3); }
+bool BufferReader::ReadU24BE(std::uint32_t* value) { return ReadBigEndian(3, value); }
 
-std::uint32_t BufferReader::ReadU32BE() { return ReadBigEndian(4); }
+bool BufferReader::ReadU32BE(std::uint32_t* value) { return ReadBigEndian(4, value); }
 
 }  // namespace kelvra

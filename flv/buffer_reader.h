@@ -31,14 +31,16 @@ class BufferReader {
   // copied and advances by it.
   virtual std::int64_t Read(void* destination, std::int64_t count);
 
-  // Big-endian fields. Bytes missing at the end of the range read as zero,
-  // so a short body yields meaningless values but never an overread.
-  std::uint8_t ReadU8();
-  std::uint32_t ReadU24BE();
-  std::uint32_t ReadU32BE();
+  // Big-endian fields: true when every byte of the field was there. A field
+  // cut short by the end of the range is false with `*value` 0 (never a
+  // partial value); the cursor then stands past the bytes that were there,
+  // as after Read.
+  [[nodiscard]] bool ReadU8(std::uint8_t* value);
+  [[nodiscard]] bool ReadU24BE(std::uint32_t* value);
+  [[nodiscard]] bool ReadU32BE(std::uint32_t* value);
 
  private:
-  std::uint32_t ReadBigEndian(int byteCount);
+  bool ReadBigEndian(int byteCount, std::uint32_t* value);
 
   const std::uint8_t* base_;
   std::int64_t size_;

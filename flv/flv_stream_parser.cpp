@@ -6,12 +6,12 @@
 #include <new>
 
 #include "flv/flv_tag_parsing.h"
+#include "shared/units_100ns.h"
 
 namespace kelvra {
 
 namespace {
 
-constexpr std::int64_t kUnitsPerMillisecond = 10000;  // 100-ns units
 // How far an audio hole may reach beyond the newest video tag: video running
 // through a hole confirms it, and beyond that the time stamps alone are
 // taken for this long at most. A longer hole comes from a damaged or foreign
@@ -527,10 +527,10 @@ bool FLVStreamParser::MarkAudioGap() {
   // The audio clock and the rebased file time differ by clockOffset: the
   // audio ran out at this file time, and the next real audio tag's own time
   // stamp tells how much was lost.
-  const std::int64_t fileTime = (audioClock - clockOffset) / kUnitsPerMillisecond;
+  const std::int64_t fileTime = units100ns::ToMs(audioClock - clockOffset);
   gapOpen = 1;
   gapStart = fileTime < 0 ? 0u : static_cast<std::uint32_t>(fileTime);
-  SetFLVTagTimestamp(marker, static_cast<std::uint32_t>(audioClock / kUnitsPerMillisecond));
+  SetFLVTagTimestamp(marker, static_cast<std::uint32_t>(units100ns::ToMs(audioClock)));
   return Enqueue(marker);
 }
 
@@ -583,14 +583,14 @@ void FLVStreamParser::ApplyAudioTimestampSteps(FLVTag* tag) {
       const std::int64_t gap =
           std::min<std::int64_t>(timestamp - gapStart,
                                  static_cast<std::int64_t>(confirmed) + kMaxUnconfirmedAudioGapMs);
-      audioClock += gap * kUnitsPerMillisecond;
+      audioClock += units100ns::FromMs(gap);
     }
   } else if (!real && !gapOpen) {
     gapOpen = 1;
     gapStart = timestamp;
   }
-  clockOffset = audioClock - static_cast<std::int64_t>(timestamp) * kUnitsPerMillisecond;
-  SetFLVTagTimestamp(tag, static_cast<std::uint32_t>(audioClock / kUnitsPerMillisecond));
+  clockOffset = audioClock - units100ns::FromMs(timestamp);
+  SetFLVTagTimestamp(tag, static_cast<std::uint32_t>(units100ns::ToMs(audioClock)));
   if (real) {
     audioFormat.Observe(*tag);
     // -1 means the duration is unknown: such a block adds nothing, so the
@@ -621,7 +621,7 @@ bool FLVStreamParser::ApplyVideoTimestampSteps(FLVTag* tag) {
   }
   newestVideoTimestamp = std::max(newestVideoTimestamp, Rebase(tag->timestamp));
   const std::int64_t shifted =
-      static_cast<std::int64_t>(Rebase(tag->timestamp)) + clockOffset / kUnitsPerMillisecond;
+      static_cast<std::int64_t>(Rebase(tag->timestamp)) + units100ns::ToMs(clockOffset);
   // A shift that would take the time stamp below 0 stops at 0 instead of
   // wrapping round to the end of the 32-bit time line.
   SetFLVTagTimestamp(tag, shifted < 0 ? 0u : static_cast<std::uint32_t>(shifted));

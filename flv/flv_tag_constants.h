@@ -23,6 +23,16 @@ inline constexpr int kCodecH264 = 7;
 // configuration record.
 inline constexpr std::uint8_t kAvcSequenceHeader = 0;
 
+// Sound formats with a decoder behind them whose rate the flags byte gives.
+inline constexpr int kSoundFormatLinearPcm = 0;
+inline constexpr int kSoundFormatAdpcm = 1;
+inline constexpr int kSoundFormatMp3 = 2;
+inline constexpr int kSoundFormatLinearPcmLittleEndian = 3;
+inline constexpr int kSoundFormatNellymoser = 6;
+// The rates the flags byte's two rate bits select.
+inline constexpr int kSoundRates[] = {5512, 11025, 22050, 44100};
+inline constexpr int kSoundRateIndexMask = 0x03;
+
 // Sound formats whose rate (and for some the channel count) the flags byte
 // does not give: the format fixes it, or the stream carries it.
 inline constexpr int kSoundFormatNellymoser16k = 4;  // 16 kHz mono

@@ -54,23 +54,38 @@ std::int32_t ClampToInt32(std::int64_t value) {
       std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
 }
 
+// Media fields in a body too short to hold them read as zero (see
+// ParseFLVTagBody); the reader reports the short read, this says what it
+// means here.
+std::uint8_t U8OrZero(BufferReader& reader) {
+  std::uint8_t value = 0;
+  if (!reader.ReadU8(&value)) return 0;
+  return value;
+}
+
+std::uint32_t U24OrZero(BufferReader& reader) {
+  std::uint32_t value = 0;
+  if (!reader.ReadU24BE(&value)) return 0;
+  return value;
+}
+
 void ReadVp6PictureSize(BufferReader& reader, FLVTag* tag) {
   // The VP6 frame header carries two extra bytes before the macroblock
   // counts when it is an inter-coded layout or uses the second quantizer
   // form.
-  const std::uint8_t first = reader.ReadU8();
-  const std::uint8_t second = reader.ReadU8();
+  const std::uint8_t first = U8OrZero(reader);
+  const std::uint8_t second = U8OrZero(reader);
   if ((first & 0x01) != 0 || (second & 0x06) == 0) {
     reader.Seek(kVp6OptionalHeaderBytes, BufferReader::kFromCurrent);
   }
-  const int rows = reader.ReadU8();
-  const int columns = reader.ReadU8();
+  const int rows = U8OrZero(reader);
+  const int columns = U8OrZero(reader);
   tag->height = rows * kVp6MacroblockSize - tag->verticalAdjustment;
   tag->width = columns * kVp6MacroblockSize - tag->horizontalAdjustment;
 }
 
 void ReadVp6Adjustment(BufferReader& reader, FLVTag* tag) {
-  const std::uint8_t adjustment = reader.ReadU8();
+  const std::uint8_t adjustment = U8OrZero(reader);
   tag->horizontalAdjustment = adjustment >> 4;
   tag->verticalAdjustment = adjustment & 0x0F;
 }
@@ -78,7 +93,7 @@ void ReadVp6Adjustment(BufferReader& reader, FLVTag* tag) {
 void ReadH263PictureSize(BufferReader& reader, FLVTag* tag) {
   reader.Seek(kH263SkippedBytes, BufferReader::kFromCurrent);
   std::uint8_t h[2 + kH263HeaderBytes] = {};  // indexed as in the picture header
-  for (int i = 2; i < 2 + kH263HeaderBytes; ++i) h[i] = reader.ReadU8();
+  for (int i = 2; i < 2 + kH263HeaderBytes; ++i) h[i] = U8OrZero(reader);
   const int code = ((h[3] & 0x03) << 1) | (h[4] >> 7);
   if (code == kH263CustomSize8Bit) {
     tag->width = ((h[4] & 0x7F) << 1) | (h[5] >> 7);
@@ -94,7 +109,7 @@ void ReadH263PictureSize(BufferReader& reader, FLVTag* tag) {
 
 void ReadScreenVideoPictureSize(BufferReader& reader, FLVTag* tag) {
   std::uint8_t s[kScreenVideoHeaderBytes] = {};
-  for (auto& byte : s) byte = reader.ReadU8();
+  for (auto& byte : s) byte = U8OrZero(reader);
   tag->width = (s[0] & 0x0F) << 8 | s[1];
   tag->height = (s[2] & 0x0F) << 8 | s[3];
 }
@@ -103,7 +118,9 @@ void ReadScreenVideoPictureSize(BufferReader& reader, FLVTag* tag) {
 // tag on, whatever its frame type; it says 0 x 0 when its SPS does not parse.
 // NAL-unit and end-of-sequence tags carry no size.
 void ReadAvcPictureSize(BufferReader& reader, FLVTag* tag) {
-  if (reader.ReadU8() != kAvcPacketSequenceHeader) return;
+  // A body too short to say its packet type reads as a sequence header with
+  // an empty record: 0 x 0.
+  if (U8OrZero(reader) != kAvcPacketSequenceHeader) return;
   reader.Seek(static_cast<std::int64_t>(kAvcPacketHeaderSize) - 1, BufferReader::kFromCurrent);
   const std::int64_t recordSize =
       std::max<std::int64_t>(static_cast<std::int64_t>(tag->dataSize) - reader.Position(), 0);
@@ -116,7 +133,7 @@ void ReadAvcPictureSize(BufferReader& reader, FLVTag* tag) {
 }
 
 void ParseAudioFields(BufferReader& reader, FLVTag* tag) {
-  const std::uint8_t flags = reader.ReadU8();
+  const std::uint8_t flags = U8OrZero(reader);
   tag->soundFormat = flags >> 4;
   tag->soundRate = (flags >> 2) & 0x03;
   tag->soundSize = (flags >> 1) & 0x01;
@@ -126,7 +143,7 @@ void ParseAudioFields(BufferReader& reader, FLVTag* tag) {
 }
 
 void ParseVideoFields(BufferReader& reader, FLVTag* tag) {
-  const std::uint8_t flags = reader.ReadU8();
+  const std::uint8_t flags = U8OrZero(reader);
   tag->videoData = tag->data + 1;
   tag->frameType = flags >> 4;
   tag->codecId = flags & 0x0F;
@@ -144,7 +161,7 @@ void ParseVideoFields(BufferReader& reader, FLVTag* tag) {
       break;
     case kCodecVp6Alpha: {
       ReadVp6Adjustment(reader, tag);
-      const std::int64_t offsetToAlpha = reader.ReadU24BE();
+      const std::int64_t offsetToAlpha = U24OrZero(reader);
       if (keyFrame) ReadVp6PictureSize(reader, tag);
       // The offset to alpha comes from the file: the colour and alpha frames
       // are kept inside the body so that no reader of the pointers walks off
@@ -186,13 +203,19 @@ bool ParseFLVHeader(const std::uint8_t* bytes, std::size_t length, FLVHeaderFiel
 
     BufferReader reader(bytes, static_cast<std::int64_t>(length));
     for (std::uint8_t expected : kSignature) {
-      if (reader.ReadU8() != expected) return false;
+      std::uint8_t byte = 0;
+      if (!reader.ReadU8(&byte) || byte != expected) return false;
     }
-    header->version = reader.ReadU8();
-    const std::uint8_t flags = reader.ReadU8();
+    std::uint8_t version = 0;
+    std::uint8_t flags = 0;
+    std::uint32_t dataOffsetField = 0;
+    if (!reader.ReadU8(&version) || !reader.ReadU8(&flags) || !reader.ReadU32BE(&dataOffsetField)) {
+      return false;
+    }
+    header->version = version;
     header->hasAudio = (flags & kHasAudioFlag) != 0 ? 1 : 0;
     header->hasVideo = (flags & kHasVideoFlag) != 0 ? 1 : 0;
-    const std::int64_t dataOffset = reader.ReadU32BE();
+    const std::int64_t dataOffset = dataOffsetField;
     // A data offset below 5 or beyond the 32-bit signed range would give a
     // skip count that callers cannot honour; keep it within [0, INT32_MAX].
     header->bytesToSkip = ClampToInt32(dataOffset - kHeaderSkipBias);
@@ -213,9 +236,20 @@ bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool alloc
     tag->data = nullptr;
     if (bytes == nullptr || length < kTagHeaderSize) return false;
 
+    // All fields are read before the record changes, so a short header
+    // leaves no block behind.
     BufferReader reader(bytes, static_cast<std::int64_t>(length));
-    tag->tagType = reader.ReadU8();
-    tag->dataSize = reader.ReadU24BE();
+    std::uint8_t tagType = 0;
+    std::uint32_t dataSize = 0;
+    std::uint32_t timestamp = 0;
+    std::uint8_t extension = 0;
+    std::uint32_t streamId = 0;
+    if (!reader.ReadU8(&tagType) || !reader.ReadU24BE(&dataSize) || !reader.ReadU24BE(&timestamp) ||
+        !reader.ReadU8(&extension) || !reader.ReadU24BE(&streamId)) {
+      return false;
+    }
+    tag->tagType = tagType;
+    tag->dataSize = dataSize;
     tag->storedSize = static_cast<std::int32_t>(tag->dataSize + kTagOverheadSize);
     if (bytesToTagEnd != nullptr) {
       *bytesToTagEnd = tag->dataSize + static_cast<std::uint32_t>(kPreviousTagSizeFieldSize);
@@ -236,10 +270,8 @@ bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool alloc
       }
     }
 
-    const std::uint32_t timestamp = reader.ReadU24BE();
-    const std::uint32_t extension = reader.ReadU8();
-    tag->timestamp = extension << 24 | timestamp;
-    tag->streamId = static_cast<std::int32_t>(reader.ReadU24BE());
+    tag->timestamp = static_cast<std::uint32_t>(extension) << 24 | timestamp;
+    tag->streamId = static_cast<std::int32_t>(streamId);
     return true;
   } catch (...) {
     return false;

@@ -45,8 +45,10 @@ bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool alloc
                        std::int64_t* streamPosition, std::uint32_t* bytesToTagEnd);
 
 // `bytes` are the body followed by the previous-tag-size field (data size +
-// 4). Fills the media fields and copies the body into the data block. On
-// failure the data block is released.
+// 4). Fills the media fields and copies the body into the data block. A
+// media field that a short `bytes` does not hold reads as zero and the tag is
+// kept (picture sizes then come out 0 or nonsense, never from outside
+// `bytes`). On failure the data block is released.
 bool ParseFLVTagBody(const std::uint8_t* bytes, std::size_t length, FLVTag* tag);
 
 // Frees `block`; `block` and `data` become null.

@@ -12,8 +12,6 @@
 namespace kelvra {
 
 namespace {
-constexpr int kSampleRates[] = {5512, 11025, 22050, 44100};
-constexpr int kRateIndexMask = 0x03;
 constexpr int kBitsPerSample8 = 8;
 constexpr int kBitsPerSample16 = 16;
 }  // namespace
@@ -67,7 +65,7 @@ int AudioSampleRateOf(int soundFormat, int soundRate) {
     case kSoundFormatMp38k:
       return kMp38kRate;
     default:
-      return kSampleRates[soundRate & kRateIndexMask];
+      return kSoundRates[soundRate & kSoundRateIndexMask];
   }
 }
 

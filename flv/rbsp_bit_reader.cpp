@@ -24,24 +24,26 @@ RbspBitReader::RbspBitReader(const std::uint8_t* nalUnit, std::size_t size) {
   }
 }
 
-std::uint32_t RbspBitReader::ReadBits(int count) {
-  if (count < 0 || count > kMaxBitsPerRead) {
+bool RbspBitReader::Read(int bits, std::uint32_t* value) {
+  *value = 0;
+  const std::size_t bitCount = rbsp_.size() * 8;
+  if (bits < 0 || bits > kMaxBitsPerRead || bitPosition_ > bitCount ||
+      static_cast<std::size_t>(bits) > bitCount - bitPosition_) {
     failed_ = true;
-    return 0;
+    bitPosition_ = bitCount;
+    return false;
   }
-  std::uint32_t value = 0;
-  for (int i = 0; i < count; ++i) {
-    const std::size_t byte = bitPosition_ / 8;
-    std::uint32_t bit = 0;
-    if (byte < rbsp_.size()) {
-      bit = (rbsp_[byte] >> (7 - bitPosition_ % 8)) & 1u;
-    } else {
-      failed_ = true;
-    }
+  for (int i = 0; i < bits; ++i) {
+    *value = (*value << 1) | ((rbsp_[bitPosition_ / 8] >> (7 - bitPosition_ % 8)) & 1u);
     ++bitPosition_;
-    value = (value << 1) | bit;
   }
-  return value;
+  return true;
+}
+
+bool RbspBitReader::ReadFlag() {
+  std::uint32_t bit = 0;
+  if (!Read(1, &bit)) return false;
+  return bit != 0;
 }
 
 std::uint32_t RbspBitReader::ReadUnsignedExpGolomb() {
@@ -53,7 +55,9 @@ std::uint32_t RbspBitReader::ReadUnsignedExpGolomb() {
     }
   }
   if (leadingZeros == 0) return 0;
-  return ((1u << leadingZeros) - 1u) + ReadBits(leadingZeros);
+  std::uint32_t suffix = 0;
+  if (!Read(leadingZeros, &suffix)) return 0;
+  return ((1u << leadingZeros) - 1u) + suffix;
 }
 
 std::int32_t RbspBitReader::ReadSignedExpGolomb() {

@@ -1,7 +1,9 @@
 // A bounds-checked cursor over the bits of an H.264 parameter set (its RBSP:
 // the NAL unit's bytes with the emulation-prevention bytes taken out), read
-// most significant bit first. Reading past the end sets a sticky failure
-// flag and yields zeros, so a parser reads on and checks once at the end.
+// most significant bit first. Read reports a short range as BufferReader's
+// reads do (false, value 0). The flag and Exp-Golomb reads, which the
+// parameter-set walk makes by the dozen, instead yield zeros past the end and
+// set a sticky failure flag, so that walk reads on and checks Failed() once.
 #ifndef KELVRA_FLV_RBSP_BIT_READER_H
 #define KELVRA_FLV_RBSP_BIT_READER_H
 
@@ -17,13 +19,15 @@ class RbspBitReader {
   // bytes (the 0x03 of each 0x00 0x00 0x03).
   RbspBitReader(const std::uint8_t* nalUnit, std::size_t size);
 
-  std::uint32_t ReadBits(int count);  // 0 to 32 bits
-  bool ReadFlag() { return ReadBits(1) != 0; }
+  // 0 to 32 bits into `*value`; false, with `*value` 0, when they are not all
+  // there (which also sets the failure flag).
+  [[nodiscard]] bool Read(int bits, std::uint32_t* value);
+  bool ReadFlag();
   // Exp-Golomb codes; a code longer than 32 bits counts as a failure.
   std::uint32_t ReadUnsignedExpGolomb();
   std::int32_t ReadSignedExpGolomb();
 
-  bool failed() const { return failed_ || bitPosition_ > rbsp_.size() * 8; }
+  bool Failed() const { return failed_; }
 
  private:
   std::vector<std::uint8_t> rbsp_;

@@ -10,7 +10,6 @@ namespace kelvra {
 
 namespace {
 
-constexpr std::uint8_t kScriptDataTagType = 18;
 constexpr std::size_t kStreamIdOffset = 8;
 constexpr std::size_t kStreamIdSize = 3;
 // A candidate's time stamp may lie this far from the last good tag's...
@@ -39,7 +38,8 @@ std::uint32_t HeaderTimestamp(const std::uint8_t* header) {
 
 bool TagResyncScanner::IsPlausibleHeader(const std::uint8_t* header) {
   const std::uint8_t type = header[0];
-  if (type != FLV_TAG_TYPE_AUDIO && type != FLV_TAG_TYPE_VIDEO && type != kScriptDataTagType) {
+  if (type != FLV_TAG_TYPE_AUDIO && type != FLV_TAG_TYPE_VIDEO &&
+      type != FLV_TAG_TYPE_SCRIPT_DATA) {
     return false;
   }
   return std::all_of(header + kStreamIdOffset, header + kStreamIdOffset + kStreamIdSize,

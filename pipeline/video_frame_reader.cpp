@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
 #include "reader/flv_av_tag_reader.h"
 #include "vexmar/vexmar.h"
@@ -18,9 +19,6 @@ constexpr int kResizeModeForFrames = 2;
 constexpr int kCopyData = 1;
 constexpr int kHeaderFieldsOnly = 0;
 constexpr int kAnyTagType = 0;
-constexpr std::uint8_t kKeyFrame = 1;
-constexpr int kCodecH264 = 7;
-constexpr std::uint8_t kAvcSequenceHeader = 0;
 constexpr std::uint8_t kEntryKindUnknown = 0;
 constexpr std::uint8_t kEntryIsSequenceHeader = 1;
 constexpr std::uint8_t kEntryIsOther = 2;
@@ -31,7 +29,7 @@ constexpr std::uint32_t kLastMillisecond = std::numeric_limits<std::uint32_t>::m
 constexpr std::uint32_t kMaxDecodeAheadMs = 4000;
 
 bool IsVideoKeyFrame(const FLVTagIndexEntry& entry) {
-  return entry.tagType == FLV_TAG_TYPE_VIDEO && entry.keyFrame == kKeyFrame;
+  return entry.tagType == FLV_TAG_TYPE_VIDEO && entry.keyFrame == kKeyFrameType;
 }
 }  // namespace
 

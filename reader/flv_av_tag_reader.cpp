@@ -11,6 +11,7 @@
 
 #include "flv/flv_tag_constants.h"
 #include "flv/flv_tag_parsing.h"
+#include "shared/units_100ns.h"
 
 namespace kelvra {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::uint8_t kAudioTagType = FLV_TAG_TYPE_AUDIO;
 constexpr std::uint8_t kVideoTagType = FLV_TAG_TYPE_VIDEO;
-constexpr int kKeyFrame = 1;
-constexpr std::int64_t kHundredNsPerMs = 10000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr double kSecondsPerMs = 0.001;
 constexpr double kBitsPerByte = 8.0;
@@ -240,7 +239,7 @@ bool FLVAVTagReader::SetLastAudioDuration() {
   if (tag_.storedSize != 0 && tag_.dataSize != 0 && tag_.data != nullptr) {
     const std::int64_t blockDuration = audioFormat_.BlockDuration(tag_);
     if (blockDuration != kNoBlockDuration && blockDuration > 0) {
-      const std::int64_t ms = blockDuration / kHundredNsPerMs;
+      const std::int64_t ms = units100ns::ToMs(blockDuration);
       duration = ms > std::numeric_limits<std::uint32_t>::max()
                      ? std::numeric_limits<std::uint32_t>::max()
                      : static_cast<std::uint32_t>(ms);
@@ -703,7 +702,7 @@ int FLVAVTagReader::Seek(int tagType, std::uint32_t time) {
     const FLVTagIndexEntry& entry = index_[i];
     const bool matches = tagType == FLV_TAG_TYPE_AUDIO
                              ? entry.tagType == kAudioTagType
-                             : entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrame;
+                             : entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrameType;
     if (matches) {
       if (PositionAt(i) != FLV_READER_OK) return FLV_READER_SEEK_NO_TAG_AFTER;
       // A landing tag that is itself a sequence header needs none before it.
@@ -725,7 +724,8 @@ int FLVAVTagReader::GetNextKeyFrameTimeStamp(std::uint32_t time,
                                              std::uint32_t* timestamp) const {
   for (std::size_t i = LowerBound(time); i < index_.size(); ++i) {
     const FLVTagIndexEntry& entry = index_[i];
-    if (entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrame && entry.timestamp >= time) {
+    if (entry.tagType == kVideoTagType && entry.keyFrame == kKeyFrameType &&
+        entry.timestamp >= time) {
       if (timestamp != nullptr) *timestamp = entry.timestamp;
       return 1;
     }

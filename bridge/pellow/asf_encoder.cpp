@@ -5,6 +5,7 @@
 #include <new>
 
 #include "pellow/pellow.h"
+#include "shared/units_100ns.h"
 #include "utf16_path.h"
 
 namespace pellow {
@@ -13,9 +14,9 @@ namespace {
 // The writer's identifier of WMA version 2 and the muxer that holds it.
 constexpr int kWriterCodecWmav2 = 0x15009;
 constexpr const char* kAsfMuxer = "asf";
-constexpr double kTicksPerSecond = 10'000'000.0;  // 100 ns units
+constexpr double kTicksPerSecond = static_cast<double>(units100ns::kPerSecond);
 // Gaps and overlaps below this come from rounding the stamps, not from holes.
-constexpr double kToleranceTicks = 10'000.0;       // 1 ms
+constexpr double kToleranceTicks = static_cast<double>(units100ns::kPerMs);  // 1 ms
 constexpr int kBytesPerSample = 2;
 // Silence goes to the writer in pieces of at most this long, so a long gap
 // costs no more memory than a second of audio.

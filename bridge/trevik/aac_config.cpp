@@ -26,17 +26,39 @@ constexpr int kSampleRateCount = sizeof(kSampleRates) / sizeof(kSampleRates[0]);
 constexpr int kChannelsByConfig[] = {0, 1, 2, 3, 4, 5, 6, 8};
 constexpr int kChannelConfigCount = sizeof(kChannelsByConfig) / sizeof(kChannelsByConfig[0]);
 
-int ReadObjectType(BitReader& bits) {
-  const int type = static_cast<int>(bits.Read(kObjectTypeBits));
-  if (type != kObjectTypeEscape) return type;
-  return kObjectTypeEscapeBase + static_cast<int>(bits.Read(kObjectTypeEscapeBits));
+// Each reader is false when the configuration ends inside its field: zeros
+// read past the end could pass for a configuration.
+bool ReadObjectType(BitReader& bits, int* type) {
+  std::uint32_t field = 0;
+  if (!bits.Read(kObjectTypeBits, &field)) return false;
+  if (static_cast<int>(field) != kObjectTypeEscape) {
+    *type = static_cast<int>(field);
+    return true;
+  }
+  if (!bits.Read(kObjectTypeEscapeBits, &field)) return false;
+  *type = kObjectTypeEscapeBase + static_cast<int>(field);
+  return true;
 }
 
 // 0 for a reserved index.
-int ReadSampleRate(BitReader& bits) {
-  const int index = static_cast<int>(bits.Read(kFrequencyIndexBits));
-  if (index == kFrequencyIndexEscape) return static_cast<int>(bits.Read(kExplicitFrequencyBits));
-  return index < kSampleRateCount ? kSampleRates[index] : 0;
+bool ReadSampleRate(BitReader& bits, int* rate) {
+  std::uint32_t index = 0;
+  if (!bits.Read(kFrequencyIndexBits, &index)) return false;
+  if (static_cast<int>(index) == kFrequencyIndexEscape) {
+    std::uint32_t explicitRate = 0;
+    if (!bits.Read(kExplicitFrequencyBits, &explicitRate)) return false;
+    *rate = static_cast<int>(explicitRate);
+    return true;
+  }
+  *rate = static_cast<int>(index) < kSampleRateCount ? kSampleRates[index] : 0;
+  return true;
+}
+
+bool ReadChannelConfig(BitReader& bits, int* channelConfig) {
+  std::uint32_t field = 0;
+  if (!bits.Read(kChannelConfigBits, &field)) return false;
+  *channelConfig = static_cast<int>(field);
+  return true;
 }
 
 }  // namespace
@@ -45,11 +67,12 @@ std::optional<TrevikAacConfig> ParseAacConfig(const std::uint8_t* bytes, std::si
   if (bytes == nullptr) return std::nullopt;
   BitReader bits(bytes, size);
   TrevikAacConfig config{};
-  config.objectType = ReadObjectType(bits);
-  config.sampleRate = ReadSampleRate(bits);
-  const int channelConfig = static_cast<int>(bits.Read(kChannelConfigBits));
-  // Reads past the end give zeros, which could pass for a configuration.
-  if (bits.Overran() || config.sampleRate <= 0 || channelConfig <= 0 || channelConfig >= kChannelConfigCount) {
+  int channelConfig = 0;
+  if (!ReadObjectType(bits, &config.objectType) || !ReadSampleRate(bits, &config.sampleRate) ||
+      !ReadChannelConfig(bits, &channelConfig)) {
+    return std::nullopt;
+  }
+  if (config.sampleRate <= 0 || channelConfig <= 0 || channelConfig >= kChannelConfigCount) {
     return std::nullopt;
   }
   config.channels = kChannelsByConfig[channelConfig];
@@ -57,12 +80,11 @@ std::optional<TrevikAacConfig> ParseAacConfig(const std::uint8_t* bytes, std::si
   config.outputChannels = config.channels;
   if (config.objectType == kObjectTypeSbr || config.objectType == kObjectTypePs) {
     // The extension rate is the output rate; the core object type follows.
-    const int extensionRate = ReadSampleRate(bits);
-    if (extensionRate <= 0) return std::nullopt;
+    int extensionRate = 0;
+    if (!ReadSampleRate(bits, &extensionRate) || extensionRate <= 0) return std::nullopt;
     config.outputSampleRate = extensionRate;
     if (config.objectType == kObjectTypePs && config.channels == 1) config.outputChannels = 2;
-    config.objectType = ReadObjectType(bits);
-    if (bits.Overran()) return std::nullopt;
+    if (!ReadObjectType(bits, &config.objectType)) return std::nullopt;
   }
   return config;
 }

@@ -2,19 +2,17 @@
 
 namespace trevik {
 
-std::uint32_t BitReader::Read(int bits) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < bits; ++i) {
-    std::uint32_t bit = 0;
-    if (position_ < bitCount_) {
-      bit = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1u;
-      ++position_;
-    } else {
-      overran_ = true;
-    }
-    value = (value << 1) | bit;
+bool BitReader::Read(int bits, std::uint32_t* value) {
+  *value = 0;
+  if (bits < 0 || static_cast<std::uint64_t>(bits) > BitsLeft()) {
+    position_ = bitCount_;
+    return false;
   }
-  return value;
+  for (int i = 0; i < bits; ++i) {
+    *value = (*value << 1) | ((bytes_[position_ / 8] >> (7 - position_ % 8)) & 1u);
+    ++position_;
+  }
+  return true;
 }
 
 bool BitReader::Skip(std::uint64_t bits) {

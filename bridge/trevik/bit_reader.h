@@ -1,5 +1,6 @@
 // Reads bits most significant first from a byte range the caller owns; never
-// looks past the range.
+// looks past the range. Reads report a short range as the library's byte and
+// RBSP readers do: false, with the value 0.
 #ifndef TREVIK_BIT_READER_H
 #define TREVIK_BIT_READER_H
 
@@ -13,11 +14,9 @@ class BitReader {
   BitReader(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), bitCount_(size * 8) {}
 
   std::uint64_t BitsLeft() const { return bitCount_ - position_; }
-  // Up to 32 bits; bits past the end read as zero and mark the reader as
-  // overrun.
-  std::uint32_t Read(int bits);
-  // Whether a Read asked for bits past the end.
-  bool Overran() const { return overran_; }
+  // Up to 32 bits into `*value`; false, with `*value` 0, when they are not
+  // all there (the reader then stands at the end).
+  [[nodiscard]] bool Read(int bits, std::uint32_t* value);
   // Advances by `bits`, stopping at the end; returns false when the range
   // ended first.
   bool Skip(std::uint64_t bits);
@@ -26,7 +25,6 @@ class BitReader {
   const std::uint8_t* bytes_;
   std::uint64_t bitCount_;
   std::uint64_t position_ = 0;
-  bool overran_ = false;
 };
 
 }  // namespace trevik

@@ -2,12 +2,13 @@
 
 #include <array>
 
+#include "shared/units_100ns.h"
+
 namespace trevik {
 
 namespace {
 
 constexpr std::size_t kHeaderSize = 4;
-constexpr std::int64_t kUnitsPerSecond = 10'000'000;
 
 enum Version { kMpeg25 = 0, kVersionReserved = 1, kMpeg2 = 2, kMpeg1 = 3 };
 enum Layer { kLayerReserved = 0, kLayer3 = 1, kLayer2 = 2, kLayer1 = 3 };
@@ -113,7 +114,7 @@ std::optional<std::int64_t> MpegAudioDuration(const std::uint8_t* bytes, std::si
   if (!any) return std::nullopt;
   std::int64_t duration = 0;
   for (const auto& total : totals) {
-    if (total.rate != 0) duration += total.samples * kUnitsPerSecond / total.rate;
+    if (total.rate != 0) duration += units100ns::FromSamples(total.samples, total.rate);
   }
   return duration;
 }

@@ -41,23 +41,30 @@ int CountSpeexFrames(const std::uint8_t* bytes, std::size_t size) {
   if (bytes == nullptr || size == 0) return 0;
   BitReader reader(bytes, size);
   int frames = 0;
+  // A field cut short by the payload's end ends the walk.
   while (reader.BitsLeft() >= kNarrowbandHeaderBits) {
-    if (reader.Read(1) == 1) {
+    std::uint32_t wideband = 0;
+    if (!reader.Read(1, &wideband)) break;
+    if (wideband == 1) {
       // A wideband layer belongs to the narrowband frame before it.
-      const std::uint32_t mode = reader.Read(kWidebandModeFieldBits);
-      if (mode >= kWidebandModeCount) break;
+      std::uint32_t mode = 0;
+      if (!reader.Read(kWidebandModeFieldBits, &mode) || mode >= kWidebandModeCount) break;
       if (!reader.Skip(kWidebandModeBits[mode])) break;
       continue;
     }
-    const std::uint32_t mode = reader.Read(kModeBits);
-    if (mode == kModeTerminator) break;
+    std::uint32_t mode = 0;
+    if (!reader.Read(kModeBits, &mode) || mode == kModeTerminator) break;
     if (mode == kModeInBand) {
-      if (!reader.Skip(InBandRequestBits(reader.Read(kModeBits)))) break;
+      std::uint32_t request = 0;
+      if (!reader.Read(kModeBits, &request) || !reader.Skip(InBandRequestBits(request))) break;
       continue;
     }
     if (mode == kModeUserInBand) {
-      const std::uint32_t length = reader.Read(kUserInBandLengthBits);
-      if (!reader.Skip(kUserInBandExtraBits + 8 * length)) break;
+      std::uint32_t length = 0;
+      if (!reader.Read(kUserInBandLengthBits, &length) ||
+          !reader.Skip(kUserInBandExtraBits + 8 * length)) {
+        break;
+      }
       continue;
     }
     if (mode >= kNarrowbandModeCount) break;

@@ -26,12 +26,12 @@
 #include "aac_config.h"
 #include "flash_adpcm.h"
 #include "mpeg_audio_frames.h"
+#include "shared/units_100ns.h"
 #include "speex_frames.h"
 
 namespace {
 
 constexpr std::int64_t kNoDuration = -1;
-constexpr std::int64_t kUnitsPerSecond = 10'000'000;
 
 enum SoundFormat {
   kLinearPcmPlatformEndian = 0,
@@ -61,7 +61,7 @@ constexpr std::int64_t kSpeexFrameSamples = 320;
 
 std::int64_t SamplesToUnits(std::int64_t samples, int rate) {
   if (rate <= 0) return kNoDuration;
-  return samples * kUnitsPerSecond / rate;
+  return units100ns::FromSamples(samples, rate);
 }
 
 std::int64_t LinearPcmDuration(int size, int rate, int bytesPerSample, int channels) {

@@ -44,16 +44,23 @@ TEST(BufferReader, UnknownSeekOriginRaisesItsMessage) {
   }
 }
 
-TEST(BufferReader, BigEndianFieldsReadMissingBytesAsZero) {
+TEST(BufferReader, BigEndianFieldsCutShortReportFailureAndZero) {
   const std::vector<std::uint8_t> bytes{0x12, 0x34, 0x56, 0x78, 0x9A};
   BufferReader reader(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-  EXPECT_EQ(reader.ReadU24BE(), 0x123456u);
-  EXPECT_EQ(reader.ReadU32BE(), 0x789A0000u);
-  EXPECT_EQ(reader.ReadU8(), 0u);
+  std::uint32_t value = 1;
+  std::uint8_t byte = 1;
+  EXPECT_TRUE(reader.ReadU24BE(&value));
+  EXPECT_EQ(value, 0x123456u);
+  EXPECT_FALSE(reader.ReadU32BE(&value));
+  EXPECT_EQ(value, 0u);
+  EXPECT_FALSE(reader.ReadU8(&byte));
+  EXPECT_EQ(byte, 0u);
 
   BufferReader empty(nullptr, 100);
   EXPECT_EQ(empty.Size(), 0);
-  EXPECT_EQ(empty.ReadU32BE(), 0u);
+  value = 1;
+  EXPECT_FALSE(empty.ReadU32BE(&value));
+  EXPECT_EQ(value, 0u);
 }
 
 }  // namespace
