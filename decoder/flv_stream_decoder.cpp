@@ -24,73 +24,95 @@ int FLVStreamDecoder::SetResizeMode(int) { return 0; }
 int FLVStreamDecoder::GetPictureTime(std::uint32_t*) { return 0; }
 
 int FLVStreamDecoder::SetOutputCallBack(FLVStreamDecoderOutputCallBack callBack, void* userData) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   outputCallBack = callBack;
   outputCallBackUserData = userData;
   return 1;
 }
 
 int FLVStreamDecoder::SetDeleteFLVTagCallBack(DeleteFLVTagCallBack callBack, void* userData) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   deleteFLVTagCallBack = callBack;
   deleteFLVTagUserData = userData;
   return 1;
 }
 
 int FLVStreamDecoder::SetMaxFLVTagQueue(int count) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   std::lock_guard<std::mutex> lock(queueMutex);
   maxFLVTagQueue = count;
   return 1;
 }
 
 int FLVStreamDecoder::SetBrother(FLVStreamDecoder* brother) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   brother_ = brother;
   return 1;
 }
 
 int FLVStreamDecoder::SetMaxIntervalTime(int milliseconds) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   maxIntervalTime = milliseconds;
   return 1;
 }
 
 int FLVStreamDecoder::SetDecodeSyncMode(int mode) {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   decodeSyncMode_ = mode;
   return 1;
 }
 
-// Idle -> Running. A worker that ended on its own (its brother went away) is
-// joined first.
+bool FLVStreamDecoder::IsIdleState(WorkerState state) {
+  return state == WorkerState::kIdle || state == WorkerState::kFinished ||
+         state == WorkerState::kStopped;
+}
+
+void FLVStreamDecoder::EnterState(WorkerState next) {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  workerState_ = next;
+}
+
+bool FLVStreamDecoder::IsIdle() const {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return IsIdleState(workerState_);
+}
+
+bool FLVStreamDecoder::HasStopped() const {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return workerState_ == WorkerState::kStopped || workerState_ == WorkerState::kFailed;
+}
+
+bool FLVStreamDecoder::IsWorkerActive() const {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return workerState_ == WorkerState::kRunning || workerState_ == WorkerState::kDraining;
+}
+
+void FLVStreamDecoder::MarkWorkerFinished() { EnterState(WorkerState::kFinished); }
+
+// A worker that ended on its own (its brother went away) is joined first.
 int FLVStreamDecoder::Run() {
-  if (!isIdle.load()) return 0;
+  if (!IsIdle()) return 0;
   if (thread.joinable()) thread.join();
   endFlag.store(false);
-  hasStopped.store(false);
   abandoning.store(false);
   // An idle brother still carries the end marks of the last Stop; they would
   // make this worker end at once, before the brother is run again.
-  if (brother_ != nullptr && brother_ != this && brother_->IsIdle()) {
-    brother_->endFlag.store(false);
-    brother_->hasStopped.store(false);
+  if (brother_ != nullptr && brother_ != this) {
+    std::lock_guard<std::mutex> lock(brother_->queueMutex);
+    if (IsIdleState(brother_->workerState_)) {
+      brother_->endFlag.store(false);
+      if (brother_->workerState_ == WorkerState::kStopped) {
+        brother_->workerState_ = WorkerState::kIdle;
+      }
+    }
   }
   ClearWait();
   SetCurrentTime(0);
-  {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    accepting = true;
-  }
-  isIdle.store(false);
-  workerActive.store(true);
+  EnterState(WorkerState::kRunning);
   try {
     thread = std::thread(&FLVStreamDecoder::ThreadEntry, this);
   } catch (const std::system_error&) {
-    workerActive.store(false);
-    std::lock_guard<std::mutex> lock(queueMutex);
-    accepting = false;
-    isIdle.store(true);
+    EnterState(WorkerState::kIdle);
     return 0;
   }
   return 1;
@@ -99,11 +121,11 @@ int FLVStreamDecoder::Run() {
 // The limit is tested before insertion: the queue holds up to
 // maxFLVTagQueue + 1 tags.
 int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
-  if (tag == nullptr || isIdle.load()) return 0;
+  if (tag == nullptr) return 0;
   bool nowOverMax;
   {
     std::lock_guard<std::mutex> lock(queueMutex);
-    if (!accepting) return 0;
+    if (workerState_ != WorkerState::kRunning) return 0;
     if (tagQueue.size() > static_cast<unsigned int>(maxFLVTagQueue)) return 0;
     tagQueue.push_back(tag);
     ++wakeSerial;
@@ -115,9 +137,9 @@ int FLVStreamDecoder::DeliverFLVPacket(FLVTag* tag) {
   return 1;
 }
 
-// Running -> Idle. Returns once the worker has drained the queue and ended.
+// Returns once the worker has drained the queue and ended.
 int FLVStreamDecoder::Stop() {
-  if (isIdle.load()) return 0;
+  if (IsIdle()) return 0;
   // The end marks are set before the wake-ups, so a woken worker sees them.
   if (brother_ != nullptr) {
     endFlag.store(true);
@@ -125,7 +147,7 @@ int FLVStreamDecoder::Stop() {
   }
   {
     std::lock_guard<std::mutex> lock(queueMutex);
-    accepting = false;
+    if (workerState_ == WorkerState::kRunning) workerState_ = WorkerState::kDraining;
     ++wakeSerial;
   }
   queueCondition.notify_all();
@@ -133,8 +155,7 @@ int FLVStreamDecoder::Stop() {
   if (thread.joinable()) thread.join();
   // Idle only now: until the worker has drained its queue and ended, the
   // idle-only setters must not change what it still reads.
-  isIdle.store(true);
-  hasStopped.store(true);
+  EnterState(WorkerState::kStopped);
   if (brother_ != nullptr) brother_->Wake();
   return 1;
 }
@@ -157,7 +178,7 @@ void FLVStreamDecoder::EndAfterFailure() noexcept {
   std::deque<FLVTag*> left;
   {
     std::lock_guard<std::mutex> lock(queueMutex);
-    accepting = false;
+    workerState_ = WorkerState::kFailed;
     left.swap(tagQueue);
   }
   for (FLVTag* tag : left) {
@@ -167,8 +188,6 @@ void FLVStreamDecoder::EndAfterFailure() noexcept {
       // The delete callback failed too; the record is lost, not the process.
     }
   }
-  workerActive.store(false);
-  hasStopped.store(true);
   if (brother_ != nullptr) {
     brother_->ClearWait();
     brother_->Wake();
@@ -290,7 +309,7 @@ FLVTag* FLVStreamDecoder::TakeFront(std::uint64_t* serial) {
 bool FLVStreamDecoder::StopAcceptingIfEmpty() {
   std::lock_guard<std::mutex> lock(queueMutex);
   if (!tagQueue.empty()) return false;
-  accepting = false;
+  if (workerState_ == WorkerState::kRunning) workerState_ = WorkerState::kDraining;
   return true;
 }
 
@@ -320,7 +339,7 @@ void FLVStreamDecoder::RunWorkerLoop() {
       bool stopping;
       {
         std::lock_guard<std::mutex> lock(queueMutex);
-        stopping = !accepting;
+        stopping = workerState_ != WorkerState::kRunning;
       }
       if (stopping) {
         if (StopAcceptingIfEmpty()) break;
@@ -360,7 +379,7 @@ void FLVStreamDecoder::RunWorkerLoop() {
   // This worker will set no more pause requests and its clock stops; a
   // request still standing, or the brother's own lead over it, would hold
   // the brother forever.
-  workerActive.store(false);
+  EnterState(WorkerState::kFinishing);
   if (brother_ != nullptr) brother_->ClearWait();
 }
 

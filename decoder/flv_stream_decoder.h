@@ -7,7 +7,7 @@
 // keeps its clock within maxIntervalTime of the other by pausing the one
 // ahead, and fills gaps while the other is blocked or ending.
 //
-// Locks: queueMutex (queue, accepting flag, and whatever a derived class
+// Locks: queueMutex (queue, worker state, and whatever a derived class
 // guards with it), timeMutex (currentTime), waitMutex (the pause request).
 // No code holds two of them at once and no callback runs under any of them.
 //
@@ -78,12 +78,14 @@ class FLVStreamDecoder {
   // For an owner that no longer wants the output still owed: from now until
   // the next Run, queued tags are released undecoded, a fill of silence or
   // repeated pictures under way ends, and the worker no longer pauses for
-  // its brother, so the Stop that must follow returns at once. Without it, Stop delivers everything, which
-  // for time stamps hours apart is hours of output.
+  // its brother, so the Stop that must follow returns at once. Without it,
+  // Stop delivers everything, which for time stamps hours apart is hours of
+  // output.
   void Abandon();
   bool IsAbandoning() const { return abandoning.load(); }
 
-  bool IsIdle() const { return isIdle.load(); }
+  // No worker code runs: the setters may change what a worker reads.
+  bool IsIdle() const;
 
   // Used by the brother's worker (and by tests).
   std::int64_t GetCurrentTime() const;
@@ -94,13 +96,14 @@ class FLVStreamDecoder {
   bool IsQueueEmpty() const;
   bool IsQueueOverMax() const;
   bool HasEnded() const { return endFlag.load(); }
-  bool HasStopped() const { return hasStopped.load(); }
+  // Stopped since the last Run (or failed): the brother ends.
+  bool HasStopped() const;
   // Tells the brother to pause when it is too far ahead (or releases it),
   // then pauses while this decoder is told to, or while it is itself more
   // than maxIntervalTime ahead of a brother whose worker still runs.
   void SyncWithBrother();
   // Whether the worker is inside its loop (from Run until it leaves it).
-  bool IsWorkerActive() const { return workerActive.load(); }
+  bool IsWorkerActive() const;
 
  protected:
   // The body of the worker thread: set up, RunWorkerLoop, finish.
@@ -123,13 +126,13 @@ class FLVStreamDecoder {
   // Stops a running worker and joins a finished one. Derived destructors call
   // it first, so no worker runs derived code on a half-destroyed object.
   void ShutDownWorker();
-  // Marks the decoder idle once the worker has finished its own clean-up.
-  void MarkWorkerFinished() { isIdle.store(true); }
+  // The worker's last step, after its own clean-up: the decoder is idle.
+  void MarkWorkerFinished();
 
   bool decodeSyncMode() const { return decodeSyncMode_ != 0; }
   FLVStreamDecoder* brother() const { return brother_; }
 
-  // Guards the queue and the accepting flag; derived classes may guard
+  // Guards the queue and the worker state; derived classes may guard
   // settings that change while running with it.
   mutable std::mutex queueMutex;
 
@@ -151,13 +154,31 @@ class FLVStreamDecoder {
   // (and end: this decoder now counts as stopped). Stop still joins.
   void EndAfterFailure() noexcept;
 
+  // The worker's life, guarded by queueMutex. Run and Stop make their
+  // transitions on the owner's thread, the worker its own; delivery is open
+  // in kRunning only, so no tag is ever stranded.
+  //
+  //   kIdle, kFinished, kStopped --Run-->                  kRunning
+  //   kRunning   --Stop, or the worker ends on its own
+  //                (brother stopped or ended, queue empty)--> kDraining
+  //   kDraining  --the worker leaves its loop-->           kFinishing
+  //   kFinishing --the worker's clean-up is done-->        kFinished
+  //   kRunning, kDraining --a callback throws-->           kFailed
+  //   any but kIdle, kFinished, kStopped --Stop joins-->   kStopped
+  //   kStopped   --the brother's Run-->                    kIdle
+  //
+  // Idle (setters allowed, Run allowed, Stop answers 0): kIdle, kFinished,
+  // kStopped. The worker is inside its loop in kRunning and kDraining. The
+  // brother ends when this one is kStopped or kFailed.
+  enum class WorkerState { kIdle, kRunning, kDraining, kFinishing, kFinished, kFailed, kStopped };
+  static bool IsIdleState(WorkerState state);
+  // Moves to `next` under queueMutex.
+  void EnterState(WorkerState next);
+
   std::thread thread;
-  std::atomic<bool> hasStopped{false};
   std::condition_variable queueCondition;
   std::deque<FLVTag*> tagQueue;
-  // Whether delivery is open: set by Run; cleared by Stop and by a worker
-  // that has decided to end, under queueMutex, so no tag is ever stranded.
-  bool accepting = false;
+  WorkerState workerState_ = WorkerState::kIdle;
   // Counts wake-ups, so that one given between a worker's look at the state
   // and its wait is not lost. Guarded by queueMutex.
   std::uint64_t wakeSerial = 0;
@@ -165,9 +186,10 @@ class FLVStreamDecoder {
   FLVStreamDecoderOutputCallBack outputCallBack = nullptr;
   void* outputCallBackUserData = nullptr;
   FLVStreamDecoder* brother_ = nullptr;
+  // Two signals beside the state. endFlag: the pair is ending (Stop of
+  // either brother sets it on both; Run clears it). abandoning: see Abandon.
   std::atomic<bool> endFlag{false};
   std::atomic<bool> abandoning{false};
-  std::atomic<bool> isIdle{true};
   DeleteFLVTagCallBack deleteFLVTagCallBack = nullptr;
   void* deleteFLVTagUserData = nullptr;
   mutable std::mutex timeMutex;
@@ -178,7 +200,6 @@ class FLVStreamDecoder {
   // Counts SetWait and ClearWait calls (the brother's clock has moved), so a
   // pause re-examines the clocks at once. Guarded by waitMutex.
   std::uint64_t waitSerial = 0;
-  std::atomic<bool> workerActive{false};
   int waitTime = kDefaultWaitTimeMs;
   int maxIntervalTime = kDefaultMaxIntervalTimeMs;
   int decodeSyncMode_ = 0;
