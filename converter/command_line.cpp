@@ -14,7 +14,7 @@ namespace kelvra {
 
 namespace {
 
-// The usage text, printed as it is (it holds no conversion specifications).
+// The usage text, printed as it is (it holds no % directives).
 // The two "possible value is: " lines keep their trailing blank.
 constexpr std::string_view kUsageText =
     "Usage: sonex\n"

@@ -29,13 +29,13 @@ constexpr double kPcmBlockMs = 1024 * 1000.0 / 22050;  // a generated PCM tag
 constexpr double kToneA = 600, kToneB = 1200, kToneC = 2400;
 
 FlvSpec Input(AudioCodec codec, double toneHz, int durationMs, int rate = 22050, int channels = 2) {
-  FlvSpec spec;
-  spec.audio = codec;
-  spec.sampleRate = rate;
-  spec.channels = channels;
-  spec.toneHz = toneHz;
-  spec.durationMs = durationMs;
-  return spec;
+  FlvSpec fileSpec;
+  fileSpec.audio = codec;
+  fileSpec.sampleRate = rate;
+  fileSpec.channels = channels;
+  fileSpec.toneHz = toneHz;
+  fileSpec.durationMs = durationMs;
+  return fileSpec;
 }
 // The usual input: MP3 at 22050 Hz stereo. PCM has no codec delay, so where
 // one file ends and the next begins shows sharply in the output.
@@ -510,7 +510,7 @@ TEST_F(SonexTest, QuietShowsOnlyTheTwoFinalLinesAndAnOldOutputIsReplaced) {
 
 struct HoleCase {
   const char* name;
-  FlvSpec spec;
+  FlvSpec fileSpec;
   int startMs, lengthMs;
   double tolerance;       // of the edges: a tag (an MP3 frame smears into the hole)
   double totalTolerance;  // of the whole length
@@ -520,13 +520,13 @@ class AudioHoleTest : public SonexTest, public testing::WithParamInterface<HoleC
 
 TEST_P(AudioHoleTest, BecomesSilenceOfItsLength) {
   const HoleCase& c = GetParam();
-  FlvSpec spec = c.spec;
-  const std::string whole = GenerateFlv(spec);
-  spec.holeStartMs = c.startMs;
-  spec.holeLengthMs = c.lengthMs;
-  Sonex({"-i", GenerateFlv(spec), "-out", Out("o.wav"), "-quiet", "1"});
+  FlvSpec fileSpec = c.fileSpec;
+  const std::string whole = GenerateFlv(fileSpec);
+  fileSpec.holeStartMs = c.startMs;
+  fileSpec.holeLengthMs = c.lengthMs;
+  Sonex({"-i", GenerateFlv(fileSpec), "-out", Out("o.wav"), "-quiet", "1"});
   const Pcm output = DecodeAudio(Out("o.wav"));
-  const std::vector<Segment> all = ToneSegments(output, {spec.toneHz}, kWindowMs);
+  const std::vector<Segment> all = ToneSegments(output, {fileSpec.toneHz}, kWindowMs);
   // The codec's start-up delay is silence of its own at the very start.
   const auto inner = std::find_if(all.begin(), all.end(), [](const Segment& s) { return s.firstWindow * kWindowMs > 100; });
   ASSERT_TRUE(inner != all.begin() && all.end() - inner == 2) << all.size();

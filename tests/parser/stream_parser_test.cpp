@@ -27,9 +27,9 @@ using Stamps = std::vector<std::uint32_t>;
 // Tags from letters and time stamps: A 20 ms audio block, E empty audio tag
 // (a gap marker), K H.263 key frame of 176 x 144, I inter frame, S script
 // tag of 30 bytes. Each tag is one piece of `pieces` when given.
-Bytes Tags(const std::string& spec, std::vector<Bytes>* pieces = nullptr) {
+Bytes Tags(const std::string& fileSpec, std::vector<Bytes>* pieces = nullptr) {
   Bytes all;
-  std::istringstream words(spec);
+  std::istringstream words(fileSpec);
   for (std::string tag; words >> tag;) {
     const auto ts = static_cast<std::uint32_t>(std::stoul(tag.substr(1)));
     FlvBuilder b;
@@ -47,11 +47,11 @@ Bytes Tags(const std::string& spec, std::vector<Bytes>* pieces = nullptr) {
 }
 
 // A whole stream: header, then the tags.
-Bytes Stream(const std::string& spec, const FlvHeaderOptions& header = {},
+Bytes Stream(const std::string& fileSpec, const FlvHeaderOptions& header = {},
              std::vector<Bytes>* pieces = nullptr) {
   Bytes bytes = FlvBuilder().Header(header).bytes();
   if (pieces != nullptr) pieces->push_back(bytes);
-  const Bytes tags = Tags(spec, pieces);
+  const Bytes tags = Tags(fileSpec, pieces);
   bytes.insert(bytes.end(), tags.begin(), tags.end());
   return bytes;
 }
@@ -240,10 +240,10 @@ TEST_F(StreamParserTest, InformationWaitsForThirtyVideoTags) {
   Start();
   // An audio tag, a key frame and 29 inter frames 40 ms apart: 30 video
   // tags over 1160 ms.
-  std::string spec = "A0 K0";
-  for (int i = 1; i < 30; ++i) spec += " I" + std::to_string(40 * i);
+  std::string fileSpec = "A0 K0";
+  for (int i = 1; i < 30; ++i) fileSpec += " I" + std::to_string(40 * i);
   std::vector<Bytes> pieces;
-  Stream(spec, {}, &pieces);
+  Stream(fileSpec, {}, &pieces);
   for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
     EXPECT_EQ(Deliver(pieces[i]), FLV_PARSER_INFO_PENDING) << "piece " << i;
     EXPECT_EQ(FLVStreamParser_HasCalledFLVInfoCallBack(p()), 0);

@@ -30,7 +30,7 @@ constexpr auto kRetryWait = milliseconds(2);
 
 // Short files with audio and video of several codecs.
 std::vector<std::string> ShortFiles() {
-  const std::vector<FlvSpec> specs = {
+  const std::vector<FlvSpec> fileSpecs = {
       {.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 1, .video = VideoCodec::kH263,
        .width = 64, .height = 48, .fps = 15, .durationMs = 400},
       {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 11025, .channels = 1,
@@ -41,7 +41,7 @@ std::vector<std::string> ShortFiles() {
        .width = 64, .height = 48, .fps = 12, .durationMs = 400},
   };
   std::vector<std::string> files;
-  for (const FlvSpec& fileSpec : specs) files.push_back(GenerateFlv(fileSpec));
+  for (const FlvSpec& fileSpec : fileSpecs) files.push_back(GenerateFlv(fileSpec));
   return files;
 }
 

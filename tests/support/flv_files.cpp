@@ -227,12 +227,12 @@ std::string PunchAudioHole(const std::string& path, std::uint32_t start, std::ui
 // the build folder. A file's name carries a hash of everything that made it
 // (FFmpeg's arguments, the hole, the library versions), so a changed recipe
 // never finds a stale file.
-std::string SharedCacheName(const FlvSpec& spec, const std::string& name) {
+std::string SharedCacheName(const FlvSpec& fileSpec, const std::string& name) {
   constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull;
   constexpr std::uint64_t kFnvPrime = 1099511628211ull;
   std::ostringstream recipe;
-  for (const std::string& argument : FfmpegArguments(spec, "out.flv")) recipe << argument << '\n';
-  recipe << "hole " << spec.holeStartMs << "+" << spec.holeLengthMs << '\n'
+  for (const std::string& argument : FfmpegArguments(fileSpec, "out.flv")) recipe << argument << '\n';
+  recipe << "hole " << fileSpec.holeStartMs << "+" << fileSpec.holeLengthMs << '\n'
          << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
   std::uint64_t hash = kFnvOffsetBasis;
   for (const char c : recipe.str()) hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
@@ -249,10 +249,10 @@ std::string TestTempDir() {
 }
 
 std::string GenerateFlv(const FlvSpec& requested) {
-  const FlvSpec spec = Normalised(requested);
-  const char* refusal = spec.audio == AudioCodec::kNone && spec.video == VideoCodec::kNone ? "a file needs audio or video"
-                        : spec.durationMs <= 0                                              ? "the duration must be positive"
-                        : spec.holeStartMs >= 0 && spec.audio == AudioCodec::kNone          ? "an audio hole needs audio"
+  const FlvSpec fileSpec = Normalised(requested);
+  const char* refusal = fileSpec.audio == AudioCodec::kNone && fileSpec.video == VideoCodec::kNone ? "a file needs audio or video"
+                        : fileSpec.durationMs <= 0                                              ? "the duration must be positive"
+                        : fileSpec.holeStartMs >= 0 && fileSpec.audio == AudioCodec::kNone          ? "an audio hole needs audio"
                                                                                             : nullptr;
   if (refusal) {
     ADD_FAILURE() << "GenerateFlv: " << refusal;
@@ -261,19 +261,19 @@ std::string GenerateFlv(const FlvSpec& requested) {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
   static std::map<std::string, std::string> made;  // file name -> path
-  const std::string name = FileNameFor(spec);
+  const std::string name = FileNameFor(fileSpec);
   if (auto found = made.find(name); found != made.end()) return found->second;
   std::error_code error;
-  const fs::path shared = fs::path(KELVRA_GENERATED_FLV_DIR) / SharedCacheName(spec, name);
+  const fs::path shared = fs::path(KELVRA_GENERATED_FLV_DIR) / SharedCacheName(fileSpec, name);
   fs::create_directories(shared.parent_path(), error);
   if (fs::is_regular_file(shared, error) && fs::file_size(shared, error) > 0 && !error) return made[name] = shared.string();
 
   const std::string path = (fs::path(TestTempDir()) / name).string();
   const std::string part = path + ".part.flv";
-  const ProgramRun run = RunProgram("ffmpeg", FfmpegArguments(spec, part));
+  const ProgramRun run = RunProgram("ffmpeg", FfmpegArguments(fileSpec, part));
   std::string failure = run.exitCode == 0 ? "" : "ffmpeg failed: " + run.err;
-  if (failure.empty() && spec.holeStartMs >= 0) {
-    failure = PunchAudioHole(part, static_cast<std::uint32_t>(spec.holeStartMs), static_cast<std::uint32_t>(spec.holeLengthMs));
+  if (failure.empty() && fileSpec.holeStartMs >= 0) {
+    failure = PunchAudioHole(part, static_cast<std::uint32_t>(fileSpec.holeStartMs), static_cast<std::uint32_t>(fileSpec.holeLengthMs));
   }
   if (failure.empty()) fs::rename(part, path, error);
   if (!failure.empty() || error) {
