@@ -123,7 +123,7 @@ empty_rss_median=$(printf '%s\n' "${empty_rss[@]}" | median)
 awk -v l="$long_median" -v s="$sonex_median" -v st="$start_median" -v lb="$long_bytes" -v sb="$bytes" \
     -v lr="$long_rss_median" -v sr="$short_rss_median" -v er="$empty_rss_median" 'BEGIN {
   printf "scan time per MB  4 hours %.3f ms, 30 minutes %.3f ms, ratio %.2f; 4-hour scan rate %.2f GB/s\n", (l - st) / lb * 1e6, (s - st) / sb * 1e6, ((l - st) / lb) / ((s - st) / sb), lb / (l - st) / 1e6
-  printf "peak memory above the header-only run  4 hours %d KB, 30 minutes %d KB (8 times the tags; each run maps at most an 8 MiB window of the file, the rest is the index)\n", lr - er, sr - er
+  printf "peak memory above the header-only run  4 hours %d KB, 30 minutes %d KB (8 times the tags; each run holds one 64 KiB read block of the file, the rest is the index)\n", lr - er, sr - er
 }'
 if awk -v l="$long_median" -v s="$sonex_median" -v st="$start_median" -v lb="$long_bytes" -v sb="$bytes" \
      'BEGIN { exit !((l - st) / lb <= 1.3 * (s - st) / sb) }'; then
