@@ -7,7 +7,6 @@ namespace kelvra {
 
 namespace {
 constexpr const char* kSeekErrorText = "Buffer Read Able Seek Error!";
-constexpr int kMaxFieldBytes = 4;
 }  // namespace
 
 BufferReader::BufferReader(const std::uint8_t* base, std::int64_t size)
@@ -42,24 +41,5 @@ std::int64_t BufferReader::Read(void* destination, std::int64_t count) {
   position_ += n;
   return n;
 }
-
-bool BufferReader::ReadBigEndian(int byteCount, std::uint32_t* value) {
-  std::uint8_t bytes[kMaxFieldBytes] = {};
-  *value = 0;
-  if (Read(bytes, byteCount) != byteCount) return false;
-  for (int i = 0; i < byteCount; ++i) *value = (*value << 8) | bytes[i];
-  return true;
-}
-
-bool BufferReader::ReadU8(std::uint8_t* value) {
-  std::uint32_t field = 0;
-  const bool complete = ReadBigEndian(1, &field);
-  *value = static_cast<std::uint8_t>(field);
-  return complete;
-}
-
-bool BufferReader::ReadU24BE(std::uint32_t* value) { return ReadBigEndian(3, value); }
-
-bool BufferReader::ReadU32BE(std::uint32_t* value) { return ReadBigEndian(4, value); }
 
 }  // namespace kelvra

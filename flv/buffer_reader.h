@@ -7,7 +7,9 @@
 
 namespace kelvra {
 
-class BufferReader {
+// Final: nothing derives from it, so the calls below are direct and the
+// field reads, which run several times for every tag, inline into callers.
+class BufferReader final {
  public:
   // Seek origins.
   static constexpr int kFromStart = 0;
@@ -35,12 +37,29 @@ class BufferReader {
   // cut short by the end of the range is false with `*value` 0 (never a
   // partial value); the cursor then stands past the bytes that were there,
   // as after Read.
-  [[nodiscard]] bool ReadU8(std::uint8_t* value);
-  [[nodiscard]] bool ReadU24BE(std::uint32_t* value);
-  [[nodiscard]] bool ReadU32BE(std::uint32_t* value);
+  [[nodiscard]] bool ReadU8(std::uint8_t* value) {
+    std::uint32_t field = 0;
+    const bool complete = ReadBigEndian(1, &field);
+    *value = static_cast<std::uint8_t>(field);
+    return complete;
+  }
+  [[nodiscard]] bool ReadU24BE(std::uint32_t* value) { return ReadBigEndian(3, value); }
+  [[nodiscard]] bool ReadU32BE(std::uint32_t* value) { return ReadBigEndian(4, value); }
 
  private:
-  bool ReadBigEndian(int byteCount, std::uint32_t* value);
+  bool ReadBigEndian(int byteCount, std::uint32_t* value) {
+    *value = 0;
+    if (position_ < 0 || position_ >= size_) return false;
+    if (size_ - position_ < byteCount) {
+      // What was there is passed over, as a short Read would.
+      position_ = size_;
+      return false;
+    }
+    const std::uint8_t* field = base_ + position_;
+    for (int i = 0; i < byteCount; ++i) *value = (*value << 8) | field[i];
+    position_ += byteCount;
+    return true;
+  }
 
   const std::uint8_t* base_;
   std::int64_t size_;

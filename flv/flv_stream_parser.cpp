@@ -410,7 +410,7 @@ void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t 
   }
   std::memcpy(lastHeader, piece, kTagHeaderSize);
   DeleteFLVTag(currentTag);  // never set here: a dispatched tag is handed on
-  currentTag = NewFLVTag();
+  currentTag = TakeTagRecord();
   if (currentTag == nullptr) {
     // A record that cannot be allocated is treated like a data block that
     // cannot be: the stream fails and the delivery answers 1.
@@ -425,12 +425,61 @@ void FLVStreamParser::ReadTagHeaderPiece(const std::uint8_t* piece, std::size_t 
     return;
   }
   const bool wanted = (IsAudio(*currentTag) && wantAudio) || (IsVideo(*currentTag) && wantVideo);
-  if (wanted &&
+  if (wanted && !GiveTagBlock(piece) &&
       !ParseFLVTagHeader(piece, length, true, currentTag, &streamPosition, &bytesToTagEnd)) {
     EnterFailed();
     return;
   }
   NextPiece(ParseState::ReadTagBody, static_cast<std::int32_t>(bytesToTagEnd));
+}
+
+FLVTag* FLVStreamParser::TakeTagRecord() {
+  if (spareRecords.empty()) return NewFLVTag();
+  FLVTag* record = spareRecords.back().release();
+  spareRecords.pop_back();
+  *record = FLVTag{};
+  return record;
+}
+
+// A spare block big enough for the current tag, if one was given back;
+// false leaves the allocation to the header parse.
+bool FLVStreamParser::GiveTagBlock(const std::uint8_t* header) {
+  const std::uint32_t needed = currentTag->dataSize + kTagBlockExtraSize;
+  for (auto spare = spareBlocks.begin(); spare != spareBlocks.end(); ++spare) {
+    if (spare->capacity < needed) continue;
+    InstallFLVTagBlock(currentTag, header, spare->bytes.release());
+    spareBlocks.erase(spare);
+    return true;
+  }
+  return false;
+}
+
+void FLVStreamParser::RecycleTag(FLVTag* tag) {
+  if (tag == nullptr) return;
+  // Every block this parser hands out holds at least dataSize +
+  // kTagBlockExtraSize bytes (a reused one may hold more).
+  const std::uint32_t capacity = tag->dataSize + kTagBlockExtraSize;
+  if (tag->block != nullptr && capacity <= kMaxSpareBlockSize &&
+      spareBlocks.size() < kMaxSpareTags) {
+    try {
+      spareBlocks.push_back(SpareBlock{std::unique_ptr<std::uint8_t[]>(tag->block), capacity});
+      tag->block = nullptr;
+    } catch (const std::bad_alloc&) {
+      // The unique_ptr took the block and freed it in the unwinding.
+      tag->block = nullptr;
+    }
+  }
+  ReleaseFLVTagData(tag);
+  if (spareRecords.size() >= kMaxSpareTags) {
+    DeleteFLVTag(tag);
+    return;
+  }
+  try {
+    spareRecords.emplace_back(tag);
+  } catch (const std::bad_alloc&) {
+    // emplace_back made no unique_ptr: the record is still ours to free.
+    DeleteFLVTag(tag);
+  }
 }
 
 void FLVStreamParser::ReadTagBodyPiece(const std::uint8_t* piece, std::size_t length) {

@@ -105,6 +105,13 @@ class FLVStreamParser {
 
   void SetSecondsClock(SecondsClock clock) { secondsClock = clock; }
 
+  // Takes back a tag that a callback of this parser was given and is done
+  // with (the record and its data block), to be reused for the tags still
+  // to come; a client that takes every tag only to look at it (the tag
+  // reader's index scan) saves an allocation and a free per tag. Null is
+  // ignored.
+  void RecycleTag(FLVTag* tag);
+
  private:
   // One short step per parse state; each works on a complete piece.
   void ParseStreamPiece(const std::uint8_t* piece, std::size_t length);
@@ -217,6 +224,21 @@ class FLVStreamParser {
   // grows to 1.5 times the largest such piece and stays until Stop.
   std::unique_ptr<std::uint8_t[]> scratch;
   std::uint32_t scratchCapacity = 0;
+
+  // Records and data blocks given back through RecycleTag, kept until the
+  // parser is destroyed. Bounded (kMaxSpareTags of each, blocks up to
+  // kMaxSpareBlockSize): a delivery's tags are all queued before they are
+  // handed out, so about that many come back at a time.
+  struct SpareBlock {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::uint32_t capacity = 0;  // at least this many bytes
+  };
+  static constexpr std::size_t kMaxSpareTags = 64;
+  static constexpr std::uint32_t kMaxSpareBlockSize = 64 * 1024;
+  FLVTag* TakeTagRecord();
+  bool GiveTagBlock(const std::uint8_t* header);
+  std::vector<std::unique_ptr<FLVTag>> spareRecords;
+  std::vector<SpareBlock> spareBlocks;
 
   // The header of the tag being read, kept until its body confirms it.
   std::uint8_t lastHeader[kTagHeaderSize] = {};

@@ -226,6 +226,13 @@ bool ParseFLVHeader(const std::uint8_t* bytes, std::size_t length, FLVHeaderFiel
   }
 }
 
+void InstallFLVTagBlock(FLVTag* tag, const std::uint8_t* header, std::uint8_t* block) {
+  std::memcpy(block, header, kTagHeaderSize);
+  std::memset(block + kTagHeaderSize + tag->dataSize, 0, kTagBlockExtraSize - kTagHeaderSize);
+  tag->block = block;
+  tag->data = block + kTagHeaderSize;
+}
+
 bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool allocate, FLVTag* tag,
                        std::int64_t* streamPosition, std::uint32_t* bytesToTagEnd) {
   if (tag == nullptr) return false;
@@ -256,13 +263,12 @@ bool ParseFLVTagHeader(const std::uint8_t* bytes, std::size_t length, bool alloc
     }
 
     if (allocate) {
-      // Zero-filled so that the slack and any part of the body that a short
-      // input does not supply hold defined bytes.
-      std::uint8_t* block = new (std::nothrow) std::uint8_t[tag->dataSize + kTagBlockExtraSize]();
+      // Every byte of the block is defined: the slack is zeroed here, the
+      // body when it is parsed (what a short input does not supply is
+      // zeroed then), so the body is not written twice.
+      std::uint8_t* block = new (std::nothrow) std::uint8_t[tag->dataSize + kTagBlockExtraSize];
       if (block == nullptr) throw std::runtime_error(kMallocErrorText);
-      std::memcpy(block, bytes, kTagHeaderSize);
-      tag->block = block;
-      tag->data = block + kTagHeaderSize;
+      InstallFLVTagBlock(tag, bytes, block);
     } else {
       if (streamPosition != nullptr) {
         tag->filePosition = *streamPosition;
@@ -298,7 +304,8 @@ bool ParseFLVTagBody(const std::uint8_t* bytes, std::size_t length, FLVTag* tag)
     }
     // The previous-tag-size field after the body is not kept.
     reader.Seek(0, BufferReader::kFromStart);
-    reader.Read(tag->data, tag->dataSize);
+    const std::int64_t copied = reader.Read(tag->data, tag->dataSize);
+    std::memset(tag->data + copied, 0, tag->dataSize - static_cast<std::uint32_t>(copied));
     return true;
   } catch (...) {
     ReleaseFLVTagData(tag);

@@ -22,6 +22,12 @@ inline constexpr std::uint32_t kTagOverheadSize = 15;
 // The data block holds the header copy, the body and this much slack.
 inline constexpr std::uint32_t kTagBlockExtraSize = 19;
 
+// Makes `block` the record's data block (it must hold at least dataSize +
+// kTagBlockExtraSize bytes; the record owns it from now on): the 11 header
+// bytes are copied in and the slack zeroed; the body is filled when it is
+// parsed.
+void InstallFLVTagBlock(FLVTag* tag, const std::uint8_t* header, std::uint8_t* block);
+
 struct FLVHeaderFields {
   int version = 0;
   int hasAudio = 0;

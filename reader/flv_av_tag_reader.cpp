@@ -276,21 +276,21 @@ void FLVAVTagReader::OnInfo(void* user, FLVInfo* info, int* decodeVideo, int* de
 int FLVAVTagReader::OnAudioTag(void* user, FLVTag* tag) {
   auto* self = static_cast<FLVAVTagReader*>(user);
   if (tag != nullptr) self->AddAudioTag(*tag);
-  DeleteFLVTag(tag);
+  self->parser_.RecycleTag(tag);
   return 1;
 }
 
 int FLVAVTagReader::OnVideoTag(void* user, FLVTag* tag) {
   auto* self = static_cast<FLVAVTagReader*>(user);
   if (tag != nullptr) self->AddVideoTag(*tag);
-  DeleteFLVTag(tag);
+  self->parser_.RecycleTag(tag);
   return 1;
 }
 
 int FLVAVTagReader::OnOtherTag(void* user, FLVTag* tag) {
   auto* self = static_cast<FLVAVTagReader*>(user);
   if (tag != nullptr) self->AppendEntry(*tag, 0);
-  DeleteFLVTag(tag);
+  self->parser_.RecycleTag(tag);
   return 1;
 }
 

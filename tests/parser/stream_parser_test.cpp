@@ -532,5 +532,36 @@ TEST_F(StreamParserTest, LargestTagBodyWholeAndInPieces) {
   }
 }
 
+// Tags given back for reuse come out again whole: records and blocks of
+// every size go round, more of them at once than the parser keeps.
+TEST(StreamParserRecycle, TagsGivenBackComeOutWhole) {
+  constexpr std::size_t kSizes[] = {441, 1, 3000, 20, 70000};
+  constexpr int kTags = 200;
+  FlvBuilder b;
+  b.Header();
+  std::vector<Bytes> payloads;
+  for (int i = 0; i < kTags; ++i) {
+    payloads.emplace_back(kSizes[i % std::size(kSizes)], static_cast<std::uint8_t>(i));
+    b.Audio(static_cast<std::uint32_t>(i) * 20, kPcm, kRate22050, 0, 0, payloads.back());
+  }
+  struct Seen {
+    FLVStreamParser parser;
+    std::vector<Bytes> payloads;
+  } seen;
+  seen.parser.SetFLVInfoCallBack([](void*, FLVInfo*, int*, int* audio) { *audio = 1; }, nullptr);
+  seen.parser.SetFLVAudioCallBack(
+      [](void* user, FLVTag* tag) {
+        auto* s = static_cast<Seen*>(user);
+        s->payloads.emplace_back(tag->audioData, tag->audioData + tag->audioDataSize);
+        s->parser.RecycleTag(tag);
+        return 1;
+      },
+      &seen);
+  ASSERT_EQ(seen.parser.Run(), 1);
+  seen.parser.DeliverData(b.bytes().data(), static_cast<int>(b.bytes().size()));
+  seen.parser.Flush();
+  EXPECT_EQ(seen.payloads, payloads);
+}
+
 }  // namespace
 }  // namespace kelvra::test
