@@ -25,8 +25,10 @@ fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$dir/artifacts"
-status=0
-for t in "${targets[@]}"; do
+# Each target is one process: they run side by side, as many at once as
+# there are cores, and each batch is reported once it has ended.
+run_target() {
+  local t=$1 seed kept corpus
   case $t in
     audio_decode_fuzzer) seed=$seeds/audio ;;
     *) seed=$seeds/flv ;;
@@ -34,15 +36,33 @@ for t in "${targets[@]}"; do
   kept=fuzz/corpus/${t%_fuzzer}
   corpus=$dir/corpus/$t
   mkdir -p "$corpus"
-  echo "== $t for ${seconds}s"
-  if ! "$dir/bin/$t" "$corpus" "$seed" "$kept" -dict=fuzz/flv.dict -max_total_time="$seconds" \
-      -timeout=20 -rss_limit_mb=2560 -max_len=65536 -print_final_stats=1 \
-      -artifact_prefix="$dir/artifacts/$t-" 2>"$dir/$t.log"; then
-    tail -n 60 "$dir/$t.log"
-    echo "fuzz: $t found a problem; see $dir/artifacts and $dir/$t.log" >&2
+  "$dir/bin/$t" "$corpus" "$seed" "$kept" -dict=fuzz/flv.dict -max_total_time="$seconds" \
+    -timeout=20 -rss_limit_mb=2560 -max_len=65536 -print_final_stats=1 \
+    -artifact_prefix="$dir/artifacts/$t-" 2>"$dir/$t.log"
+}
+status=0
+report() {  # report TARGET PID
+  if ! wait "$2"; then
+    tail -n 60 "$dir/$1.log"
+    echo "fuzz: $1 found a problem; see $dir/artifacts and $dir/$1.log" >&2
     status=1
   else
-    grep -E '^stat::number_of_executed_units|^Done' "$dir/$t.log" || true
+    echo "== $1"
+    grep -E '^stat::number_of_executed_units|^Done' "$dir/$1.log" || true
+  fi
+}
+batch=()
+pids=()
+for t in "${targets[@]}"; do
+  echo "== $t for ${seconds}s"
+  run_target "$t" &
+  batch+=("$t")
+  pids+=($!)
+  if [ "${#batch[@]}" -ge "$(nproc)" ]; then
+    for i in "${!batch[@]}"; do report "${batch[$i]}" "${pids[$i]}"; done
+    batch=()
+    pids=()
   fi
 done
+for i in "${!batch[@]}"; do report "${batch[$i]}" "${pids[$i]}"; done
 exit $status

@@ -34,7 +34,9 @@ bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
 run_ctest --test-dir build/release -j "$jobs" --output-on-failure
 
 echo "== build and test (ASan + UBSan)"
-bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=address
+# -O1, as ASan advises: the suite runs about twice as fast as unoptimised.
+bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" \
+  "-DCMAKE_C_FLAGS_DEBUG=-g -O1" -DKELVRA_SANITIZE=address
 run_ctest --test-dir build/asan -j "$jobs" --output-on-failure -LE no_asan
 
 echo "== build and test threading (TSan)"
