@@ -10,9 +10,9 @@
 #        ffmpeg -i long.flv -vn -c:a aac -b:a 96k -ar 44100 -ac 2 -f adts long.aac
 #        targets: wall <= 0.55x, CPU <= 1.1x, peak memory <= 1.5x
 #   AAC + H.264 input to MP3 (make_long_flv.sh --aac): the MP3 commands;
-#        targets wall <= 0.95x, CPU <= 1.1x (the segment encoders' share),
-#        peak memory <= 1x; and, with both held to one core (taskset), CPU
-#        <= 1.05x
+#        targets wall <= 0.95x, CPU <= 1.05x, peak memory <= 1x; the CPU
+#        again with both held to one core (taskset). The parallel MP3
+#        encoder misses the CPU target (about 1.1x: see bench/README.md)
 #   WAV: sonex -i long.flv -out long.wav
 #        ffmpeg -i long.flv -vn -c:a pcm_s16le -ar 44100 -ac 2 long.wav
 #        target: wall <= 1.0x
@@ -147,7 +147,7 @@ compare "AAC + H.264 input to MP3 96 kb/s 44100 Hz stereo" \
   "$sonex -i $aac_flv -out $work/convert_sonex.mp3 -quiet 1" \
   "ffmpeg -nostdin -v error -y -i $aac_flv -vn -c:a libmp3lame -b:a 96k -ar 44100 -ac 2 $work/convert_ffmpeg.mp3"
 check "AAC to MP3 wall" "$wall_ratio" 0.95
-check "AAC to MP3 cpu (every core)" "$cpu_ratio" 1.10
+check "AAC to MP3 cpu (every core)" "$cpu_ratio" 1.05
 check "AAC to MP3 peak memory" "$mem_ratio" 1.00
 # The decoding path's own cost: both programs held to one core, so sonex's
 # segment encoders take turns with each other as ffmpeg's one encoder does.
