@@ -14,6 +14,7 @@
 #include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_constants.h"
 #include "support/flv_builder.h"
+#include "support/programs.h"
 #include "support/flv_files.h"
 
 // Lets a test make the data block allocation fail. Only the non-throwing
@@ -346,7 +347,7 @@ TEST_P(AvcPictureSize, SequenceHeaderDeclaresTheCroppedSize) {
       "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" + std::to_string(c.width) +
       "x" + std::to_string(c.height) + " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat +
       " -x264-params " + c.x264Params + " -f flv '" + path + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  ASSERT_EQ(test::RunShell(command).exitCode, 0) << command;
   const Bytes file = test::ReadWholeFile(path);
   std::vector<Bytes> videoTags;
   for (std::size_t at = 13; at + kTagHeaderSize <= file.size();) {

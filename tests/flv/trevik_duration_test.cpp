@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include "decoder/tag_file_walker.h"
 #include "flv/flv_tag_parsing.h"
 #include "support/flv_files.h"
+#include "support/programs.h"
 #include "trevik/trevik.h"
 
 namespace {
@@ -167,14 +167,11 @@ std::vector<std::pair<std::uint32_t, std::int64_t>> AudioTagDurations(const fs::
 // not). A packet without a duration counts `fallbackLast`. Negative when
 // FFprobe finds no audio.
 double FfprobeAudioSeconds(const fs::path& path, double fallbackLast) {
-  const std::string command =
-      "ffprobe -v error -select_streams a -show_packets -show_entries "
-      "packet=pts_time,duration_time -of csv=p=0 '" + path.string() + "' 2>/dev/null";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return -1;
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) text.append(buffer, n);
+  const kelvra::test::ProgramRun run = kelvra::test::RunProgram(
+      "ffprobe", {"-v", "error", "-select_streams", "a", "-show_packets", "-show_entries",
+                  "packet=pts_time,duration_time", "-of", "csv=p=0", path.string()});
+  if (run.exitCode != 0) return -1;
+  const std::string& text = run.out;
   std::istringstream lines(text);
   std::string line;
   double first = -1;

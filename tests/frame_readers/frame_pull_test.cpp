@@ -2,10 +2,7 @@
 // with FFmpeg's own tools.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "support/flv_files.h"
+#include "support/programs.h"
 
 namespace kelvra::test {
 namespace {
@@ -21,23 +19,6 @@ constexpr int kWidth = 160;
 constexpr int kHeight = 120;
 constexpr int kRgbBytes = 3;
 constexpr int kFps = 25;
-
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
@@ -85,7 +66,7 @@ std::vector<std::uint8_t> ReadPpm(const std::string& path, int width, int height
 // Frame n of the file as FFmpeg decodes it, as RGB rows top first.
 std::vector<std::uint8_t> FfmpegFrame(const std::string& flv, int n) {
   const std::string raw = TestTempDir() + "/ffmpeg_frame_" + std::to_string(n) + ".rgb";
-  const CommandResult made = RunCommand("ffmpeg -v error -y -i " + Quote(flv) + " -vf 'select=eq(n\\," +
+  const ProgramRun made = RunShell("ffmpeg -v error -y -i " + Quote(flv) + " -vf 'select=eq(n\\," +
                                  std::to_string(n) + ")' -vsync 0 -frames:v 1 -f rawvideo " +
                                  "-pix_fmt rgb24 " + Quote(raw));
   if (made.exitCode != 0) return {};
@@ -105,21 +86,21 @@ TEST(FramePull, WritesTheAudioAsWavAndFrameNAsPpm) {
   const std::string wav = TestTempDir() + "/frame_pull.wav";
   const std::string ppm = TestTempDir() + "/frame_pull.ppm";
   constexpr int kFrame = 17;
-  const CommandResult pulled = RunCommand(Quote(FramePull()) + " " + Quote(flv) + " " + Quote(wav) + " " +
+  const ProgramRun pulled = RunShell(Quote(FramePull()) + " " + Quote(flv) + " " + Quote(wav) + " " +
                                    std::to_string(kFrame) + " " + Quote(ppm) + " " +
                                    std::to_string(kFps));
   ASSERT_EQ(pulled.exitCode, 0);
 
-  const CommandResult probe =
-      RunCommand("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels "
+  const ProgramRun probe =
+      RunShell("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels "
           "-show_entries format=duration -of default=nw=1 " + Quote(wav));
   ASSERT_EQ(probe.exitCode, 0);
-  EXPECT_EQ(Field(probe.output, "codec_name"), "pcm_s16le");
-  EXPECT_EQ(Field(probe.output, "sample_rate"), "44100");
-  EXPECT_EQ(Field(probe.output, "channels"), "2");
+  EXPECT_EQ(Field(probe.out, "codec_name"), "pcm_s16le");
+  EXPECT_EQ(Field(probe.out, "sample_rate"), "44100");
+  EXPECT_EQ(Field(probe.out, "channels"), "2");
   // Two seconds of sound, give or take the MP3 encoder's delay, the last
   // tag's length and the last 4096-byte read.
-  EXPECT_NEAR(std::atof(Field(probe.output, "duration").c_str()), 2.0, 0.15);
+  EXPECT_NEAR(std::atof(Field(probe.out, "duration").c_str()), 2.0, 0.15);
 
   const std::vector<std::uint8_t> picture = ReadPpm(ppm, kWidth, kHeight);
   ASSERT_FALSE(picture.empty()) << "not a " << kWidth << "x" << kHeight << " PPM";
@@ -136,12 +117,12 @@ TEST(FramePull, WritesTheAudioAsWavAndFrameNAsPpm) {
 
 TEST(FramePull, BadArgumentsAndMissingFiles) {
   const std::string wav = TestTempDir() + "/bad.wav";
-  EXPECT_EQ(RunCommand(Quote(FramePull()) + " 2>/dev/null").exitCode, 1);
-  EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " x out.ppm 2>/dev/null").exitCode, 1);
-  EXPECT_EQ(RunCommand(Quote(FramePull()) + " a.flv " + Quote(wav) + " 3 out.ppm 0 2>/dev/null").exitCode, 1);
-  EXPECT_EQ(RunCommand(Quote(FramePull()) + " /nonexistent.flv " + Quote(wav) + " 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(RunShell(Quote(FramePull()) + " 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunShell(Quote(FramePull()) + " a.flv " + Quote(wav) + " x out.ppm 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunShell(Quote(FramePull()) + " a.flv " + Quote(wav) + " 3 out.ppm 0 2>/dev/null").exitCode, 1);
+  EXPECT_EQ(RunShell(Quote(FramePull()) + " /nonexistent.flv " + Quote(wav) + " 2>/dev/null").exitCode, 2);
   const std::string flv = GenerateFlv(AudioVideoFile());
-  EXPECT_EQ(RunCommand(Quote(FramePull()) + " " + Quote(flv) + " /nonexistent/dir/a.wav 2>/dev/null").exitCode, 3);
+  EXPECT_EQ(RunShell(Quote(FramePull()) + " " + Quote(flv) + " /nonexistent/dir/a.wav 2>/dev/null").exitCode, 3);
 }
 
 }  // namespace

@@ -1,51 +1,27 @@
 // sonex -info run as a program: the exact lines it prints, what it does with
 // files that are not FLV, and that it writes nothing and loads no codec.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "reader/reader_test_util.h"
 #include "support/flv_files.h"
+#include "support/programs.h"
 
 namespace kelvra::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kSonex = KELVRA_BINARY_DIR "/bin/sonex";
-
-struct ProgramRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-// Runs sonex with `arguments` (shell words) in a fresh empty folder, output
-// and error caught beside it; fails the test when the program wrote into the
-// folder.
-ProgramRun RunSonex(const std::string& arguments) {
+// Runs sonex with `arguments` (shell words) in a fresh empty folder; fails
+// the test when the program wrote into the folder.
+ProgramRun RunSonexIn(const std::string& arguments) {
   const std::string folder = TestTempDir() + "/info_run";
   fs::remove_all(folder);
   fs::create_directories(folder);
-  const std::string command = "cd '" + folder + "' && '" + kSonex + "' " + arguments + " >'" +
-                              folder + ".out' 2>'" + folder + ".err'";
-  const int status = std::system(command.c_str());
-  ProgramRun run;
-  EXPECT_TRUE(WIFEXITED(status)) << command;
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = Slurp(folder + ".out");
-  run.err = Slurp(folder + ".err");
+  const ProgramRun run = RunShell("cd '" + folder + "' && '" + SonexPath() + "' " + arguments);
   EXPECT_TRUE(fs::is_empty(folder)) << arguments;
   return run;
 }
@@ -60,7 +36,7 @@ class SonexInfo : public testing::TestWithParam<InfoRow> {};
 
 TEST_P(SonexInfo, PrintsExactly) {
   const InfoRow& row = GetParam();
-  const ProgramRun run = RunSonex(row.arguments);
+  const ProgramRun run = RunSonexIn(row.arguments);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, row.out);
   EXPECT_EQ(run.err, row.err);
@@ -99,15 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
 // -info reads the file's tags only: neither the codec bridges nor FFmpeg are
 // loaded (the dynamic loader's own account of the libraries it opens).
 TEST(SonexInfoLoader, LoadsNoCodecLibrary) {
-  const std::string command = std::string("LD_DEBUG=libs '") + kSonex + "' -info '" +
-                              FixturePath("real/ruffle-rs_ruffle_square.flv") +
-                              "' 2>&1 >/dev/null";
-  std::string loaded;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) loaded.append(buffer, got);
-    EXPECT_EQ(pclose(pipe), 0);
-  }
+  const ProgramRun run = RunShell("LD_DEBUG=libs '" + SonexPath() + "' -info '" +
+                                  FixturePath("real/ruffle-rs_ruffle_square.flv") + "' 2>&1 >/dev/null");
+  EXPECT_EQ(run.exitCode, 0);
+  const std::string& loaded = run.out;
   EXPECT_NE(loaded.find("libkelvra.so"), std::string::npos) << "no loader account:\n" << loaded;
   for (const char* library : {"libavcodec", "libavformat", "libvexmar", "libmorlin", "libpellow"}) {
     EXPECT_EQ(loaded.find(library), std::string::npos) << library << " loaded:\n" << loaded;
