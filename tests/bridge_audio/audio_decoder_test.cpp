@@ -16,9 +16,9 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
+#include "support/coded_stream.h"
 #include "support/flv_files.h"
 #include "support/programs.h"
 #include "vexmar/vexmar.h"
@@ -83,39 +83,10 @@ int Decode(VexmarAudioDecoder* decoder, const Bytes* payload, int nominalRate, i
   return result;
 }
 
-// The audio packets of `path` as libavformat's FLV demuxer gives them. With
-// `raw`, no parser runs, so each packet is one tag's payload after the flags
-// byte; without, MP3 is cut into frames as FFmpeg itself does.
-struct AudioStream {
-  AVCodecID codec = AV_CODEC_ID_NONE;
-  int sampleRate = 0, channels = 0;
-  std::vector<Bytes> packets;
-};
-
-AudioStream ReadAudio(const std::string& path, bool raw = true) {
+// The audio packets of `path` (support/coded_stream.h says what `raw` does).
+kelvra::test::CodedStream ReadAudio(const std::string& path, bool raw = true) {
   Vexmar_init();  // keeps the demuxer quiet too
-  AudioStream stream;
-  AVFormatContext* format = avformat_alloc_context();
-  if (raw) format->flags |= AVFMT_FLAG_NOPARSE;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
-    ADD_FAILURE() << "cannot open " << path;
-    return stream;
-  }
-  const int index = avformat_find_stream_info(format, nullptr) < 0 ? -1 : av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (index >= 0) {
-    const AVCodecParameters* par = format->streams[index]->codecpar;
-    stream.codec = par->codec_id;
-    stream.sampleRate = par->sample_rate;
-    stream.channels = par->ch_layout.nb_channels;
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(format, packet) >= 0) {
-      if (packet->stream_index == index && packet->size > 0) stream.packets.emplace_back(packet->data, packet->data + packet->size);
-      av_packet_unref(packet);
-    }
-    av_packet_free(&packet);
-  }
-  avformat_close_input(&format);
-  return stream;
+  return kelvra::test::ReadCodedStream(path, AVMEDIA_TYPE_AUDIO, raw);
 }
 
 // FFmpeg's own decoding of the file: the ffmpeg program's 16-bit PCM.
@@ -150,7 +121,7 @@ class SameAsFfmpeg : public ::testing::TestWithParam<FileCase> {};
 TEST_P(SameAsFfmpeg, EveryTagDecodesToFfmpegsPcm) {
   const FileCase& c = GetParam();
   const std::string path = kelvra::test::FixturePath(c.file);
-  const AudioStream raw = ReadAudio(path);
+  const kelvra::test::CodedStream raw = ReadAudio(path);
   ASSERT_EQ(raw.codec, c.codec);
   ASSERT_FALSE(raw.packets.empty());
   Decoder decoder = OpenDecoder(c.bridgeCodec);
@@ -303,7 +274,7 @@ TEST(AudioDecoderPcm, SixteenBitPcmPassesThroughAndFollowsTheNominalFormat) {
 }
 
 TEST(AudioDecoderPcm, NellymoserTakesItsRateFromTheNominalFormat) {
-  const AudioStream raw = ReadAudio(kelvra::test::FixturePath("generated/gen_nellymoser_8000_mono.flv"));
+  const kelvra::test::CodedStream raw = ReadAudio(kelvra::test::FixturePath("generated/gen_nellymoser_8000_mono.flv"));
   ASSERT_GT(raw.packets.size(), 2u);
   Decoder decoder = OpenDecoder(VEXMAR_CODEC_NELLYMOSER);
   Gathered at8000, at16000;

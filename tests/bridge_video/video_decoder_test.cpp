@@ -10,13 +10,13 @@
 #include <string>
 
 #include "morlin/morlin.h"
+#include "support/coded_stream.h"
 #include "support/flv_files.h"
 #include "support/programs.h"
 #include "vexmar/vexmar.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
 namespace kelvra::test {
@@ -29,44 +29,10 @@ constexpr int kAlphaPlaneBytes = 2;  // the value, then a zero
 constexpr double kMaxMeanDifference = 2.0;
 constexpr int kMorlinTopFirst = 1, kMorlinVp6 = 4;
 
-// The video packets of a file as libavformat reads them (at most maxFrames,
-// 0: all), with the declared size and the codec's configuration.
-struct CodedVideo {
-  std::string codecName;
-  int width = 0, height = 0;
-  std::vector<Frame> frames;
-  std::vector<bool> keyFrames;
-  std::vector<std::int64_t> timesMs;
-  Frame config;
-};
-
-CodedVideo ReadCodedVideo(const std::string& path, std::size_t maxFrames = 0) {
-  CodedVideo video;
-  AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
-    ADD_FAILURE() << "libavformat cannot open " << path;
-    return video;
-  }
-  const int stream = avformat_find_stream_info(format, nullptr) < 0 ? -1 : av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (stream >= 0) {
-    const AVCodecParameters* parameters = format->streams[stream]->codecpar;
-    video.codecName = avcodec_get_name(parameters->codec_id);
-    video.width = parameters->width;
-    video.height = parameters->height;
-    video.config.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
-    AVPacket* packet = av_packet_alloc();
-    while ((maxFrames == 0 || video.frames.size() < maxFrames) && av_read_frame(format, packet) >= 0) {
-      if (packet->stream_index == stream) {
-        video.frames.emplace_back(packet->data, packet->data + packet->size);
-        video.keyFrames.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
-        video.timesMs.push_back(av_rescale_q(packet->pts, format->streams[stream]->time_base, AVRational{1, 1000}));
-      }
-      av_packet_unref(packet);
-    }
-    av_packet_free(&packet);
-  }
-  avformat_close_input(&format);
-  EXPECT_FALSE(video.frames.empty()) << "no video in " << path;
+// The video packets of a file (at most maxFrames, 0: all).
+CodedStream ReadCodedVideo(const std::string& path, std::size_t maxFrames = 0) {
+  CodedStream video = ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames);
+  EXPECT_FALSE(video.packets.empty()) << "no video in " << path;
   return video;
 }
 
@@ -167,9 +133,9 @@ class FixtureFramesTest : public testing::TestWithParam<FixtureCase> {};
 
 TEST_P(FixtureFramesTest, EveryFrameDecodesToAnOpaquePictureOfItsSize) {
   const FixtureCase& c = GetParam();
-  const CodedVideo video = ReadCodedVideo(FixturePath(std::string("real/") + c.file));
+  const CodedStream video = ReadCodedVideo(FixturePath(std::string("real/") + c.file));
   const bool vp6 = c.codecId == VEXMAR_CODEC_VP6F;
-  ASSERT_EQ(video.codecName, vp6 ? "vp6f" : "flv1");
+  ASSERT_STREQ(avcodec_get_name(video.codec), vp6 ? "vp6f" : "flv1");
   ASSERT_EQ(video.width, c.width);
   ASSERT_EQ(video.height, c.height);
   const int width = vp6 ? (c.width + kMacroblock - 1) / kMacroblock * kMacroblock : c.width;
@@ -177,15 +143,15 @@ TEST_P(FixtureFramesTest, EveryFrameDecodesToAnOpaquePictureOfItsSize) {
   Decoder bridge(c.codecId, VEXMAR_IMAGE_BGRA);
   Decoder morlin(VEXMAR_IMAGE_BGRA, c.width, c.height);
   ASSERT_TRUE(bridge.opened() && morlin.opened());
-  for (std::size_t i = 0; i < video.frames.size(); ++i) {
+  for (std::size_t i = 0; i < video.packets.size(); ++i) {
     Picture picture, topFirst;
-    ASSERT_TRUE(bridge.Decode(video.frames[i], &picture)) << "frame " << i;
+    ASSERT_TRUE(bridge.Decode(video.packets[i], &picture)) << "frame " << i;
     ASSERT_EQ(picture.width, width);
     ASSERT_EQ(picture.height, height);
     ASSERT_EQ(picture.bytes.size(), static_cast<std::size_t>(width * height * kBgraBytes));
     ASSERT_TRUE(picture.Opaque()) << "frame " << i;
     if (vp6) {
-      ASSERT_TRUE(morlin.Decode(video.frames[i], &topFirst)) << "frame " << i;
+      ASSERT_TRUE(morlin.Decode(video.packets[i], &topFirst)) << "frame " << i;
       ASSERT_EQ(topFirst.width, width);
       ASSERT_EQ(topFirst.height, height);
       ASSERT_TRUE(picture.RowsReversed() == topFirst.bytes) << "frame " << i;
@@ -220,9 +186,9 @@ TEST_P(TestPatternTest, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDeco
   // An odd size (not a multiple of 8 or 16) on purpose: H.264 crops it.
   const std::string path = c.fixture ? FixturePath(c.fixture)
                                      : GenerateFlv(FlvSpec{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150, .durationMs = 1000});
-  const CodedVideo video = ReadCodedVideo(path);
-  ASSERT_GE(video.frames.size(), 15u);
-  const int frames = static_cast<int>(video.frames.size());
+  const CodedStream video = ReadCodedVideo(path);
+  ASSERT_GE(video.packets.size(), 15u);
+  const int frames = static_cast<int>(video.packets.size());
   const std::vector<std::uint8_t> reference = DecodeWithFfmpegProgram(path, frames);
   const std::size_t pictureBytes = static_cast<std::size_t>(video.width) * video.height * kBgraBytes;
   ASSERT_EQ(reference.size(), pictureBytes * frames);
@@ -242,7 +208,7 @@ TEST_P(TestPatternTest, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDeco
     }
   };
   for (int i = 0; i < frames; ++i) {
-    const Frame& frame = video.frames[i];
+    const Frame& frame = video.packets[i];
     ASSERT_EQ(VDD_SendPacket(decoder.bridge(), frame.data(), static_cast<int>(frame.size()), video.timesMs[i], video.keyFrames[i] ? 1 : 0), 1) << i;
     receive();
   }
@@ -264,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Vp6Colour, TopFirstPicturesMatchTheFfmpegProgramsOwnDecode) {
   const std::string path = FixturePath("real/Red5_red5-server_red5.flv");
   constexpr int kFrames = 12;
-  const CodedVideo video = ReadCodedVideo(path, kFrames);
-  ASSERT_EQ(video.frames.size(), static_cast<std::size_t>(kFrames));
+  const CodedStream video = ReadCodedVideo(path, kFrames);
+  ASSERT_EQ(video.packets.size(), static_cast<std::size_t>(kFrames));
   // The declared size is the coded size here, so the program's pictures (cut
   // to the declared size) line up with the decoder's.
   const std::vector<std::uint8_t> reference = DecodeWithFfmpegProgram(path, kFrames);
@@ -274,7 +240,7 @@ TEST(Vp6Colour, TopFirstPicturesMatchTheFfmpegProgramsOwnDecode) {
   Decoder morlin(VEXMAR_IMAGE_BGRA, 480, 368);
   for (int i = 0; i < kFrames; ++i) {
     Picture picture;
-    ASSERT_TRUE(morlin.Decode(video.frames[i], &picture));
+    ASSERT_TRUE(morlin.Decode(video.packets[i], &picture));
     ASSERT_EQ(picture.bytes.size(), pictureBytes);
     EXPECT_LT(MeanAbsoluteDifference(picture.bytes.data(), reference.data() + i * pictureBytes, pictureBytes), kMaxMeanDifference) << i;
   }
@@ -284,8 +250,8 @@ TEST(Vp6Colour, TopFirstPicturesMatchTheFfmpegProgramsOwnDecode) {
 
 TEST(AlphaPlane, H263LumaValueFirstThenZeroPerPixel) {
   const std::string path = GenerateFlv(FlvSpec{.audio = AudioCodec::kNone, .video = VideoCodec::kH263, .width = 200, .height = 150, .durationMs = 1000});
-  const CodedVideo video = ReadCodedVideo(path, 3);
-  ASSERT_EQ(video.frames.size(), 3u);
+  const CodedStream video = ReadCodedVideo(path, 3);
+  ASSERT_EQ(video.packets.size(), 3u);
   // The luma plane straight from libavcodec, for comparison.
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_FLV1);
   AVCodecContext* context = avcodec_alloc_context3(codec);
@@ -293,7 +259,7 @@ TEST(AlphaPlane, H263LumaValueFirstThenZeroPerPixel) {
   AVPacket* packet = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
   Decoder decoder(VEXMAR_CODEC_FLV1, VEXMAR_IMAGE_ALPHA_PLANE);
-  for (const Frame& coded : video.frames) {
+  for (const Frame& coded : video.packets) {
     Picture picture;
     ASSERT_TRUE(decoder.Decode(coded, &picture));
     ASSERT_EQ(picture.width, 200);
@@ -321,11 +287,11 @@ TEST(AlphaPlane, H263LumaValueFirstThenZeroPerPixel) {
 
 TEST(AlphaPlane, Vp6BridgePlaneIsMorlinPlaneReversed) {
   // A VP6 alpha part is an ordinary VP6 frame; its luma is the alpha.
-  const CodedVideo video = ReadCodedVideo(FixturePath("real/mondain_red5_CuePointTest.flv"), 4);
-  ASSERT_EQ(video.frames.size(), 4u);
+  const CodedStream video = ReadCodedVideo(FixturePath("real/mondain_red5_CuePointTest.flv"), 4);
+  ASSERT_EQ(video.packets.size(), 4u);
   Decoder bridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_ALPHA_PLANE);
   Decoder morlin(VEXMAR_IMAGE_ALPHA_PLANE, 400, 300);
-  for (const Frame& coded : video.frames) {
+  for (const Frame& coded : video.packets) {
     Picture bottomFirst, topFirst;
     ASSERT_TRUE(bridge.Decode(coded, &bottomFirst));
     ASSERT_TRUE(morlin.Decode(coded, &topFirst));
@@ -342,28 +308,28 @@ TEST(AlphaPlane, Vp6BridgePlaneIsMorlinPlaneReversed) {
 // The image format may change between frames; close and open again decodes
 // from the next key frame, for another codec too.
 TEST(VideoDecoderLifecycle, ReopenAndFormatChange) {
-  const CodedVideo h263 = ReadCodedVideo(FixturePath("real/ruffle-rs_ruffle_square.flv"), 2);
-  const CodedVideo vp6 = ReadCodedVideo(FixturePath("real/Red5_red5-server_red5.flv"), 1);
+  const CodedStream h263 = ReadCodedVideo(FixturePath("real/ruffle-rs_ruffle_square.flv"), 2);
+  const CodedStream vp6 = ReadCodedVideo(FixturePath("real/Red5_red5-server_red5.flv"), 1);
   Decoder decoder(VEXMAR_CODEC_FLV1, VEXMAR_IMAGE_BGRA);
   Picture first, again, alpha;
-  ASSERT_TRUE(decoder.Decode(h263.frames[0], &first));
+  ASSERT_TRUE(decoder.Decode(h263.packets[0], &first));
   ASSERT_NE(VDD_SetOutputImageFormat(decoder.bridge(), VEXMAR_IMAGE_ALPHA_PLANE), 0);
-  ASSERT_TRUE(decoder.Decode(h263.frames[1], &alpha));
+  ASSERT_TRUE(decoder.Decode(h263.packets[1], &alpha));
   EXPECT_EQ(first.bytes.size(), 128u * 96u * kBgraBytes);
   EXPECT_EQ(alpha.bytes.size(), 128u * 96u * kAlphaPlaneBytes);
   ASSERT_NE(VDD_SetOutputImageFormat(decoder.bridge(), VEXMAR_IMAGE_BGRA), 0);
 
   ASSERT_EQ(VDD_Close(decoder.bridge()), 1);
   ASSERT_NE(VDD_Open(decoder.bridge(), VEXMAR_CODEC_VP6F), 0);
-  ASSERT_TRUE(decoder.Decode(vp6.frames[0], &again));
+  ASSERT_TRUE(decoder.Decode(vp6.packets[0], &again));
   EXPECT_EQ(again.width, 480);
   EXPECT_EQ(again.height, 368);
   ASSERT_EQ(VDD_Close(decoder.bridge()), 1);
-  EXPECT_FALSE(decoder.Decode(h263.frames[0], &again));  // closed
+  EXPECT_FALSE(decoder.Decode(h263.packets[0], &again));  // closed
   ASSERT_NE(VDD_Open(decoder.bridge(), VEXMAR_CODEC_FLV1), 0);
-  ASSERT_TRUE(decoder.Decode(h263.frames[0], &again));
+  ASSERT_TRUE(decoder.Decode(h263.packets[0], &again));
   EXPECT_TRUE(again.bytes == first.bytes);
-  EXPECT_TRUE(decoder.Decode(h263.frames[1], &again));
+  EXPECT_TRUE(decoder.Decode(h263.packets[1], &again));
 }
 
 // Random bytes and a key frame cut short fail quietly (random bytes almost
@@ -379,12 +345,12 @@ class GarbageTest : public testing::TestWithParam<GarbageCase> {};
 
 TEST_P(GarbageTest, FailsQuietlyAndDoesNotSpoilTheNextKeyFrame) {
   const GarbageCase& c = GetParam();
-  const CodedVideo video = ReadCodedVideo(FixturePath(std::string("real/") + c.file), 2);
-  ASSERT_EQ(video.frames.size(), 2u);
+  const CodedStream video = ReadCodedVideo(FixturePath(std::string("real/") + c.file), 2);
+  ASSERT_EQ(video.packets.size(), 2u);
   Decoder decoder = c.codecId ? Decoder(c.codecId, VEXMAR_IMAGE_BGRA) : Decoder(VEXMAR_IMAGE_BGRA, 400, 300);
   ASSERT_TRUE(decoder.opened());
   Picture first, picture;
-  ASSERT_TRUE(decoder.Decode(video.frames[0], &first));
+  ASSERT_TRUE(decoder.Decode(video.packets[0], &first));
   std::mt19937 random(1234);
   testing::internal::CaptureStderr();
   int accepted = 0;
@@ -395,17 +361,17 @@ TEST_P(GarbageTest, FailsQuietlyAndDoesNotSpoilTheNextKeyFrame) {
       accepted += decoder.Decode(garbage, &picture);
     }
   }
-  const Frame cut(video.frames[0].begin(), video.frames[0].begin() + video.frames[0].size() / 8);
+  const Frame cut(video.packets[0].begin(), video.packets[0].begin() + video.packets[0].size() / 8);
   const bool cutDecoded = decoder.Decode(cut, &picture);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_LE(accepted, 2);
   EXPECT_TRUE(c.codecId != 0 || !cutDecoded);
-  ASSERT_TRUE(decoder.Decode(video.frames[0], &picture));
+  ASSERT_TRUE(decoder.Decode(video.packets[0], &picture));
   EXPECT_TRUE(picture.bytes == first.bytes);
   ASSERT_TRUE(decoder.Reopen());
-  ASSERT_TRUE(decoder.Decode(video.frames[0], &picture));
+  ASSERT_TRUE(decoder.Decode(video.packets[0], &picture));
   EXPECT_TRUE(picture.bytes == first.bytes);
-  EXPECT_TRUE(decoder.Decode(video.frames[1], &picture));
+  EXPECT_TRUE(decoder.Decode(video.packets[1], &picture));
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, GarbageTest,
