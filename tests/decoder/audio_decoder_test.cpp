@@ -1,53 +1,30 @@
-// The audio decoder: codec choice, unsupported formats, resampling or pass
-// through, silence for holes, re-opening on a change of sample size, and
-// whole files decoded on the worker with sample-exact time stamps.
+// The audio decoder: unsupported formats, a new target format, silence for
+// holes, a change of sample size, and whole files decoded on the worker with
+// sample-exact time stamps.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "decoder/decoder_test_support.h"
-#include "decoder/flv_audio_decoder.h"
-#include "decoder/tag_file_walker.h"
 #include "flv/flv_tag_parsing.h"
-#include "kelvra.h"
 #include "support/flv_files.h"
 
 namespace kelvra::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-
-struct DecoderDeleter {
-  void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
-};
-using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, DecoderDeleter>;
 
 DecoderPtr MakeAudioDecoder(int rate, int channels, bool sync) {
   DecoderPtr decoder(FLVStreamDecoder_Create(0));
   EXPECT_EQ(FLVStreamDecoder_SetSampleRate(decoder.get(), rate), 1);
   EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(decoder.get(), channels), 1);
-  if (sync) {
-    EXPECT_EQ(FLVStreamDecoder_SetDecodeSyncMode(decoder.get(), 1), 1);
-  }
+  EXPECT_EQ(FLVStreamDecoder_SetDecodeSyncMode(decoder.get(), sync ? 1 : 0), 1);
   return decoder;
 }
 
-// Delivers copies of the tags to a running decoder, offering a refused tag
-// again after 10 ms as the converter does.
-void DeliverAll(::FLVStreamDecoder* decoder, const std::vector<TagPtr>& tags) {
-  for (const TagPtr& tag : tags) {
-    FLVTag* copy = CloneRaw(*tag);
-    while (FLVStreamDecoder_DeliverFLVPacket(decoder, copy) == 0) {
-      std::this_thread::sleep_for(10ms);
-    }
-  }
-}
-
-// Block time stamps and durations follow from the frames emitted before.
+// Each block's time stamp and duration follow from the frames before it.
 void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate, int channels) {
   std::int64_t frames = 0;
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -58,62 +35,40 @@ void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate, 
   }
 }
 
-std::int64_t TotalBytes(const std::vector<OutputRecord>& records) {
-  std::int64_t total = 0;
-  for (const OutputRecord& r : records) total += r.size;
-  return total;
-}
-
 TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   const std::vector<int> unsupported = {9, 15, 12, 13};
-  {
-    OutputRecorder recorder;
-    TagReleaser releaser;
-    DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
-    FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-    FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
-    ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
-    std::uint32_t time = 0;
-    for (int format : unsupported) {
-      ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(
-                    decoder.get(), MakeAudioTag(time += 20, format, 3, 1, 1, Bytes(64, 0x11))),
-                1);
-    }
-    ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
-    const auto records = recorder.records();
-    ASSERT_EQ(records.size(), unsupported.size());
-    for (const OutputRecord& r : records) {
-      EXPECT_TRUE(r.nullData);
-      EXPECT_EQ(r.size, 0);
-      EXPECT_EQ(r.timestamp, 0);
-      EXPECT_EQ(r.duration, 0);
-    }
-    EXPECT_EQ(releaser.count(), unsupported.size());
+  OutputRecorder recorder;
+  TagReleaser releaser;
+  DecoderPtr threaded = MakeAudioDecoder(44100, 2, false);
+  RunWith(threaded.get(), &recorder, &releaser);
+  DecoderPtr sync = MakeAudioDecoder(44100, 2, true);
+  FLVStreamDecoder_SetOutputCallBack(sync.get(), &OutputRecorder::CallBack, &recorder);
+  std::uint8_t* data = nullptr;
+  int size = 0;
+  // A flush before anything was decoded has nothing to flush.
+  EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(sync.get(), nullptr, &data, &size), 0);
+  std::uint32_t time = 0;
+  for (int format : unsupported) {
+    TagPtr tag(MakeAudioTag(time += 20, format, 3, 1, 1, Bytes(64, 0x11)));
+    size = 1;
+    EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(sync.get(), tag.get(), &data, &size), 0);
+    EXPECT_EQ(size, 0);
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(threaded.get(), CloneTag(*tag).release()), 1);
   }
-  {
-    OutputRecorder recorder;
-    DecoderPtr decoder = MakeAudioDecoder(44100, 2, true);
-    FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-    for (int format : unsupported) {
-      TagPtr tag(MakeAudioTag(0, format, 3, 1, 1, Bytes(64, 0x11)));
-      std::uint8_t* data = reinterpret_cast<std::uint8_t*>(1);
-      int size = 1;
-      EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag.get(), &data, &size), 0);
-      EXPECT_EQ(size, 0);
-    }
-    EXPECT_EQ(recorder.count(), 0u);
-    // A flush before anything was decoded has nothing to flush.
-    std::uint8_t* data = nullptr;
-    int size = 0;
-    EXPECT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), nullptr, &data, &size), 0);
+  ASSERT_EQ(FLVStreamDecoder_Stop(threaded.get()), 1);
+  const auto records = recorder.records();
+  ASSERT_EQ(records.size(), unsupported.size());
+  for (const OutputRecord& r : records) {
+    EXPECT_TRUE(r.nullData);
+    EXPECT_EQ(r.size + r.timestamp + r.duration, 0);
   }
+  EXPECT_EQ(releaser.count(), unsupported.size());
 }
 
 TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
-  const std::string path = GenerateFlv({.audio = AudioCodec::kPcmS16le, .sampleRate = 22050,
-                                        .channels = 2, .durationMs = 1000});
-  ASSERT_FALSE(path.empty());
-  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  const std::vector<TagPtr> tags = ReadTagsOfType(
+      GenerateFlv({.audio = AudioCodec::kPcmS16le, .sampleRate = 22050, .channels = 2, .durationMs = 1000}),
+      FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   DecoderPtr decoder = MakeAudioDecoder(44100, 2, true);
   auto decodeAll = [&] {
@@ -123,34 +78,26 @@ TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
       int size = 0;
       if (FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag.get(), &data, &size) == 1) total += size;
     }
-    return total;
+    return static_cast<double>(total);
   };
-  const std::int64_t at44100 = decodeAll();
+  const double at44100 = decodeAll();
   ASSERT_EQ(FLVStreamDecoder_SetSampleRate(decoder.get(), 11025), 1);
   ASSERT_EQ(FLVStreamDecoder_SetNumberOfChannels(decoder.get(), 1), 1);
-  const std::int64_t at11025Mono = decodeAll();
-  EXPECT_NEAR(static_cast<double>(at11025Mono), static_cast<double>(at44100) / 8.0,
-              0.02 * static_cast<double>(at44100) / 8.0 + 2048.0);
+  EXPECT_NEAR(decodeAll(), at44100 / 8.0, 0.02 * at44100 / 8.0 + 2048.0);
 }
 
 // Silence for the span an empty (hole) tag opens, on the worker: in blocks
 // of 5120 bytes, whole sample frames only, and none when the next tag is
-// earlier than the hole's start. Every tag is 16-bit stereo PCM at the
-// target rate, so the decoded blocks are the payloads themselves.
+// earlier than the hole's start. The tags are 16-bit stereo PCM at the
+// target rate, so the other blocks are the payloads themselves.
 struct SilenceRow {
   const char* name;
   int rate;
-  int rateIndex;                                    // of the tags' flags byte
+  int rateIndex;
   std::vector<std::pair<std::uint32_t, int>> tags;  // time stamp, payload bytes (0: hole)
   std::vector<int> sizes;                           // of the blocks that come out
   bool fromZero;  // the blocks' time stamps count the frames before them from 0
 };
-
-std::vector<int> Blocks(int count, int size, std::vector<int> tail) {
-  std::vector<int> sizes(static_cast<std::size_t>(count), size);
-  sizes.insert(sizes.end(), tail.begin(), tail.end());
-  return sizes;
-}
 
 class AudioSilence : public ::testing::TestWithParam<SilenceRow> {};
 
@@ -159,15 +106,12 @@ TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
   OutputRecorder recorder(true);
   TagReleaser releaser;
   DecoderPtr decoder = MakeAudioDecoder(row.rate, 2, false);
-  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  RunWith(decoder.get(), &recorder, &releaser);
   Bytes payload;
   for (const auto& [timestamp, bytes] : row.tags) {
     payload.resize(static_cast<std::size_t>(bytes));
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    FLVTag* tag = bytes == 0 ? MakeEmptyAudioTag(timestamp)
-                             : MakeAudioTag(timestamp, 3, row.rateIndex, 1, 1, payload);
+    FLVTag* tag = bytes == 0 ? MakeEmptyAudioTag(timestamp) : MakeAudioTag(timestamp, 3, row.rateIndex, 1, 1, payload);
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 1);
   }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
@@ -178,30 +122,36 @@ TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
   EXPECT_EQ(sizes, row.sizes);
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.back().bytes, payload);
+  for (std::size_t i = 0; row.fromZero && i + 1 < records.size(); ++i) {
+    EXPECT_EQ(records[i].bytes, Bytes(records[i].bytes.size(), 0)) << "block " << i;
+  }
   if (row.fromZero) ExpectSampleExactTimes(records, row.rate, 2);
+}
+
+std::vector<int> TwoSeconds() {
+  std::vector<int> sizes(68, 5120);  // 2000 ms at 44100 Hz stereo: 352800 bytes
+  sizes.insert(sizes.end(), {4640, 441 * 4});
+  return sizes;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Holes, AudioSilence,
     ::testing::Values(
-        // 2000 ms at 44100 Hz stereo: 352800 bytes, 68 blocks of 5120 and 4640.
-        SilenceRow{"TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}},
-                   Blocks(68, 5120, {4640, 441 * 4}), true},
+        SilenceRow{"TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}}, TwoSeconds(), true},
         // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
         SilenceRow{"WholeFramesForAnOddSpan", 11025, 1, {{0, 0}, {30, 400}}, {330 * 4, 400}, true},
-        SilenceRow{"AnEarlierTagClearsTheGap", 44100, 3, {{1000, 0}, {500, 400}, {3000, 400}},
-                   {400, 400}, false}),
+        SilenceRow{"AnEarlierTagClearsTheGap", 44100, 3, {{1000, 0}, {500, 400}, {3000, 400}}, {400, 400},
+                   false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
   DecoderPtr decoder = MakeAudioDecoder(44100, 1, true);
-  const Bytes loud8(100, 0xFF);
   Bytes pcm16(100);
   for (std::size_t i = 0; i < pcm16.size(); ++i) pcm16[i] = static_cast<std::uint8_t>(i);
   std::uint8_t* data = nullptr;
   int size = 0;
   for (int round = 0; round < 2; ++round) {
-    TagPtr eightBit(MakeAudioTag(0, 0, 3, 0, 0, loud8));
+    TagPtr eightBit(MakeAudioTag(0, 0, 3, 0, 0, Bytes(100, 0xFF)));
     ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), eightBit.get(), &data, &size), 1);
     ASSERT_EQ(size, 200);  // each unsigned byte becomes a 16-bit sample
     std::int16_t first = 0;
@@ -209,7 +159,6 @@ TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
     EXPECT_GT(first, 30000);
     TagPtr sixteenBit(MakeAudioTag(0, 0, 3, 1, 0, pcm16));
     ASSERT_EQ(FLVStreamDecoder_DecodeFLVTag(decoder.get(), sixteenBit.get(), &data, &size), 1);
-    ASSERT_EQ(size, 100);
     EXPECT_EQ(Bytes(data, data + size), pcm16);
   }
 }
@@ -217,19 +166,17 @@ TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {
 struct WholeFileCase {
   const char* name;
   FlvSpec fileSpec;
-  const char* fixture;  // used instead of the generated file when set
+  const char* fixture;  // instead of the generated file when set
 };
 
 class AudioWholeFile : public ::testing::TestWithParam<WholeFileCase> {};
 
 // The PCM of a whole file has the length of all its tags' samples at the
-// target rate, and each block's time stamp counts the frames before it.
+// target rate; the resampler may hold back a few frames at the end.
 TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   const WholeFileCase& c = GetParam();
-  const std::string path =
-      c.fixture != nullptr ? FixturePath(c.fixture) : GenerateFlv(c.fileSpec);
-  ASSERT_FALSE(path.empty());
-  const std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_AUDIO);
+  const std::vector<TagPtr> tags =
+      ReadTagsOfType(c.fixture != nullptr ? FixturePath(c.fixture) : GenerateFlv(c.fileSpec), FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   double expectedSeconds = 0.0;
   for (const TagPtr& tag : tags) {
@@ -238,26 +185,24 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
     ASSERT_GE(duration, 0);
     expectedSeconds += static_cast<double>(duration) * 1e-7;
   }
-  constexpr int kRate = 44100;
-  constexpr int kChannels = 2;
   OutputRecorder recorder;
   TagReleaser releaser;
-  DecoderPtr decoder = MakeAudioDecoder(kRate, kChannels, false);
-  FLVStreamDecoder_SetOutputCallBack(decoder.get(), &OutputRecorder::CallBack, &recorder);
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
-  DeliverAll(decoder.get(), tags);
+  DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
+  RunWith(decoder.get(), &recorder, &releaser);
+  for (const TagPtr& tag : tags) {
+    FLVTag* copy = CloneTag(*tag).release();
+    while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), copy) == 0) std::this_thread::sleep_for(10ms);
+  }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   EXPECT_EQ(releaser.count(), tags.size());
-
   const auto records = recorder.records();
-  for (const OutputRecord& r : records) ASSERT_FALSE(r.nullData);
-  ExpectSampleExactTimes(records, kRate, kChannels);
-  const double frames = static_cast<double>(TotalBytes(records)) / (kChannels * 2);
-  const double expectedFrames = expectedSeconds * kRate;
-  // The resampler holds back a few frames at the end.
-  EXPECT_NEAR(frames, expectedFrames, 256.0)
-      << "decoded " << frames / kRate << " s of " << expectedSeconds << " s";
+  double frames = 0;
+  for (const OutputRecord& r : records) {
+    ASSERT_FALSE(r.nullData);
+    frames += r.size / 4.0;
+  }
+  ExpectSampleExactTimes(records, 44100, 2);
+  EXPECT_NEAR(frames, expectedSeconds * 44100, 256.0) << "decoded " << frames / 44100 << " s";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,12 +1,15 @@
-// Recorders for decoder tests: the output callback and the delete-tag
-// callback, both called on decoder threads.
+// Recorders for the decoder tests (their callbacks run on decoder threads),
+// a gate to hold a worker, and a probe decoder whose tag work the test sets.
 #ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 #define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,51 +21,39 @@
 
 namespace kelvra::test {
 
+struct DecoderDeleter {
+  void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
+};
+using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, DecoderDeleter>;
+
 struct OutputRecord {
   bool nullData = false;
   std::int32_t size = 0;
-  std::int64_t timestamp = 0;
-  std::int64_t duration = 0;
-  std::int32_t firstFlag = 0;
-  std::int32_t secondFlag = 0;
+  std::int64_t timestamp = 0, duration = 0;
+  std::int32_t firstFlag = 0, secondFlag = 0;
   std::vector<std::uint8_t> bytes;  // only with keepBytes
 };
 
 class OutputRecorder {
  public:
   explicit OutputRecorder(bool keepBytes = false) : keepBytes_(keepBytes) {}
-
-  static void CallBack(void* self, const std::uint8_t* data, std::int32_t size,
-                       std::int64_t timestamp, std::int64_t duration, std::int32_t firstFlag,
-                       std::int32_t secondFlag) {
-    static_cast<OutputRecorder*>(self)->Add(data, size, timestamp, duration, firstFlag,
-                                            secondFlag);
+  static void CallBack(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
+                       std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag) {
+    auto* recorder = static_cast<OutputRecorder*>(self);
+    if (recorder->hook) recorder->hook();
+    OutputRecord r{data == nullptr, size, timestamp, duration, firstFlag, secondFlag, {}};
+    if (recorder->keepBytes_ && data != nullptr && size > 0) r.bytes.assign(data, data + size);
+    std::lock_guard<std::mutex> lock(recorder->mutex_);
+    recorder->records_.push_back(std::move(r));
   }
-
   std::vector<OutputRecord> records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
   }
-  std::size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_.size();
-  }
+  std::size_t count() const { return records().size(); }
+  std::function<void()> hook;  // on the decoder thread, before recording
 
  private:
-  void Add(const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
-           std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag) {
-    OutputRecord r;
-    r.nullData = data == nullptr;
-    r.size = size;
-    r.timestamp = timestamp;
-    r.duration = duration;
-    r.firstFlag = firstFlag;
-    r.secondFlag = secondFlag;
-    if (keepBytes_ && data != nullptr && size > 0) r.bytes.assign(data, data + size);
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(r);
-  }
-
   bool keepBytes_;
   mutable std::mutex mutex_;
   std::vector<OutputRecord> records_;
@@ -80,25 +71,26 @@ class TagReleaser {
     }
     kelvra::DeleteFLVTag(tag);
   }
-
-  // Called on the decoder thread before the tag is freed.
-  std::function<void(FLVTag*)> hook;
-
+  std::function<void(FLVTag*)> hook;  // on the decoder thread, before the free
   std::vector<std::uint32_t> timestamps() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return timestamps_;
   }
-  std::size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timestamps_.size();
-  }
+  std::size_t count() const { return timestamps().size(); }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::uint32_t> timestamps_;
 };
 
-// A gate a decoder thread can be held at until the test opens it.
+// Sets both recorders on a decoder and runs it.
+inline void RunWith(::FLVStreamDecoder* decoder, OutputRecorder* recorder, TagReleaser* releaser) {
+  FLVStreamDecoder_SetOutputCallBack(decoder, &OutputRecorder::CallBack, recorder);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
+}
+
+// Holds a decoder thread until the test opens it.
 class Gate {
  public:
   void Arrive() {
@@ -124,12 +116,10 @@ class Gate {
   bool open_ = false;
 };
 
-// A decoder whose tag processing and gap fill the test chooses.
 class ProbeDecoder : public kelvra::FLVStreamDecoder {
  public:
   ~ProbeDecoder() override { ShutDownWorker(); }
   int DecodeFLVTag(FLVTag*, std::uint8_t**, int*) override { return 0; }
-
   std::function<void(FLVTag*)> onTag;
   std::atomic<std::int64_t> filledMs{0};
   std::atomic<int> fills{0};
@@ -151,18 +141,15 @@ class ProbeDecoder : public kelvra::FLVStreamDecoder {
   }
 };
 
-// An audio tag record with an owned block: flags byte and payload.
-inline FLVTag* MakeAudioTag(std::uint32_t timestamp, int soundFormat, int rateIndex,
-                            int soundSize, int soundType, const std::vector<std::uint8_t>& payload) {
+inline FLVTag* MakeAudioTag(std::uint32_t timestamp, int soundFormat, int rateIndex, int soundSize,
+                            int soundType, const std::vector<std::uint8_t>& payload) {
   FlvBuilder builder;
   builder.Header().Audio(timestamp, soundFormat, rateIndex, soundSize, soundType, payload);
   return ReadTags(builder.bytes()).at(0).release();
 }
 
-// An audio tag with a flags byte only (no payload): a hole marker.
-inline FLVTag* MakeEmptyAudioTag(std::uint32_t timestamp) {
-  return MakeAudioTag(timestamp, 2, 3, 1, 1, {});
-}
+// A flags byte and no payload: a hole marker.
+inline FLVTag* MakeEmptyAudioTag(std::uint32_t timestamp) { return MakeAudioTag(timestamp, 2, 3, 1, 1, {}); }
 
 }  // namespace kelvra::test
 

@@ -1,33 +1,23 @@
-// The decoder base through the exports and through a probe decoder: queue
-// limit and order, idle-only settings, Stop draining, brother pauses and gap
-// fills, a worker that ends on its own, and a starved worker's CPU use.
+// The decoder base: queue limit and order, Stop/Delete draining, Abandon,
+// idle-only settings, brother pauses and gap fills, and a starved worker's
+// CPU use.
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 
 #include "decoder/decoder_test_support.h"
-#include "decoder/flv_stream_decoder.h"
-#include "kelvra.h"
 
 namespace kelvra::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + 10s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(1ms);
@@ -35,11 +25,13 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-TEST(StreamDecoderQueue, LimitIsTestedBeforeInsertionAndOrderIsKept) {
-  for (int limit : {1000, 3}) {
-    SCOPED_TRACE(limit);
+// The worker is held on the first tag while the queue fills: the limit is
+// tested before insertion, and Stop or Delete release every queued tag in
+// order before they return.
+TEST(StreamDecoderQueue, LimitOrderAndStopOrDeleteDrainTheQueue) {
+  for (const auto& [limit, byDelete] : {std::pair{1000, false}, {3, false}, {3, true}}) {
+    SCOPED_TRACE(testing::Message() << limit << (byDelete ? " delete" : " stop"));
     ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
-    ASSERT_NE(decoder, nullptr);
     TagReleaser releaser;
     Gate gate;
     std::atomic<bool> first{true};
@@ -49,133 +41,136 @@ TEST(StreamDecoderQueue, LimitIsTestedBeforeInsertionAndOrderIsKept) {
     ASSERT_EQ(FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, &releaser), 1);
     ASSERT_EQ(FLVStreamDecoder_SetMaxFLVTagQueue(decoder, limit), 1);
     ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
-
-    // The worker takes the first tag and is held in its delete callback.
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(0)), 1);
     gate.WaitForArrival();
-    for (int i = 1; i <= limit + 1; ++i) {
-      ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i)), 1) << i;
-    }
+    for (int i = 1; i <= limit + 1; ++i) ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i)), 1);
     FLVTag* refused = MakeEmptyAudioTag(99999);
     EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, refused), 0);
     gate.Open();
-    EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
-
+    if (byDelete) {
+      FLVStreamDecoder_Delete(decoder);
+    } else {
+      EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+      EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, refused), 0);
+      FLVStreamDecoder_Delete(decoder);
+    }
     const std::vector<std::uint32_t> released = releaser.timestamps();
     ASSERT_EQ(released.size(), static_cast<std::size_t>(limit + 2));
     for (std::size_t i = 0; i < released.size(); ++i) EXPECT_EQ(released[i], i);
-    // A refused tag is still the caller's.
-    EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, refused), 0);
-    kelvra::DeleteFLVTag(refused);
-    FLVStreamDecoder_Delete(decoder);
+    kelvra::DeleteFLVTag(refused);  // a refused tag stays the caller's
   }
 }
 
-// A C++ client's callback that throws ends the worker, not the process:
-// the queued tags are still released and Stop answers as usual.
-TEST(StreamDecoderState, ACallbackThatThrowsEndsTheWorkerOnly) {
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
+// An hour of silence is owed when Abandon comes: the fill under way ends and
+// the tags still queued are released undecoded, so Stop returns at once.
+TEST(StreamDecoderQueue, AbandonDropsTheOutputStillOwed) {
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
+  OutputRecorder recorder;
   TagReleaser releaser;
   Gate gate;
   std::atomic<bool> first{true};
-  FLVTag* thrownWith = nullptr;  // the callback threw before freeing it
+  recorder.hook = [&] {
+    if (first.exchange(false)) gate.Arrive();
+  };
+  RunWith(decoder.get(), &recorder, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
+  for (std::uint32_t t : {3600000u, 3600010u, 3600020u, 3600030u}) {
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(t, 3, 3, 1, 1, Bytes(400, 1))), 1);
+  }
+  gate.WaitForArrival();
+  reinterpret_cast<kelvra::FLVStreamDecoder*>(decoder.get())->Abandon();
+  gate.Open();
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  EXPECT_LE(recorder.count(), 2u);  // the held silence block, the tag it led to
+  EXPECT_EQ(releaser.count(), 5u);
+}
+
+// A C++ client's callback that throws ends the worker, not the process.
+TEST(StreamDecoderState, ACallbackThatThrowsEndsTheWorkerOnly) {
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
+  TagReleaser releaser;
+  Gate gate;
+  FLVTag* thrownWith = nullptr;  // thrown before it was freed
   releaser.hook = [&](FLVTag* tag) {
-    if (!first.exchange(false)) return;
+    if (thrownWith != nullptr) return;
     thrownWith = tag;
     gate.Arrive();
     throw std::runtime_error("client failure");
   };
-  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
-  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(0)), 1);
+  FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder.get(), &TagReleaser::CallBack, &releaser);
+  ASSERT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
   gate.WaitForArrival();
-  for (int i = 1; i <= 3; ++i) FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i));
+  for (int i = 1; i <= 3; ++i) FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(i));
   gate.Open();
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   EXPECT_EQ(releaser.count(), 3u);
   kelvra::DeleteFLVTag(thrownWith);
-  FLVStreamDecoder_Delete(decoder);
 }
 
 TEST(StreamDecoderState, RunStopDeliveryAndSettingsFollowTheStateAndKind) {
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
   FLVTag* tag = MakeEmptyAudioTag(0);
-  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, tag), 0);  // never run
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 0);
-  EXPECT_EQ(FLVStreamDecoder_Run(decoder), 1);
-  EXPECT_EQ(FLVStreamDecoder_Run(decoder), 0);
-  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, nullptr), 0);
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 0);
-  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, tag), 0);  // stopped
-  // Runs again after a stop.
-  EXPECT_EQ(FLVStreamDecoder_Run(decoder), 1);
-  EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 0);  // never run
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 0);
+  EXPECT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  EXPECT_EQ(FLVStreamDecoder_Run(decoder.get()), 0);
+  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), nullptr), 0);
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 0);
+  EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 0);  // stopped
+  EXPECT_EQ(FLVStreamDecoder_Run(decoder.get()), 1);
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   kelvra::DeleteFLVTag(tag);
-  FLVStreamDecoder_Delete(decoder);
   FLVStreamDecoder_Delete(nullptr);
   EXPECT_EQ(FLVStreamDecoder_Run(nullptr), 0);
-  // Settings a kind does not have, and values that would divide by zero
-  // or overflow, answer 0.
-  ::FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
-  ::FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
+  // Settings of the other kind, and values that would divide by zero.
+  DecoderPtr audio(FLVStreamDecoder_Create(0));
+  DecoderPtr video(FLVStreamDecoder_Create(1));
   const FLVRect rect{0, 0, 10, 10};
-  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(audio, 320, 240), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(audio, 25.0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetDecodeAlphaChannel(audio, 1), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetCropRect(audio, &rect), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetResizeMode(audio, 2), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(video, 44100), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(video, 2), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetSampleRate(audio, 0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetNumberOfChannels(audio, 0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputSize(video, 0, 240), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetOutputFPS(video, 0.0), 0);
-  EXPECT_EQ(FLVStreamDecoder_SetCropRect(video, nullptr), 0);
-  FLVStreamDecoder_Delete(audio);
-  FLVStreamDecoder_Delete(video);
+  for (int result : {FLVStreamDecoder_SetOutputSize(audio.get(), 320, 240),
+                     FLVStreamDecoder_SetOutputFPS(audio.get(), 25.0),
+                     FLVStreamDecoder_SetDecodeAlphaChannel(audio.get(), 1),
+                     FLVStreamDecoder_SetCropRect(audio.get(), &rect), FLVStreamDecoder_SetResizeMode(audio.get(), 2),
+                     FLVStreamDecoder_SetSampleRate(video.get(), 44100),
+                     FLVStreamDecoder_SetNumberOfChannels(video.get(), 2),
+                     FLVStreamDecoder_SetSampleRate(audio.get(), 0), FLVStreamDecoder_SetNumberOfChannels(audio.get(), 0),
+                     FLVStreamDecoder_SetOutputSize(video.get(), 0, 240), FLVStreamDecoder_SetOutputFPS(video.get(), 0.0),
+                     FLVStreamDecoder_SetCropRect(video.get(), nullptr)}) {
+    EXPECT_EQ(result, 0);
+  }
 }
 
 TEST(StreamDecoderState, IdleOnlySettersAreRefusedWhileRunning) {
   for (int video : {0, 1}) {
     SCOPED_TRACE(video);
-    ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(video);
-    ::FLVStreamDecoder* other = FLVStreamDecoder_Create(1 - video);
+    DecoderPtr decoder(FLVStreamDecoder_Create(video));
+    DecoderPtr other(FLVStreamDecoder_Create(1 - video));
     OutputRecorder recorder;
     TagReleaser releaser;
+    ::FLVStreamDecoder* d = decoder.get();
     auto setAll = [&] {
       return std::vector<int>{
-          FLVStreamDecoder_SetOutputCallBack(decoder, &OutputRecorder::CallBack, &recorder),
-          FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &TagReleaser::CallBack, &releaser),
-          FLVStreamDecoder_SetMaxFLVTagQueue(decoder, 10),
-          FLVStreamDecoder_SetBrother(decoder, nullptr),
-          FLVStreamDecoder_SetMaxIntervalTime(decoder, 500),
-          FLVStreamDecoder_SetDecodeSyncMode(decoder, 0),
-          video ? FLVStreamDecoder_SetOutputSize(decoder, 64, 48)
-                : FLVStreamDecoder_SetSampleRate(decoder, 22050),
-          video ? FLVStreamDecoder_SetOutputFPS(decoder, 30.0)
-                : FLVStreamDecoder_SetNumberOfChannels(decoder, 1),
-      };
+          FLVStreamDecoder_SetOutputCallBack(d, &OutputRecorder::CallBack, &recorder),
+          FLVStreamDecoder_SetDeleteFLVTagCallBack(d, &TagReleaser::CallBack, &releaser),
+          FLVStreamDecoder_SetMaxFLVTagQueue(d, 10), FLVStreamDecoder_SetBrother(d, nullptr),
+          FLVStreamDecoder_SetMaxIntervalTime(d, 500), FLVStreamDecoder_SetDecodeSyncMode(d, 0),
+          video ? FLVStreamDecoder_SetOutputSize(d, 64, 48) : FLVStreamDecoder_SetSampleRate(d, 22050),
+          video ? FLVStreamDecoder_SetOutputFPS(d, 30.0) : FLVStreamDecoder_SetNumberOfChannels(d, 1),
+          video ? FLVStreamDecoder_SetDecodeAlphaChannel(d, 0) : 1};
     };
-    for (int result : setAll()) EXPECT_EQ(result, 1);
+    EXPECT_EQ(setAll(), std::vector<int>(9, 1));
+    ASSERT_EQ(FLVStreamDecoder_Run(d), 1);
+    EXPECT_EQ(setAll(), std::vector<int>({0, 0, 0, 0, 0, 0, 0, 0, video ? 0 : 1}));
+    EXPECT_EQ(FLVStreamDecoder_SetBrother(d, other.get()), 0);
     if (video) {
-      EXPECT_EQ(FLVStreamDecoder_SetDecodeAlphaChannel(decoder, 0), 1);
-    }
-    ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
-    for (int result : setAll()) EXPECT_EQ(result, 0);
-    EXPECT_EQ(FLVStreamDecoder_SetBrother(decoder, other), 0);
-    if (video) {
-      EXPECT_EQ(FLVStreamDecoder_SetDecodeAlphaChannel(decoder, 1), 0);
       // The crop rectangle and the resize mode may change while running.
       const FLVRect rect{0, 0, 10, 10};
-      EXPECT_EQ(FLVStreamDecoder_SetCropRect(decoder, &rect), 1);
-      EXPECT_EQ(FLVStreamDecoder_SetResizeMode(decoder, 2), 2);
-      EXPECT_EQ(FLVStreamDecoder_SetResizeMode(decoder, 0), 0);
+      EXPECT_EQ(FLVStreamDecoder_SetCropRect(d, &rect), 1);
+      EXPECT_EQ(FLVStreamDecoder_SetResizeMode(d, 2), 2);
     }
-    EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
-    for (int result : setAll()) EXPECT_EQ(result, 1);
-    FLVStreamDecoder_Delete(decoder);
-    FLVStreamDecoder_Delete(other);
+    EXPECT_EQ(FLVStreamDecoder_Stop(d), 1);
+    EXPECT_EQ(setAll(), std::vector<int>(9, 1));
   }
 }
 
@@ -190,70 +185,62 @@ TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {
   b.SetCurrentTime(700 * kUnitsPerMs + 1);
   a.SyncWithBrother();
   EXPECT_TRUE(b.IsWaitRequested());
-  // Catching up releases the leader.
-  a.SetCurrentTime(1);
+  a.SetCurrentTime(1);  // catching up releases the leader
   a.SyncWithBrother();
   EXPECT_FALSE(b.IsWaitRequested());
 }
 
-TEST(StreamDecoderBrothers, TheLeaderPausesUntilTheOtherCatchesUp) {
+// Two probes whose tags move their clocks to the tags' time stamps.
+struct Brothers {
+  explicit Brothers(int intervalMs) {
+    for (ProbeDecoder* d : {&a, &b}) {
+      d->SetBrother(d == &a ? &b : &a);
+      d->SetMaxIntervalTime(intervalMs);
+      d->SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
+    }
+  }
   TagReleaser releaser;
+  ProbeDecoder a, b;
+};
+
+TEST(StreamDecoderBrothers, TheLeaderPausesUntilTheOtherCatchesUp) {
+  Brothers s(100);
   std::atomic<int> leaderTags{0};
-  ProbeDecoder leader;
-  ProbeDecoder other;
-  leader.SetBrother(&other);
-  other.SetBrother(&leader);
-  leader.SetMaxIntervalTime(100);
-  other.SetMaxIntervalTime(100);
-  // Each tag moves its decoder's clock to the tag's time stamp, then syncs.
-  leader.onTag = [&](FLVTag* tag) {
-    leader.SetCurrentTime(static_cast<std::int64_t>(tag->timestamp) * kUnitsPerMs);
-    leader.SyncWithBrother();
-    ++leaderTags;
-  };
-  other.onTag = [&](FLVTag* tag) {
-    other.SetCurrentTime(static_cast<std::int64_t>(tag->timestamp) * kUnitsPerMs);
-    other.SyncWithBrother();
-  };
-  leader.SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
-  other.SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
-  ASSERT_EQ(leader.Run(), 1);
-  ASSERT_EQ(other.Run(), 1);
-  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(10)), 1);
-  ASSERT_TRUE(WaitUntil([&] { return releaser.count() == 1; }));
-  // 990 ms ahead of a running brother after its first tag: the leader
-  // pauses itself in its sync.
-  ASSERT_EQ(leader.DeliverFLVPacket(MakeEmptyAudioTag(1000)), 1);
+  for (ProbeDecoder* d : {&s.a, &s.b}) {
+    d->onTag = [d, &s, &leaderTags](FLVTag* tag) {
+      d->SetCurrentTime(static_cast<std::int64_t>(tag->timestamp) * kUnitsPerMs);
+      d->SyncWithBrother();
+      if (d == &s.a) ++leaderTags;
+    };
+  }
+  ASSERT_EQ(s.a.Run(), 1);
+  ASSERT_EQ(s.b.Run(), 1);
+  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(10)), 1);
+  ASSERT_TRUE(WaitUntil([&] { return s.releaser.count() == 1; }));
+  ASSERT_EQ(s.a.DeliverFLVPacket(MakeEmptyAudioTag(1000)), 1);  // 990 ms ahead: pauses itself
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(leaderTags.load(), 0);
-  // The other's next output finds the leader too far ahead and tells it so.
-  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(20)), 1);
-  ASSERT_TRUE(WaitUntil([&] { return leader.IsWaitRequested(); }));
+  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(20)), 1);
+  ASSERT_TRUE(WaitUntil([&] { return s.a.IsWaitRequested(); }));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(leaderTags.load(), 0);
-  // Within 100 ms of the leader: released.
-  ASSERT_EQ(other.DeliverFLVPacket(MakeEmptyAudioTag(950)), 1);
+  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(950)), 1);  // within 100 ms: released
   ASSERT_TRUE(WaitUntil([&] { return leaderTags.load() == 1; }));
-  EXPECT_FALSE(leader.IsWaitRequested());
-  other.Stop();
-  leader.Stop();
-  EXPECT_EQ(releaser.count(), 4u);
+  EXPECT_FALSE(s.a.IsWaitRequested());
+  s.b.Stop();
+  s.a.Stop();
+  EXPECT_EQ(s.releaser.count(), 4u);
 }
 
 // The brother is far ahead and blocked by a full queue: the starved decoder
 // fills the gap up to the brother's time, which releases the brother.
 TEST(StreamDecoderBrothers, StarvedDecoderFillsTheGapWhenTheBrotherIsAheadAndBlocked) {
+  Brothers s(1000);
+  ProbeDecoder& starved = s.a;
+  ProbeDecoder& blocked = s.b;
   Gate gate;
-  TagReleaser releaser;
-  ProbeDecoder starved;
-  ProbeDecoder blocked;
-  starved.SetBrother(&blocked);
-  blocked.SetBrother(&starved);
-  starved.SetMaxIntervalTime(1000);
-  blocked.SetMaxIntervalTime(1000);
   blocked.SetMaxFLVTagQueue(1);
   blocked.onTag = [&](FLVTag*) { gate.Arrive(); };
-  blocked.SetDeleteFLVTagCallBack(&TagReleaser::CallBack, &releaser);
   ASSERT_EQ(starved.Run(), 1);
   ASSERT_EQ(blocked.Run(), 1);
   ASSERT_EQ(blocked.DeliverFLVPacket(MakeEmptyAudioTag(0)), 1);
@@ -269,64 +256,58 @@ TEST(StreamDecoderBrothers, StarvedDecoderFillsTheGapWhenTheBrotherIsAheadAndBlo
   gate.Open();
   starved.Stop();
   blocked.Stop();
-  EXPECT_EQ(releaser.count(), 3u);
+  EXPECT_EQ(s.releaser.count(), 3u);
 }
 
-TEST(StreamDecoderBrothers, WorkerEndsWhenItsBrotherStopsAndIsJoinedBeforeRunningAgain) {
-  ProbeDecoder a;
-  ProbeDecoder b;
-  a.SetBrother(&b);
-  b.SetBrother(&a);
-  ASSERT_EQ(a.Run(), 1);
-  ASSERT_EQ(b.Run(), 1);
-  EXPECT_EQ(b.Stop(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return a.IsIdle(); }));
-  EXPECT_EQ(a.Stop(), 0);
-  // Both run again: the old marks of the stop do not end the new workers.
-  ASSERT_EQ(a.Run(), 1);
-  ASSERT_EQ(b.Run(), 1);
+TEST(StreamDecoderBrothers, WorkerEndsWhenItsBrotherStopsAndRunsAgainAfterwards) {
+  {
+    ProbeDecoder a;
+    ProbeDecoder idle;  // a brother that never runs does not keep a's worker
+    a.SetBrother(&idle);
+    ASSERT_EQ(a.Run(), 1);
+    EXPECT_EQ(a.Stop(), 1);
+  }
+  Brothers s(1000);
+  ASSERT_EQ(s.a.Run(), 1);
+  ASSERT_EQ(s.b.Run(), 1);
+  EXPECT_EQ(s.b.Stop(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return s.a.IsIdle(); }));
+  EXPECT_EQ(s.a.Stop(), 0);
+  // The old marks of the stop do not end the new workers.
+  ASSERT_EQ(s.a.Run(), 1);
+  ASSERT_EQ(s.b.Run(), 1);
   std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(a.IsIdle());
-  EXPECT_FALSE(b.IsIdle());
-  EXPECT_EQ(a.Stop(), 1);
-  // b's worker ends on its own once a has stopped; its Stop then answers 0
-  // or, if it is caught still running, 1.
-  b.Stop();
-  EXPECT_TRUE(b.IsIdle());
+  EXPECT_FALSE(s.a.IsIdle());
+  EXPECT_FALSE(s.b.IsIdle());
+  EXPECT_EQ(s.a.Stop(), 1);
+  s.b.Stop();  // 0 or 1, as b's worker may already have ended
+  EXPECT_TRUE(s.b.IsIdle());
 }
 
-TEST(StreamDecoderBrothers, AStopEndsAWorkerWhoseBrotherNeverRan) {
-  ProbeDecoder a;
-  ProbeDecoder idle;
-  a.SetBrother(&idle);
-  ASSERT_EQ(a.Run(), 1);
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(a.Stop(), 1);
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
-TEST(StreamDecoderCpu, AStarvedRunningDecoderUsesNoMeasurableCpu) {
-  ::FLVStreamDecoder* alone = FLVStreamDecoder_Create(0);
-  ::FLVStreamDecoder* audio = FLVStreamDecoder_Create(0);
-  ::FLVStreamDecoder* video = FLVStreamDecoder_Create(1);
-  FLVStreamDecoder_SetBrother(audio, video);
-  FLVStreamDecoder_SetBrother(video, audio);
-  ASSERT_EQ(FLVStreamDecoder_Run(alone), 1);
-  ASSERT_EQ(FLVStreamDecoder_Run(audio), 1);
-  ASSERT_EQ(FLVStreamDecoder_Run(video), 1);
+TEST(StreamDecoderCpu, StarvedRunningDecodersUseNoMeasurableCpu) {
+  DecoderPtr alone(FLVStreamDecoder_Create(0));
+  DecoderPtr audio(FLVStreamDecoder_Create(0));
+  DecoderPtr video(FLVStreamDecoder_Create(1));
+  FLVStreamDecoder_SetBrother(audio.get(), video.get());
+  FLVStreamDecoder_SetBrother(video.get(), audio.get());
+  for (auto* d : {alone.get(), audio.get(), video.get()}) ASSERT_EQ(FLVStreamDecoder_Run(d), 1);
   std::this_thread::sleep_for(100ms);
   const double before = ProcessCpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(2s);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double used = ProcessCpuSeconds() - before;
-  // Three starved workers together stay under 1% of one core.
   EXPECT_LT(used, 0.01 * wall) << used << " s of CPU in " << wall << " s";
-  EXPECT_EQ(FLVStreamDecoder_Stop(alone), 1);
-  EXPECT_EQ(FLVStreamDecoder_Stop(audio), 1);
-  FLVStreamDecoder_Stop(video);
-  FLVStreamDecoder_Delete(alone);
-  FLVStreamDecoder_Delete(audio);
-  FLVStreamDecoder_Delete(video);
+  EXPECT_EQ(FLVStreamDecoder_Stop(alone.get()), 1);
+  EXPECT_EQ(FLVStreamDecoder_Stop(audio.get()), 1);
+  FLVStreamDecoder_Stop(video.get());
 }
 
 }  // namespace

@@ -64,6 +64,4 @@ TagPtr CloneTag(const FLVTag& tag) {
   return copy;
 }
 
-FLVTag* CloneRaw(const FLVTag& tag) { return CloneTag(tag).release(); }
-
 }  // namespace kelvra::test
