@@ -5,8 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
-#include "reader/reader_test_util.h"
+#include "support/flv_builder.h"
 #include "support/flv_files.h"
 #include "support/programs.h"
 
@@ -15,45 +16,42 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs sonex with `arguments` (shell words) in a fresh empty folder; fails
-// the test when the program wrote into the folder.
-ProgramRun RunSonexIn(const std::string& arguments) {
-  const std::string folder = TestTempDir() + "/info_run";
-  fs::remove_all(folder);
-  fs::create_directories(folder);
-  const ProgramRun run = RunShell("cd '" + folder + "' && '" + SonexPath() + "' " + arguments);
-  EXPECT_TRUE(fs::is_empty(folder)) << arguments;
-  return run;
-}
-
 struct InfoRow {
   const char* name;
-  std::string arguments;
+  std::vector<std::string> arguments;
   std::string out, err;
 };
 
 class SonexInfo : public testing::TestWithParam<InfoRow> {};
 
-TEST_P(SonexInfo, PrintsExactly) {
-  const InfoRow& row = GetParam();
-  const ProgramRun run = RunSonexIn(row.arguments);
+TEST_P(SonexInfo, PrintsExactlyAndWritesNothing) {
+  const std::string folder = TestTempDir() + "/info_run";
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  const ProgramRun run = RunSonex(GetParam().arguments, folder);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, row.out);
-  EXPECT_EQ(run.err, row.err);
+  EXPECT_EQ(run.out, GetParam().out);
+  EXPECT_EQ(run.err, GetParam().err);
+  EXPECT_TRUE(fs::is_empty(folder));
 }
 
-// Audio ends at 60 ms, video at 200 ms plus one frame at 15 frames/s; video
-// bodies of 8 bytes and audio bodies of 883 bytes over 200 ms.
+// PCM 44.1 kHz 8-bit mono, 20 ms a tag: audio ends at 60 ms, video at 200 ms
+// plus one frame at 15 frames/s; video bodies of 8 bytes and audio bodies of
+// 883 bytes over 200 ms.
 std::string LinesFile() {
-  TaggedFlv flv;
-  flv.Pcm(0).Key(0).Pcm(20).Pcm(40).Inter(100).Inter(200);
-  return "'" + flv.Write("info_lines.flv") + "'";
+  FlvBuilder b;
+  b.Header().Audio(0, 3, 3, 0, 0, Bytes(882, 0x80)).Video(0, 1, 2, H263PictureHeader(5));
+  b.Audio(20, 3, 3, 0, 0, Bytes(882, 0x80)).Audio(40, 3, 3, 0, 0, Bytes(882, 0x80));
+  b.Video(100, 2, 2, H263PictureHeader(2)).Video(200, 2, 2, H263PictureHeader(2));
+  const std::string path = TestTempDir() + "/info_lines.flv";
+  b.WriteTo(path);
+  return path;
 }
 
 std::string TextFile() {
   const std::string text = TestTempDir() + "/notes.txt";
   std::ofstream(text) << "not a video at all\n";
-  return "'" + text + "'";
+  return text;
 }
 
 const char* const kLines =
@@ -63,12 +61,11 @@ const char* const kLines =
 INSTANTIATE_TEST_SUITE_P(
     Rows, SonexInfo,
     testing::Values(
-        InfoRow{"EveryLineAndTheLaterEndTime", "-info " + LinesFile(), kLines, ""},
+        InfoRow{"EveryLineAndTheLaterEndTime", {"-info", LinesFile()}, kLines, ""},
         // Conversion options beside -info are ignored; nothing is written.
-        InfoRow{"ConversionOptionsIgnored",
-                "-info " + LinesFile() + " -i " + LinesFile() + " -out c.mp3 -fmt wav", kLines, ""},
-        InfoRow{"TextFileGivesAZeroDuration", "-info " + TextFile(), "duration: 0ms\n", ""},
-        InfoRow{"MissingFileGivesTheMessage", "-info /nonexistent/no_such_file.flv", "",
+        InfoRow{"ConversionOptionsIgnored", {"-info", LinesFile(), "-i", LinesFile(), "-out", "c.mp3", "-fmt", "wav"}, kLines, ""},
+        InfoRow{"TextFileGivesAZeroDuration", {"-info", TextFile()}, "duration: 0ms\n", ""},
+        InfoRow{"MissingFileGivesTheMessage", {"-info", "/nonexistent/no_such_file.flv"}, "",
                 "Fail to get the FLV information. It probably is not a FLV file.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -78,10 +75,9 @@ TEST(SonexInfoLoader, LoadsNoCodecLibrary) {
   const ProgramRun run = RunShell("LD_DEBUG=libs '" + SonexPath() + "' -info '" +
                                   FixturePath("real/ruffle-rs_ruffle_square.flv") + "' 2>&1 >/dev/null");
   EXPECT_EQ(run.exitCode, 0);
-  const std::string& loaded = run.out;
-  EXPECT_NE(loaded.find("libkelvra.so"), std::string::npos) << "no loader account:\n" << loaded;
+  EXPECT_NE(run.out.find("libkelvra.so"), std::string::npos) << "no loader account:\n" << run.out;
   for (const char* library : {"libavcodec", "libavformat", "libvexmar", "libmorlin", "libpellow"}) {
-    EXPECT_EQ(loaded.find(library), std::string::npos) << library << " loaded:\n" << loaded;
+    EXPECT_EQ(run.out.find(library), std::string::npos) << library << " loaded:\n" << run.out;
   }
 }
 

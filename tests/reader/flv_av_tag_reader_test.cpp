@@ -1,0 +1,453 @@
+// The tag reader on files built tag by tag: what the index computes, reading,
+// ownership of the records handed out, Assign, seeking and damaged files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelvra.h"
+#include "support/flv_builder.h"
+#include "support/flv_files.h"
+
+namespace kelvra::test {
+namespace {
+
+// PCM 44.1 kHz 8-bit mono: 882 payload bytes play 20 ms, so the parser's
+// rebuilt audio clock matches the file's time stamps.
+constexpr int kPcm = 3;
+constexpr std::size_t kPcm20Ms = 882;
+constexpr int kH263 = 2;
+constexpr int kAudio = FLV_TAG_TYPE_AUDIO, kVideo = FLV_TAG_TYPE_VIDEO, kScript = FLV_TAG_TYPE_SCRIPT_DATA;
+
+// A builder that remembers where each tag begins. Key frames are 320 x 240
+// unless told (size code 6: 160 x 120), inter frames declare 352 x 288.
+class TaggedFlv {
+ public:
+  explicit TaggedFlv(const FlvHeaderOptions& header = {}) { b_.Header(header); }
+  TaggedFlv& Pcm(std::uint32_t t, std::size_t bytes = kPcm20Ms, std::uint8_t fill = 0x80) {
+    return Audio(t, kPcm, Bytes(bytes, fill));
+  }
+  TaggedFlv& Audio(std::uint32_t t, int format, const Bytes& payload) {
+    return Note(), b_.Audio(t, format, 3, 0, 0, payload), *this;
+  }
+  TaggedFlv& Key(std::uint32_t t, int sizeCode = 5) { return Note(), b_.Video(t, 1, kH263, H263PictureHeader(sizeCode)), *this; }
+  TaggedFlv& Inter(std::uint32_t t) { return Note(), b_.Video(t, 2, kH263, H263PictureHeader(2)), *this; }
+  TaggedFlv& Script(std::uint32_t t = 0) { return Note(), b_.Script(t, Bytes{0x02, 0x00, 0x01, 'x', 0x05}), *this; }
+  TaggedFlv& Raw(const Bytes& bytes) { return b_.Raw(bytes), *this; }
+  std::int64_t Position(std::size_t i) const { return positions_.at(i); }
+  const Bytes& bytes() const { return b_.bytes(); }
+  std::string Write(const std::string& name) const {
+    const std::string path = TestTempDir() + "/" + name;
+    b_.WriteTo(path);
+    return path;
+  }
+
+ private:
+  void Note() { positions_.push_back(static_cast<std::int64_t>(b_.size())); }
+  FlvBuilder b_;
+  std::vector<std::int64_t> positions_;
+};
+
+using ReaderPtr = std::unique_ptr<::FLVAVTagReader, decltype(&FLVAVTagReader_Delete)>;
+
+ReaderPtr OpenReader(const std::string& path = "") {
+  ReaderPtr reader(FLVAVTagReader_Create(), &FLVAVTagReader_Delete);
+  if (!path.empty()) { EXPECT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << path; }
+  return reader;
+}
+
+struct Record {
+  int tagType;
+  std::uint32_t timestamp, duration;
+  std::int64_t filePosition;
+  bool hasBlock;
+};
+
+// Reads until the reader answers anything but success, which must be "no more tags".
+std::vector<Record> ReadAll(::FLVAVTagReader* reader, int typeFilter = 0, int copyData = 1) {
+  std::vector<Record> records;
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  int code = FLV_READER_OK;
+  while ((code = FLVAVTagReader_ReadTag(reader, copyData, typeFilter, &tag, &duration)) == FLV_READER_OK) {
+    records.push_back({tag->tagType, tag->timestamp, duration, tag->filePosition, tag->block != nullptr});
+  }
+  EXPECT_EQ(code, FLV_READER_END) << "after " << records.size() << " tags";
+  return records;
+}
+
+template <typename Field>
+std::vector<Field> Column(const std::vector<Record>& records, Field Record::*field) {
+  std::vector<Field> values;
+  for (const Record& record : records) values.push_back(record.*field);
+  return values;
+}
+
+FLVInfo Computed(::FLVAVTagReader* reader) {
+  FLVInfo info{};
+  EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(reader, &info), 1);
+  return info;
+}
+
+std::pair<std::uint32_t, std::uint32_t> Ends(::FLVAVTagReader* reader) {
+  std::uint32_t audio = 0xDEAD, video = 0xDEAD;
+  FLVAVTagReader_GetDuration(reader, &audio, &video);
+  return {audio, video};
+}
+
+int MinInterval(::FLVAVTagReader* reader) {
+  int interval = -12345;
+  EXPECT_EQ(FLVAVTagReader_GetMinIntervaledFrameTime(reader, &interval), 1);
+  return interval;
+}
+
+std::string AudioVideoFile(const std::string& name) {
+  return TaggedFlv().Script().Pcm(0).Key(0).Pcm(20).Pcm(40).Inter(40).Pcm(60).Write(name);
+}
+
+// Each entry's duration is the gap to the next tag of its kind (at least
+// 1 ms for video); the last audio block plays its own length, the last frame
+// one frame interval. kAny: not checked in that row.
+constexpr int kAny = -99;
+using Ms = std::vector<std::uint32_t>;
+
+struct OpenRow {
+  const char* name;
+  std::function<std::string()> file;
+  Ms audioDurations, videoDurations;  // empty: not checked
+  int audioEnd, videoEnd, minInterval, videoCodec, width, height, audioFormat, audioBitRate;
+  double frameRate, duration;
+};
+
+class TagReaderOpen : public testing::TestWithParam<OpenRow> {};
+
+TEST_P(TagReaderOpen, IndexDurationsAndInformation) {
+  const OpenRow& row = GetParam();
+  ReaderPtr reader = OpenReader(row.file());
+  if (!row.audioDurations.empty()) { EXPECT_EQ(Column(ReadAll(reader.get(), kAudio), &Record::duration), row.audioDurations); }
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
+  if (!row.videoDurations.empty()) { EXPECT_EQ(Column(ReadAll(reader.get(), kVideo), &Record::duration), row.videoDurations); }
+  const FLVInfo info = Computed(reader.get());
+  const double got[] = {double(Ends(reader.get()).first), double(Ends(reader.get()).second), double(MinInterval(reader.get())),
+                        double(info.videoCodec), double(info.width), double(info.height), double(info.audioFormat),
+                        double(info.audioBitRate), info.frameRate, info.duration};
+  const double want[] = {double(row.audioEnd), double(row.videoEnd), double(row.minInterval), double(row.videoCodec),
+                         double(row.width), double(row.height), double(row.audioFormat), double(row.audioBitRate),
+                         row.frameRate, row.duration};
+  const char* names[] = {"audio end", "video end", "smallest interval", "video codec", "width", "height",
+                         "audio format", "audio bit rate", "frame rate", "duration"};
+  for (int i = 0; i < 10; ++i) {
+    if (want[i] != kAny) { EXPECT_DOUBLE_EQ(got[i], want[i]) << names[i]; }
+  }
+  // What the parser announced: the formats, but no bit rates.
+  FLVInfo delivered{};
+  ASSERT_EQ(FLVAVTagReader_GetFLVInfo(reader.get(), &delivered), 1);
+  EXPECT_EQ(std::tie(delivered.audioFormat, delivered.videoCodec, delivered.audioBitRate),
+            std::tuple(info.audioFormat, info.videoCodec, 0));
+}
+
+constexpr FlvHeaderOptions kAudioOnly{.hasVideo = false};
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TagReaderOpen,
+    testing::Values(
+        // Three bodies of 883 bytes (flags byte and payload) over 40 ms.
+        OpenRow{"AudioOnly", [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40).Write("a.flv"); },
+                {20, 20, 20}, {}, 60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25, 0.0, 0.040},
+        // Equal time stamps, then a step back: five frames over 100 ms are
+        // 50 frames/s; the equal pair gives the smallest step 0. Only the
+        // parser's own empty audio tag: no audio information.
+        OpenRow{"VideoSteps", [] { return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v.flv"); },
+                {}, {40, 1, 1, 80, 20}, 0, 120, 0, kH263, 320, 240, -1, kAny, 50.0, 0.1},
+        // Steps 100, wrapped (ignored), 60, 70.
+        OpenRow{"SmallestForwardStep", [] { return TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190).Write("m.flv"); },
+                {}, {}, kAny, kAny, 60, kAny, kAny, kAny, kAny, kAny, kAny, kAny},
+        // Without a frame rate the last frame has no duration.
+        OpenRow{"AllAtTimeZero", [] { return TaggedFlv().Pcm(0).Key(0).Key(0).Write("z.flv"); },
+                {}, {1, 0}, 20, 0, kAny, kH263, kAny, kAny, kAny, 0, 0.0, 0.0},
+        OpenRow{"SizeFromTheFirstKeyFrame", [] { return TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6).Write("k.flv"); },
+                {}, {}, kAny, kAny, kAny, kH263, 320, 240, kAny, kAny, kAny, kAny},
+        // Format 15 has no known duration; a bare tag with no body plays none.
+        OpenRow{"LastBlockOfUnknownDuration", [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Audio(40, 15, Bytes(50, 1)).Write("u.flv"); },
+                {20, 20, 0}, {}, 40, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},
+        OpenRow{"ZeroLengthLastAudioTag", [] {
+                  return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Raw(FlvBuilder().Tag(kAudio, 40, {}).bytes()).Write("e.flv"); },
+                {20, 20, 0}, {}, 40, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TagReaderOpen, OpeningAnotherFileDescribesOnlyThatFile) {
+  const std::string both = AudioVideoFile("reopen_av.flv");
+  ReaderPtr reader = OpenReader(both);
+  const FLVInfo first = Computed(reader.get());
+  ASSERT_EQ(first.videoCodec, kH263);
+  // No Close in between.
+  const std::string audio = TaggedFlv(kAudioOnly).Pcm(0, kPcm20Ms / 2).Write("reopen_audio.flv");
+  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), audio.c_str()), 1);
+  const FLVInfo second = Computed(reader.get());
+  EXPECT_EQ(std::tie(second.videoCodec, second.width, second.videoBitRate), std::tuple(-1, 0, 0));
+  EXPECT_EQ(second.frameRate, 0.0);
+  EXPECT_EQ(MinInterval(reader.get()), 0);
+  EXPECT_EQ(Ends(reader.get()), std::pair(10u, 0u));
+  EXPECT_EQ(ReadAll(reader.get()).size(), 1u);
+  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), both.c_str()), 1);
+  const FLVInfo again = Computed(reader.get());
+  EXPECT_EQ(std::memcmp(&again, &first, sizeof again), 0);
+}
+
+// Never opened, closed, and assigned from a reader that never opened.
+TEST(TagReaderOpen, ClosedReadersAnswerNothing) {
+  ReaderPtr never = OpenReader();
+  ReaderPtr closed = OpenReader(AudioVideoFile("closed.flv"));
+  EXPECT_EQ(FLVAVTagReader_Close(closed.get()), -1);
+  ReaderPtr assigned = OpenReader(AudioVideoFile("assign_closed.flv"));
+  EXPECT_EQ(FLVAVTagReader_Assign(never.get(), assigned.get()), 0);
+  for (::FLVAVTagReader* reader : {never.get(), closed.get(), assigned.get()}) {
+    EXPECT_EQ(Ends(reader), std::pair(0u, 0u));
+    FLVInfo info{};
+    info.width = 77;
+    EXPECT_EQ(FLVAVTagReader_GetFLVInfoEx(reader, &info), 0);
+    EXPECT_EQ(info.width, 77);
+    FLVTag* tag = nullptr;
+    std::uint32_t duration = 5;
+    EXPECT_EQ(FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration), FLV_READER_NOT_OPEN);
+    EXPECT_EQ(tag, nullptr);
+    EXPECT_EQ(FLVAVTagReader_Seek(reader, kAudio, 0), FLV_READER_NOT_OPEN);
+    std::uint32_t timestamp = 9;
+    EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader, 0, &timestamp), 0);
+    EXPECT_EQ(timestamp, 9u);
+  }
+}
+
+TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFileIsGone) {
+  const std::string path = AudioVideoFile("assign_open.flv");
+  ReaderPtr source = OpenReader(path);
+  const std::vector<Record> all = ReadAll(source.get());
+  ASSERT_EQ(all.size(), 7u);
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(source.get()), FLV_READER_OK);
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(FLVAVTagReader_ReadTag(source.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  ReaderPtr copy = OpenReader(path);  // an open destination is closed first
+  ASSERT_EQ(FLVAVTagReader_Assign(source.get(), copy.get()), 1);
+  const FLVInfo sourceInfo = Computed(source.get()), copyInfo = Computed(copy.get());
+  EXPECT_EQ(std::memcmp(&copyInfo, &sourceInfo, sizeof copyInfo), 0);
+  EXPECT_EQ(Ends(copy.get()), Ends(source.get()));
+  // Each goes on from the fourth tag with its own file; the copy outlives its source.
+  ASSERT_EQ(FLVAVTagReader_ReadTag(source.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(tag->filePosition, all[3].filePosition);
+  source.reset();
+  const std::vector<Record> rest = ReadAll(copy.get());
+  ASSERT_EQ(rest.size(), 4u);
+  EXPECT_EQ(rest[0].filePosition, all[3].filePosition);
+
+  ReaderPtr orphan = OpenReader();
+  std::filesystem::remove(path);
+  EXPECT_EQ(FLVAVTagReader_Assign(copy.get(), orphan.get()), 0);
+  EXPECT_EQ(FLVAVTagReader_SeekToBegin(orphan.get()), FLV_READER_READ_ERROR) << "an index without a file";
+}
+
+// A file that is not FLV, and one that is only an FLV header.
+TEST(TagReaderBadInput, FilesWithoutTagsOpenWithAnEmptyIndex) {
+  const std::string notFlv = TestTempDir() + "/not_flv.txt";
+  std::ofstream(notFlv) << "This is a plain text file, not a video.\n";
+  for (const std::string& path : {notFlv, FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv")}) {
+    SCOPED_TRACE(path);
+    ReaderPtr reader = OpenReader(path);
+    const FLVInfo info = Computed(reader.get());
+    EXPECT_EQ(std::tie(info.videoCodec, info.audioFormat), std::tuple(-1, -1));
+    EXPECT_EQ(Ends(reader.get()), std::pair(0u, 0u));
+    EXPECT_TRUE(ReadAll(reader.get()).empty());
+    EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kAudio, 0), FLV_READER_SEEK_NO_TAG_AFTER);
+  }
+}
+
+TEST(TagReaderBadInput, AMissingFileFailsQuietlyAReadErrorWithTheSystemsText) {
+  ReaderPtr reader = OpenReader();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), (TestTempDir() + "/no_such.flv").c_str()), 0);
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), nullptr), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  // A folder opens for reading but fails at the first read.
+  const std::string folder = TestTempDir() + "/a_folder.flv";
+  std::filesystem::create_directories(folder);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLVAVTagReader_Open(reader.get(), folder.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("Read error: ") + std::strerror(EISDIR) + "\n");
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  EXPECT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_NOT_OPEN);
+}
+
+TEST(TagReaderBadInput, CutFilesKeepEveryCompleteTag) {
+  TaggedFlv flv;  // small bodies keep the cut at every byte quick
+  flv.Script().Pcm(0, 9).Key(0).Pcm(20, 9).Inter(40);
+  const Bytes& whole = flv.bytes();
+  const std::string path = TestTempDir() + "/cut.flv";
+  ReaderPtr reader = OpenReader();
+  for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+    WriteWholeFile(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+    ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << "cut at " << cut;
+    std::size_t complete = 0;
+    while (complete < 5 && (complete + 1 < 5 ? std::size_t(flv.Position(complete + 1)) : whole.size()) <= cut) ++complete;
+    EXPECT_EQ(ReadAll(reader.get()).size(), complete) << "cut at " << cut;
+  }
+  // A data size pointing past the end loses only that tag.
+  Bytes lying = FlvBuilder().Tag(kVideo, 40, Bytes(64, 0x17)).bytes();
+  lying[1] = lying[2] = lying[3] = 0xFF;
+  ReaderPtr past = OpenReader(TaggedFlv().Pcm(0).Key(0).Raw(lying).Write("past_the_end.flv"));
+  EXPECT_EQ(ReadAll(past.get()).size(), 2u);
+}
+
+// The tag's header copy and body are the file's bytes at its position.
+void ExpectBlockMatchesFile(const FLVTag& tag, const Bytes& file) {
+  ASSERT_NE(tag.block, nullptr);
+  ASSERT_EQ(tag.data, tag.block + 11);
+  const auto offset = static_cast<std::size_t>(tag.filePosition);
+  ASSERT_LE(offset + 11 + tag.dataSize, file.size());
+  EXPECT_EQ(std::memcmp(tag.block, file.data() + offset, 11 + tag.dataSize), 0) << "tag at " << offset;
+}
+
+TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
+  TaggedFlv flv;
+  flv.Script().Pcm(0, 100, 0x41).Key(0).Pcm(20, 200, 0x42).Script(30).Inter(40);
+  ReaderPtr reader = OpenReader(flv.Write("filters.flv"));
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  for (std::size_t i = 0; FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration) == FLV_READER_OK; ++i) {
+    EXPECT_EQ(tag->filePosition, flv.Position(i));
+    ExpectBlockMatchesFile(*tag, flv.bytes());
+    if (tag->tagType == kScript) { EXPECT_EQ(duration, 0u); }
+  }
+  for (int filter : {kAudio, kVideo, kScript}) {
+    ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
+    const std::vector<int> types = Column(ReadAll(reader.get(), filter), &Record::tagType);
+    EXPECT_EQ(types, std::vector<int>(2, filter));
+  }
+  // The filter's skipped tags moved the reader to the end.
+  EXPECT_TRUE(ReadAll(reader.get()).empty());
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
+  const std::vector<Record> bare = ReadAll(reader.get(), 0, /*copyData=*/0);
+  EXPECT_EQ(Column(bare, &Record::hasBlock), std::vector<bool>(6, false));
+}
+
+// The parser's empty audio tag comes first and lasts until the first real one.
+TEST(TagReaderRead, AStreamStartingWithVideoGetsTheParsersEmptyAudioTag) {
+  ReaderPtr reader = OpenReader(TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120).Write("video_first.flv"));
+  const std::vector<Record> audio = ReadAll(reader.get(), kAudio);
+  ASSERT_EQ(audio.size(), 3u);
+  EXPECT_EQ(std::tie(audio[0].filePosition, audio[0].timestamp, audio[0].duration, audio[0].hasBlock),
+            std::tuple(0, 0u, 100u, false));
+}
+
+TEST(TagReaderRead, RecordsHandedOverOutliveTheReaderAndOwnershipSwitchesPerRead) {
+  TaggedFlv flv;
+  flv.Pcm(0, 300, 0x61).Key(0).Pcm(20, 300, 0x62).Inter(40).Pcm(40, 300, 0x63).Pcm(60, 300, 0x64);
+  ReaderPtr reader = OpenReader(flv.Write("caller_owned.flv"));
+  FLVTag* own = nullptr;
+  std::uint32_t duration = 0;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, kAudio, &own, &duration), FLV_READER_OK);
+  EXPECT_EQ(FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 0), 0);
+  // The video tags in between are skipped and must not stay allocated.
+  std::vector<FLVTag*> mine(2);
+  for (FLVTag*& tag : mine) ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, kAudio, &tag, &duration), FLV_READER_OK);
+  EXPECT_NE(mine[0], mine[1]);
+  EXPECT_NE(mine[0], own);
+  // With auto-release the reader hands out its own record again.
+  EXPECT_EQ(FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 1), 1);
+  FLVTag* later = nullptr;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, kAudio, &later, &duration), FLV_READER_OK);
+  EXPECT_EQ(later, own);
+  EXPECT_EQ(later->audioData[0], 0x64);
+  reader.reset();
+  for (std::size_t i = 0; i < mine.size(); ++i) {
+    ExpectBlockMatchesFile(*mine[i], flv.bytes());
+    EXPECT_EQ(mine[i]->audioData[0], static_cast<int>(0x62 + i));
+    FLVStreamParser_DeleteFLVTag(nullptr, mine[i]);
+  }
+}
+
+TEST(TagReaderRead, AFailedReadIsRetriedFromTheSameTag) {
+  TaggedFlv flv;  // tags well beyond the stdio buffer, so that the cut is seen
+  flv.Pcm(0, 40000, 0x01).Pcm(20, 40000, 0x02).Pcm(40, 40000, 0x03);
+  const std::string path = flv.Write("shrinking.flv");
+  ReaderPtr reader = OpenReader(path);
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  ASSERT_EQ(truncate(path.c_str(), flv.Position(1) + 20), 0);
+  tag = nullptr;
+  EXPECT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_READ_ERROR);
+  EXPECT_EQ(tag, nullptr);
+  flv.Write("shrinking.flv");  // the bytes are back
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(tag->filePosition, flv.Position(1));
+  EXPECT_EQ(tag->audioData[0], 0x02);
+}
+
+// Audio every 20 ms from 0 to 180, video every 40 ms with key frames at 0
+// and 120; at equal times audio comes first. Audio seeks land on the first
+// audio tag after the time (after all tags at the time itself), video seeks
+// on the nearest key frame at or before it.
+struct SeekRow {
+  int type;
+  std::uint32_t time;
+  int code;
+  std::uint32_t timestamp;  // of the tag read next, when the seek succeeds
+};
+
+class TagReaderSeek : public testing::TestWithParam<SeekRow> {};
+
+TEST_P(TagReaderSeek, LandsOnTheTagOrRefuses) {
+  const SeekRow& row = GetParam();
+  TaggedFlv flv;
+  for (std::uint32_t t = 0; t <= 180; t += 20) {
+    flv.Pcm(t);
+    if (t == 0 || t == 120) flv.Key(t);
+    if (t % 40 == 0 && t != 0 && t != 120) flv.Inter(t);
+  }
+  ReaderPtr reader = OpenReader(flv.Write("seek.flv"));
+  ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), row.type, row.time), row.code);
+  if (row.code != FLV_READER_OK) return;
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(std::tie(tag->tagType, tag->timestamp), std::tie(row.type, row.timestamp));
+  if (row.type == kVideo) { EXPECT_EQ(tag->frameType, 1); }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TagReaderSeek,
+                         testing::Values(SeekRow{kAudio, 50, FLV_READER_OK, 60}, SeekRow{kAudio, 40, FLV_READER_OK, 60},
+                                         SeekRow{kAudio, 0, FLV_READER_OK, 20}, SeekRow{kVideo, 130, FLV_READER_OK, 120},
+                                         SeekRow{kVideo, 120, FLV_READER_OK, 120}, SeekRow{kVideo, 100, FLV_READER_OK, 0},
+                                         SeekRow{kAudio, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0},
+                                         SeekRow{kVideo, 5000, FLV_READER_SEEK_NO_TAG_AFTER, 0},
+                                         SeekRow{kScript, 50, FLV_READER_SEEK_NO_MATCH, 0},
+                                         SeekRow{0, 50, FLV_READER_SEEK_NO_MATCH, 0},
+                                         SeekRow{kScript, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0}));
+
+TEST(TagReaderSeek, NoKeyFrameBeforeTheTimeAndTheNextKeyFrame) {
+  TaggedFlv flv;
+  flv.Inter(0).Inter(40).Key(80).Inter(120);
+  ReaderPtr reader = OpenReader(flv.Write("late_key.flv"));
+  EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kVideo, 10), FLV_READER_SEEK_NO_MATCH);
+  for (auto [time, found, next] : {std::tuple(10u, 1, 80u), {80u, 1, 80u}, {81u, 0, 7u}}) {
+    std::uint32_t timestamp = 7;
+    EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader.get(), time, &timestamp), found) << time;
+    EXPECT_EQ(timestamp, next) << time;
+  }
+  // When the first tag after the time is itself a key frame, Seek lands on it.
+  ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), kVideo, 50), FLV_READER_OK);
+  FLVTag* tag = nullptr;
+  std::uint32_t duration = 0;
+  ASSERT_EQ(FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration), FLV_READER_OK);
+  EXPECT_EQ(std::tie(tag->timestamp, tag->frameType, tag->filePosition), std::tuple(80u, 1, flv.Position(2)));
+}
+
+}  // namespace
+}  // namespace kelvra::test
