@@ -1,9 +1,8 @@
 // Whole conversions that run the decoders' threads hardest: an audio and
-// video file into WMA, where the video decoder runs beside the audio
-// decoder as its brother, and a batch of such files into MP3. Run under
+// video file into WMA, where the video decoder runs beside the audio decoder
+// as its brother, a batch of such files into MP3, and stop signals. Run under
 // TSan too, where the program itself reports any race.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -25,9 +24,7 @@ namespace fs = std::filesystem;
 FlvSpec AudioVideo(double toneHz) { return FlvSpec{.toneHz = toneHz, .video = VideoCodec::kH263}; }
 
 TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {
-  const std::string input = GenerateFlv(AudioVideo(440));
-  ASSERT_FALSE(input.empty());
-  const std::string out = (fs::path(TestTempDir()) / "av.wma").string();
+  const std::string input = GenerateFlv(AudioVideo(440)), out = (fs::path(TestTempDir()) / "av.wma").string();
   const ProgramRun run = RunSonex({"-i", input, "-out", out, "-quiet", "1"});
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
@@ -37,20 +34,16 @@ TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {
 }
 
 TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
-  const std::string first = GenerateFlv(AudioVideo(500));
-  const std::string second = GenerateFlv(AudioVideo(1000));
-  ASSERT_FALSE(first.empty() || second.empty());
   const std::string out = (fs::path(TestTempDir()) / "batch.mp3").string();
-  const ProgramRun run =
-      RunSonex({"-i", first, "-st", "500", "-i", second, "-dt", "1000", "-out", out});
+  const ProgramRun run = RunSonex({"-i", GenerateFlv(AudioVideo(500)), "-st", "500", "-i", GenerateFlv(AudioVideo(1000)),
+                                   "-dt", "1000", "-out", out});
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
   const Pcm output = DecodeAudio(out);
-  const std::vector<Segment> segments = ToneSegments(output, {500, 1000}, 10);
-  // The first file's tone, then the second's (each MP3 file begins with
-  // its codec's start-up silence).
+  // The first file's tone, then the second's (each MP3 file begins with its
+  // codec's start-up silence).
   std::vector<int> order;
-  for (const Segment& s : segments) {
+  for (const Segment& s : ToneSegments(output, {500, 1000}, 10)) {
     if (s.label >= 0 && s.windowCount >= 10) order.push_back(s.label);
   }
   EXPECT_EQ(order, (std::vector<int>{0, 1}));
@@ -58,10 +51,9 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
 }
 
 // A stop signal half-way through a long conversion ends it cleanly within a
-// second: the signal's exit code, the old output as it was, no temporary
-// file. A second SIGINT during the stop ends the process at once, likewise.
-// Within a second; a sanitizer's instrumentation slows the stop several
-// times over.
+// second (a sanitizer's instrumentation slows the stop several times over):
+// the signal's exit code, the old output as it was, no temporary file. A
+// second SIGINT during the stop ends the process at once, likewise.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr auto kStopLimit = std::chrono::seconds(5);
 #else
@@ -69,32 +61,25 @@ constexpr auto kStopLimit = std::chrono::seconds(1);
 #endif
 
 TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
-  FlvSpec longFile;
-  longFile.sampleRate = 11025;
-  longFile.channels = 1;
-  longFile.audioBitRate = 8000;
-  longFile.durationMs = 10 * 60 * 1000;
-  const std::string input = GenerateFlv(longFile);
+  const std::string input = GenerateFlv(FlvSpec{.sampleRate = 11025, .channels = 1, .audioBitRate = 8000,
+                                                .durationMs = 10 * 60 * 1000});
   ASSERT_FALSE(input.empty());
   const fs::path dir = fs::path(TestTempDir()) / "stop_signals";
   fs::create_directories(dir);
   const std::string out = (dir / "o.wav").string();
-  const struct {
-    std::vector<int> signals;
-    int exitCode;
-  } kStops[] = {{{SIGINT}, 130}, {{SIGTERM}, 143}, {{SIGHUP}, 129}, {{SIGINT, SIGINT}, 130}};
-  for (const auto& stop : kStops) {
+  const std::pair<std::vector<int>, int> stops[] = {
+      {{SIGINT}, 130}, {{SIGTERM}, 143}, {{SIGHUP}, 129}, {{SIGINT, SIGINT}, 130}};
+  for (const auto& [signals, exitCode] : stops) {
     std::ofstream(out) << "old";
 #if defined(__SANITIZE_THREAD__)
     // A second signal ends the process at once on purpose, threads unjoined:
     // ThreadSanitizer would call them leaked and exit with its own code.
     const char* const tsanOptions = std::getenv("TSAN_OPTIONS");
     const std::string keptOptions = tsanOptions != nullptr ? tsanOptions : "";
-    if (stop.signals.size() > 1) setenv("TSAN_OPTIONS", (keptOptions + ":report_thread_leaks=0").c_str(), 1);
+    if (signals.size() > 1) setenv("TSAN_OPTIONS", (keptOptions + ":report_thread_leaks=0").c_str(), 1);
 #endif
     // One tag every millisecond or so: the conversion would take minutes.
-    const StartedProgram started =
-        StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
+    const StartedProgram started = StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
 #if defined(__SANITIZE_THREAD__)
     setenv("TSAN_OPTIONS", keptOptions.c_str(), 1);
 #endif
@@ -107,14 +92,14 @@ TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto sent = std::chrono::steady_clock::now();
-    for (const int signal : stop.signals) {
+    for (const int signal : signals) {
       kill(started.pid, signal);
       // Lets the first be taken before the second comes, not merged with it.
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const ProgramRun run = WaitProgram(started);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, kStopLimit);
-    EXPECT_EQ(run.exitCode, stop.exitCode) << run.err;
+    EXPECT_EQ(run.exitCode, exitCode) << run.err;
     std::ifstream left(out);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
