@@ -1,14 +1,50 @@
-// Bad input through the library itself: null handles and bad arguments at the
-// C interface, and the tag reader on damaged files.
+// Bad input through the library and the conversion driver: null handles and
+// bad arguments at the C interface, damaged files through the tag reader, and
+// a file of a batch cut while the driver reads it.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <mutex>
 
-#include "bad_input/bad_input_support.h"
+#include "conversion_driver.h"
+#include "converter_settings.h"
 #include "kelvra.h"
+#include "support/flv_builder.h"
+#include "support/flv_files.h"
 
 namespace kelvra::test {
 namespace {
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// `tags` tags of 441 sample frames (10 ms) of 44100 Hz stereo, a quiet
+// square wave, stamped back to back from `firstTimestamp`; without its 13
+// bytes of file header in PcmTags.
+FlvBuilder PcmStream(int tags, std::uint32_t firstTimestamp = 0) {
+  FlvBuilder flv;
+  flv.Header(FlvHeaderOptions{.hasVideo = false});
+  Bytes payload(441 * 4);
+  for (std::size_t i = 0; i < payload.size(); i += 2) payload[i + 1] = (i / 200) % 2 == 0 ? 0x03 : 0xFC;
+  for (int i = 0; i < tags; ++i) flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, payload);
+  return flv;
+}
+Bytes PcmTags(int tags) {
+  const FlvBuilder flv = PcmStream(tags);
+  return Bytes(flv.bytes().begin() + 13, flv.bytes().end());
+}
+Bytes HeaderWithOffset(std::uint32_t offset) {
+  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
+}
+std::string ScratchPath(const std::string& name) {
+  static int counter = 0;
+  return (std::filesystem::path(TestTempDir()) / (std::to_string(getpid()) + "_" + std::to_string(++counter) + name)).string();
+}
 
 TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   FLVAVTagReader* closed = FLVAVTagReader_Create();
@@ -123,6 +159,70 @@ TEST(ReaderBadInput, DamagedFiles) {
     if (row.tags >= 0) { EXPECT_EQ(read.tags, row.tags) << row.name; }
     EXPECT_EQ(read.endCode, row.endCode) << row.name;
   }
+}
+
+// The driver reports the read failure and goes on, so the next file is still
+// converted in full. A one-tag decoder queue keeps it from reading far ahead.
+struct Output {
+  std::mutex mutex;
+  std::int64_t samples = 0, lastEnd = 0;  // sample frames; end of the last block (100 ns)
+  std::string cutPath;
+  bool cut = false;
+};
+
+// Cuts the second file to 20 and a half tags once its first block comes out.
+void OnAudio(void* user, const std::uint8_t*, std::int32_t size, std::int64_t timestamp, std::int64_t duration,
+             std::int32_t, std::int32_t) {
+  auto* output = static_cast<Output*>(user);
+  std::lock_guard<std::mutex> lock(output->mutex);
+  output->samples += size / 4;
+  output->lastEnd = timestamp + duration;
+  if (!output->cut && timestamp >= 500 * 10000) {
+    std::filesystem::resize_file(output->cutPath, 13 + 20 * (1764 + 15) + 700);
+    output->cut = true;
+  }
+}
+
+TEST(DriverBadInput, FileCutWhileBeingReadEndsItAndTheBatchGoesOn) {
+  const std::string first = ScratchPath("first.flv"), cut = ScratchPath("cut.flv"), last = ScratchPath("last.flv");
+  PcmStream(50).WriteTo(first);
+  PcmStream(200).WriteTo(cut);
+  PcmStream(70).WriteTo(last);
+  ConverterSettings settings;
+  settings.inputs = {{first}, {cut}, {last}};
+  settings.sampleRate = 44100;
+  settings.channels = 2;
+  settings.quiet = 1;
+  Output output;
+  output.cutPath = cut;
+
+  FLVAVTagReader* reader = FLVAVTagReader_Create();
+  FLVAVTagReader_SetAutoReleaseMemory(reader, 0);
+  FLVStream* stream = FLVStream_Create();
+  FLVStream_SetSampleRate(stream, 44100);
+  FLVStream_SetNumberOfChannels(stream, 2);
+  FLVStream_SetAudioDecoderMaxFLVTagQueue(stream, 1);
+  FLVStream_SetFLVInfoCallBack(stream, [](void*, FLVInfo*, int*, int*) {}, nullptr);
+  FLVStream_SetGetAudioCallBack(stream, OnAudio, &output);
+  ASSERT_EQ(FLVStream_RunEx(stream, nullptr, 0, 1), 1);
+  std::FILE* progress = std::tmpfile();
+  testing::internal::CaptureStderr();
+  ConvertInputFiles(settings, reader, stream, progress);
+  const std::string err = testing::internal::GetCapturedStderr();
+  FLVStream_StopEx(stream);
+  FLVStream_Delete(stream);
+  FLVAVTagReader_Delete(reader);
+  std::fclose(progress);
+
+  ASSERT_TRUE(output.cut);
+  EXPECT_EQ(err, cut + ", Fail to read the file.\n");
+  // The first file, the 20 tags of the cut one, and the whole last file. The
+  // batch offset does not move past a file that failed, so the last file is
+  // stamped from where the cut one began; the decoder's clock does not go
+  // back, and its audio follows the 20 tags.
+  const std::int64_t expectedMs = 10 * (50 + 20 + 70);
+  EXPECT_NEAR(static_cast<double>(output.samples) * 1000 / 44100, expectedMs, 30.0);
+  EXPECT_EQ(output.lastEnd, expectedMs * 10000);
 }
 
 }  // namespace
