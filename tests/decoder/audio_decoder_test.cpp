@@ -37,12 +37,11 @@ void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate, 
 
 TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   const std::vector<int> unsupported = {9, 15, 12, 13};
-  OutputRecorder recorder;
-  TagReleaser releaser;
+  Recorder recorder;
   DecoderPtr threaded = MakeAudioDecoder(44100, 2, false);
-  RunWith(threaded.get(), &recorder, &releaser);
+  recorder.Run(threaded.get());
   DecoderPtr sync = MakeAudioDecoder(44100, 2, true);
-  FLVStreamDecoder_SetOutputCallBack(sync.get(), &OutputRecorder::CallBack, &recorder);
+  FLVStreamDecoder_SetOutputCallBack(sync.get(), &Recorder::Output, &recorder);
   std::uint8_t* data = nullptr;
   int size = 0;
   // A flush before anything was decoded has nothing to flush.
@@ -62,7 +61,7 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
     EXPECT_TRUE(r.nullData);
     EXPECT_EQ(r.size + r.timestamp + r.duration, 0);
   }
-  EXPECT_EQ(releaser.count(), unsupported.size());
+  EXPECT_EQ(recorder.released().size(), unsupported.size());
 }
 
 TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
@@ -103,10 +102,9 @@ class AudioSilence : public ::testing::TestWithParam<SilenceRow> {};
 
 TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
   const SilenceRow& row = GetParam();
-  OutputRecorder recorder(true);
-  TagReleaser releaser;
+  Recorder recorder(true);
   DecoderPtr decoder = MakeAudioDecoder(row.rate, 2, false);
-  RunWith(decoder.get(), &recorder, &releaser);
+  recorder.Run(decoder.get());
   Bytes payload;
   for (const auto& [timestamp, bytes] : row.tags) {
     payload.resize(static_cast<std::size_t>(bytes));
@@ -115,7 +113,7 @@ TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 1);
   }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
-  EXPECT_EQ(releaser.count(), row.tags.size());
+  EXPECT_EQ(recorder.released().size(), row.tags.size());
   const auto records = recorder.records();
   std::vector<int> sizes;
   for (const OutputRecord& r : records) sizes.push_back(r.size);
@@ -185,16 +183,15 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
     ASSERT_GE(duration, 0);
     expectedSeconds += static_cast<double>(duration) * 1e-7;
   }
-  OutputRecorder recorder;
-  TagReleaser releaser;
+  Recorder recorder;
   DecoderPtr decoder = MakeAudioDecoder(44100, 2, false);
-  RunWith(decoder.get(), &recorder, &releaser);
+  recorder.Run(decoder.get());
   for (const TagPtr& tag : tags) {
     FLVTag* copy = CloneTag(*tag).release();
     while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), copy) == 0) std::this_thread::sleep_for(10ms);
   }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
-  EXPECT_EQ(releaser.count(), tags.size());
+  EXPECT_EQ(recorder.released().size(), tags.size());
   const auto records = recorder.records();
   double frames = 0;
   for (const OutputRecord& r : records) {

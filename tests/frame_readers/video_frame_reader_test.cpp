@@ -1,296 +1,227 @@
-// The video frame reader stepped frame by frame at the file's rate and
-// jumping about: every picture equals what decoding forward from the file's
-// start shows at that time, black where no key frame has come yet.
+// The video frame reader stepped and jumping about: every picture is the
+// file's size and equals what decoding forward from the file's start shows
+// at its time, black where no key frame has come yet.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <numeric>
-#include <limits>
-#include <vector>
+#include <functional>
+#include <memory>
+#include <string_view>
 
-#include "frame_readers/frame_test_util.h"
+#include "decoder/tag_file_walker.h"
+#include "kelvra.h"
 #include "support/flv_builder.h"
 #include "support/flv_files.h"
 
 namespace kelvra::test {
 namespace {
 
-constexpr int kBytesPerPixel = 4;
-constexpr int kFileFps = 25;
+struct TagReaderCloser {
+  void operator()(FLVAVTagReader* reader) const { FLVAVTagReader_Delete(reader); }
+};
+using TagReaderPtr = std::unique_ptr<FLVAVTagReader, TagReaderCloser>;
+
+std::size_t Hash(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
+
+// One picture as decoding forward shows it, from `start` for `duration` ms.
+struct Picture {
+  std::uint32_t start = 0, duration = 0;
+  std::size_t hash = 0;  // of the picture with its rows bottom first
+  bool black = false;
+};
 
 struct Pictures {
   TagReaderPtr reader;
-  VideoFramesPtr frames;
-  double fps = 0;
-  std::size_t pictureBytes = 0;
-  std::vector<ReferencePicture> reference;
-};
-
-// An open tag reader at the file's start, a frame reader over it and the
-// file decoded forward tag by tag.
-Pictures Open(const std::string& path, double fps,
-              std::uint32_t untilMs = std::numeric_limits<std::uint32_t>::max()) {
-  Pictures p;
-  p.fps = fps;
-  p.reference = DecodeVideoTagByTag(path, untilMs);
-  p.reader = OpenTagReader(path);
-  if (p.reader == nullptr) return p;
   FLVInfo info{};
-  FLVAVTagReader_GetFLVInfoEx(p.reader.get(), &info);
-  p.pictureBytes = static_cast<std::size_t>(info.width) * info.height * kBytesPerPixel;
-  p.frames.reset(VideoFrameReader_Create(p.reader.get(), fps, 0));
-  return p;
-}
+  std::size_t pictureBytes = 0;
+  std::vector<Picture> reference;
+  VideoFrameReader* frames = nullptr;
+  double fps = 0;
+  ~Pictures() { VideoFrameReader_Delete(frames); }
 
-std::uint32_t TimeOf(int frame, double fps) {
-  return static_cast<std::uint32_t>(static_cast<double>(frame) * 1000.0 / fps);
-}
-
-// Frame `frame` equals the picture decoding forward shows at its time.
-void ExpectFrame(Pictures& p, int frame) {
-  const std::uint32_t t = TimeOf(frame, p.fps);
-  const ReferencePicture* expected = PictureAt(p.reference, t);
-  ASSERT_NE(expected, nullptr) << "no tag covers " << t << " ms";
-  const std::uint8_t* picture = VideoFrameReader_ReadFrame(p.frames.get(), frame);
-  ASSERT_NE(picture, nullptr);
-  EXPECT_EQ(HashBytes(picture, p.pictureBytes), expected->hash)
-      << "frame " << frame << " at " << t << " ms, tag at " << expected->start << " ms"
-      << (expected->black ? " (black)" : "");
-}
-
-bool IsBlack(const std::uint8_t* picture, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    if (picture[i] != 0) return false;
+  // The reference: every video tag decoded in file order, up to the first
+  // after frame `lastFrame`; a tag that gives no picture stands for black.
+  // H.264 pictures start at their presentation times and the ones held back
+  // at the end follow.
+  Pictures(const std::string& path, double framesPerSecond, int lastFrame = -1)
+      : reader(FLVAVTagReader_Create()), fps(framesPerSecond) {
+    EXPECT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << path;
+    FLVAVTagReader_GetFLVInfoEx(reader.get(), &info);
+    if (fps == 0) fps = info.frameRate;
+    const std::uint32_t untilMs = lastFrame < 0 ? UINT32_MAX : TimeOf(lastFrame);
+    TagReaderPtr forward(FLVAVTagReader_Create());
+    FLVAVTagReader_Open(forward.get(), path.c_str());
+    pictureBytes = static_cast<std::size_t>(info.width) * info.height * 4;
+    FLVStreamDecoder* decoder = FLVStreamDecoder_Create(1);
+    FLVStreamDecoder_SetOutputSize(decoder, info.width, info.height);
+    FLVStreamDecoder_SetResizeMode(decoder, 2);
+    FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
+    FLVStreamDecoder_SetDecodeAlphaChannel(decoder, 0);
+    const std::size_t blackHash = Hash(std::string(pictureBytes, '\0'));
+    const bool h264 = info.videoCodec == 7;
+    FLVTag* tag = nullptr;
+    std::uint32_t duration = 0;
+    for (;;) {
+      const bool read = FLVAVTagReader_ReadTag(forward.get(), 1, FLV_TAG_TYPE_VIDEO, &tag, &duration) == FLV_READER_OK;
+      if (!read && !h264) break;
+      std::uint8_t* out = nullptr;
+      int size = 0;
+      const bool decoded = FLVStreamDecoder_DecodeFLVTag(decoder, read ? tag : nullptr, &out, &size) != 0 &&
+                           static_cast<std::size_t>(size) == pictureBytes;
+      if (h264 && !decoded) {
+        if (!read) break;
+        continue;
+      }
+      Picture picture{tag->timestamp, duration, blackHash, true};
+      if (h264) FLVStreamDecoder_GetPictureTime(decoder, &picture.start);
+      if (decoded) {
+        std::string bottomFirst;
+        for (int y = info.height - 1; y >= 0; --y) bottomFirst.append(reinterpret_cast<char*>(out) + y * info.width * 4, info.width * 4);
+        picture.hash = Hash(bottomFirst);
+        picture.black = picture.hash == blackHash;
+      }
+      reference.push_back(picture);
+      if (picture.start > untilMs) break;
+    }
+    FLVStreamDecoder_Delete(decoder);
+    frames = VideoFrameReader_Create(reader.get(), fps, 0);
+    EXPECT_NE(frames, nullptr);
   }
-  return true;
-}
 
-FlvSpec H263File(int durationMs) {
-  FlvSpec file;
-  file.audio = AudioCodec::kNone;
-  file.video = VideoCodec::kH263;
-  file.fps = kFileFps;
-  file.durationMs = durationMs;
-  return file;
-}
-
-// The generated file is video only with a key frame every second: the first
-// tag after the last picture of a second is the next key frame itself.
-TEST(VideoFrameReader, SteppingAtTheFilesRateShowsEachTagOnce) {
-  const std::string path = GenerateFlv(H263File(3000));
-  ASSERT_FALSE(path.empty());
-  Pictures p = Open(path, kFileFps);
-  ASSERT_NE(p.frames, nullptr);
-  ASSERT_EQ(p.reference.size(), 75u);
-  for (int frame = 0; frame < 75; ++frame) {
-    ASSERT_EQ(PictureAt(p.reference, TimeOf(frame, kFileFps)), &p.reference[frame]);
-    ExpectFrame(p, frame);
+  std::uint32_t TimeOf(int frame) const { return static_cast<std::uint32_t>(frame * 1000.0 / fps); }
+  const Picture* At(std::uint32_t t) const {
+    for (const Picture& p : reference) {
+      if (p.start <= t && std::uint64_t{t} < std::uint64_t{p.start} + p.duration) return &p;
+    }
+    return nullptr;
   }
-  for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
-}
-
-// Frames read in the order given equal what decoding forward shows: a
-// first read in mid-file, backwards across key frames, the last frame
-// before a key frame, forward by more than 4 s, short steps after each.
-struct JumpRow {
-  const char* name;
-  std::string (*file)();
-  double fps;  // 0: the file's own
-  std::vector<int> frames;
+  std::size_t Read(int frame) const {
+    const std::uint8_t* picture = VideoFrameReader_ReadFrame(frames, frame);
+    return picture == nullptr ? 0 : Hash(std::string(reinterpret_cast<const char*>(picture), pictureBytes));
+  }
+  // Frame `frame` equals the picture decoding forward shows at its time.
+  void Expect(int frame) const {
+    const Picture* expected = At(TimeOf(frame));
+    ASSERT_NE(expected, nullptr) << "no tag covers " << TimeOf(frame) << " ms";
+    EXPECT_EQ(Read(frame), expected->hash) << "frame " << frame << " at " << TimeOf(frame) << " ms, tag at "
+                                           << expected->start << " ms" << (expected->black ? " (black)" : "");
+  }
+  bool IsBlack(int frame) const { return Read(frame) == Hash(std::string(pictureBytes, '\0')); }
 };
 
-class VideoFrameJumps : public testing::TestWithParam<JumpRow> {};
-
-TEST_P(VideoFrameJumps, ShowWhatDecodingForwardShows) {
-  const JumpRow& row = GetParam();
-  const std::string path = row.file();
-  double fps = row.fps;
-  if (fps == 0) {
-    TagReaderPtr probe = OpenTagReader(path);
-    ASSERT_NE(probe, nullptr);
-    FLVInfo info{};
-    ASSERT_EQ(FLVAVTagReader_GetFLVInfoEx(probe.get(), &info), 1);
-    fps = info.frameRate;
-  }
-  Pictures p = Open(path, fps, TimeOf(*std::max_element(row.frames.begin(), row.frames.end()), fps));
-  ASSERT_NE(p.frames, nullptr);
-  for (const int frame : row.frames) ExpectFrame(p, frame);
+FlvSpec VideoFile(VideoCodec codec, int durationMs, int width = 160, int height = 120) {
+  return {.audio = AudioCodec::kNone, .video = codec, .width = width, .height = height, .fps = 25,
+          .durationMs = durationMs};
 }
 
-std::vector<int> Upto(int count) {
-  std::vector<int> frames(static_cast<std::size_t>(count));
-  std::iota(frames.begin(), frames.end(), 0);
-  return frames;
+// The tags of a file as stored, and a file written from such tags.
+std::vector<TagPtr> TagsOf(const std::string& path) { return ReadTagsOfFile(path); }
+std::string Write(const std::string& name, const std::vector<TagPtr>& tags) {
+  FlvBuilder builder;
+  builder.Header();
+  for (const TagPtr& t : tags) builder.Tag(t->tagType, t->timestamp, Bytes(t->data, t->data + t->dataSize));
+  builder.WriteTo(TestTempDir() + "/" + name);
+  return TestTempDir() + "/" + name;
+}
+
+struct Row {
+  const char* name;
+  std::function<std::string()> file;
+  double fps;  // 0: the file's own
+  int width, height;
+  int stepTo;  // frames 0 .. stepTo - 1 first (-1: every tag's), then the jumps
+  std::vector<int> jumps;
+  int blackFrames;  // how many of the frames read must be black
+};
+
+class VideoFrames : public testing::TestWithParam<Row> {};
+
+TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
+  const Row& row = GetParam();
+  std::vector<int> order = row.jumps;
+  const int last = std::max(row.stepTo, order.empty() ? 0 : *std::max_element(order.begin(), order.end()));
+  Pictures p(row.file(), row.fps, row.stepTo < 0 ? -1 : last);
+  ASSERT_EQ(p.info.width, row.width);
+  ASSERT_EQ(p.info.height, row.height);
+  ASSERT_NE(p.frames, nullptr);
+  const int steps = row.stepTo < 0 ? static_cast<int>(p.reference.size()) - 1 : row.stepTo;
+  for (int frame = steps - 1; frame >= 0; --frame) order.insert(order.begin(), frame);
+  int black = 0;
+  for (const int frame : order) {
+    p.Expect(frame);
+    const Picture* expected = p.At(p.TimeOf(frame));
+    black += expected != nullptr && expected->black;
+  }
+  EXPECT_EQ(black, row.blackFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, VideoFrameJumps,
+    Files, VideoFrames,
     testing::Values(
-        JumpRow{"H263Jumps", [] { return GenerateFlv(H263File(7000)); }, kFileFps,
-                {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}},
-        // Four frames per tag: within a picture's span the same one comes back.
-        JumpRow{"FourFramesPerTag", [] { return GenerateFlv(H263File(2000)); }, 4 * kFileFps, Upto(40)},
-        // A longer real VP6 file with sound and a key frame every two seconds.
-        JumpRow{"Vp6FarJumps", [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); }, 0,
-                {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}}),
+        Row{"H263Stepped", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 3000)); }, 25, 160, 120, 75, {}, 0},
+        // Backwards across key frames, the last frame before one, forward by more than 4 s.
+        Row{"H263Jumps", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 7000)); }, 25, 160, 120, 0,
+            {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}, 0},
+        Row{"FourFramesPerTag", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 2000)); }, 100, 160, 120, 40, {}, 0},
+        Row{"Vp6Stepped", [] { return FixturePath("real/Red5_red5-server_red5.flv"); }, 0, 480, 368, -1,
+            {5, 2, 9, 0, 7, 3}, 0},
+        Row{"Vp6FarJumps", [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); }, 0, 640, 480, 0,
+            {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}, 0},
+        // The first key frame cut out: black up to the key frame at 1 s (24
+        // frames from the first inter frame at 40 ms), then back into the black
+        // span and across the key frame again, which must decode from it.
+        Row{"NoFirstKeyFrame",
+            [] {
+              std::vector<TagPtr> tags = TagsOf(GenerateFlv(VideoFile(VideoCodec::kH263, 3000)));
+              tags.erase(std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) {
+                return t->tagType == FLV_TAG_TYPE_VIDEO && t->frameType == 1;
+              }));
+              return Write("no_first_key.flv", tags);
+            },
+            25, 160, 120, 40, {60, 5, 6, 23, 24, 25, 26, 2, 30}, 24 + 4},
+        // B-frames, and a second sequence header at 2 s changing the size:
+        // the pictures after it are resized to the first size, and a seek
+        // into either part decodes with that part's header.
+        Row{"H264SizeChange",
+            [] {
+              std::vector<TagPtr> tags = TagsOf(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)));
+              for (TagPtr& t : TagsOf(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 320, 240)))) {
+                t->timestamp += 2000;
+                if (t->tagType == FLV_TAG_TYPE_VIDEO) tags.push_back(std::move(t));
+              }
+              return Write("h264_size_change.flv", tags);
+            },
+            25, 200, 150, 0, {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97}, 0},
+        // The first read is a seek past the first key frame: the sequence
+        // header in force must be given to the fresh decoder again.
+        Row{"H264FirstReadIsASeek", [] { return GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)); }, 25,
+            200, 150, 0, {40, 41, 10}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Stepping on past the last tag keeps its picture; a first read (or a seek)
-// within one frame interval of the video's end is black.
+// Past the last tag its picture stays; a first read (or a seek) within one
+// frame interval of the video's end is black, and so is every later frame.
 TEST(VideoFrameReader, TheEndOfTheVideo) {
-  const std::string path = GenerateFlv(H263File(2000));
-  ASSERT_FALSE(path.empty());
+  const std::string path = GenerateFlv(VideoFile(VideoCodec::kH263, 2000));
   {
-    Pictures p = Open(path, kFileFps);
-    ASSERT_NE(p.frames, nullptr);
-    for (int frame = 0; frame < 50; ++frame) ExpectFrame(p, frame);
-    for (int frame = 50; frame < 60; ++frame) {
-      EXPECT_EQ(HashBytes(VideoFrameReader_ReadFrame(p.frames.get(), frame), p.pictureBytes),
-                p.reference.back().hash);
-    }
-    EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 500), p.pictureBytes));
-    EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 501), p.pictureBytes));
-    // Back from the black end into the span of the picture shown before it.
-    ExpectFrame(p, 10);
-    EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 500), p.pictureBytes));
-    ExpectFrame(p, 10);
-    ExpectFrame(p, 3);
+    Pictures p(path, 25);
+    for (int frame = 0; frame < 50; ++frame) p.Expect(frame);
+    for (int frame = 50; frame < 60; ++frame) EXPECT_EQ(p.Read(frame), p.reference.back().hash);
+    EXPECT_TRUE(p.IsBlack(500) && p.IsBlack(501));
+    p.Expect(10);
+    EXPECT_TRUE(p.IsBlack(500));
+    p.Expect(3);
   }
-  {
-    // A first read after the last tag's time stamp but more than a frame
-    // interval before the video's end still shows the last picture.
-    Pictures p = Open(path, 4 * kFileFps);
-    ASSERT_NE(p.frames, nullptr);
-    ASSERT_EQ(PictureAt(p.reference, TimeOf(197, 4 * kFileFps)), &p.reference.back());
-    ExpectFrame(p, 197);
-  }
-  {
-    Pictures p = Open(path, kFileFps);
-    ASSERT_NE(p.frames, nullptr);
-    EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 55), p.pictureBytes));
-    ExpectFrame(p, 48);
-  }
-}
-
-// The generated file with its first key frame cut out: it starts with
-// inter frames that cannot be decoded until the key frame at 1 s.
-std::string CutFirstKeyFrame() {
-  std::vector<RawTag> tags = ReadRawTags(GenerateFlv(H263File(3000)));
-  for (auto it = tags.begin(); it != tags.end(); ++it) {
-    if (it->type == FLV_TAG_TYPE_VIDEO && !it->body.empty() && (it->body[0] >> 4) == 1) {
-      tags.erase(it);
-      break;
-    }
-  }
-  const std::string path = TestTempDir() + "/h263_without_first_key_frame.flv";
-  WriteRawTags(path, tags);
-  return path;
-}
-
-TEST(VideoFrameReader, BeforeTheFirstKeyFrameThePictureIsBlack) {
-  const std::string path = CutFirstKeyFrame();
-  Pictures p = Open(path, kFileFps);
-  ASSERT_NE(p.frames, nullptr);
-  // The parser's own empty audio tag leads the video; the video itself now
-  // starts with inter frames.
-  ASSERT_GT(p.reference.size(), 30u);
-  EXPECT_TRUE(p.reference.front().black);
-  std::size_t firstPicture = 0;
-  while (firstPicture < p.reference.size() && p.reference[firstPicture].black) ++firstPicture;
-  ASSERT_LT(firstPicture, p.reference.size());
-  // The key frame was at 1 s; the time line now starts at the first inter
-  // frame, 40 ms later.
-  const std::uint32_t keyTime = p.reference[firstPicture].start;
-  EXPECT_EQ(keyTime, 960u);
-
-  for (int frame = 0; frame < 40; ++frame) {
-    ExpectFrame(p, frame);
-    if (TimeOf(frame, kFileFps) < keyTime) {
-      EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), frame), p.pictureBytes));
-    }
-  }
-  // Back into the black span after decoding on, then forward across the key
-  // frame again: the pictures must come from the key frame, not from where
-  // the tag reader last stood.
-  for (const int frame : {60, 5, 6, 23, 24, 25, 26, 2, 30}) ExpectFrame(p, frame);
-}
-
-TEST(VideoFrameReader, RealVp6FileSteppedAndJumpedAbout) {
-  const std::string path = FixturePath("real/Red5_red5-server_red5.flv");
-  TagReaderPtr probe = OpenTagReader(path);
-  ASSERT_NE(probe, nullptr);
-  FLVInfo info{};
-  ASSERT_EQ(FLVAVTagReader_GetFLVInfoEx(probe.get(), &info), 1);
-  ASSERT_EQ(info.videoCodec, 4);
-  ASSERT_GT(info.frameRate, 1.0);
-
-  Pictures p = Open(path, info.frameRate);
-  ASSERT_NE(p.frames, nullptr);
-  ASSERT_GT(p.reference.size(), 10u);
-  const int frames = static_cast<int>(p.reference.size()) - 1;
-  for (int frame = 0; frame < frames; ++frame) ExpectFrame(p, frame);
-  for (const int frame : {5, 2, 9, 0, 7, 3}) ExpectFrame(p, frame);
-  for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
-}
-
-FlvSpec H264File(int width, int height, int durationMs) {
-  FlvSpec file = H263File(durationMs);
-  file.video = VideoCodec::kH264;
-  file.width = width;
-  file.height = height;
-  return file;
-}
-
-// H.264 with B-frames (pictures later than their tags), and a second
-// sequence header at 2 s that changes the size: the size shown is the
-// first, the pictures after the change are resized to it, and a seek
-// into either part decodes with that part's header.
-TEST(VideoFrameReader, H264SteppedAndJumpedAboutAcrossASizeChange) {
-  std::vector<RawTag> tags = ReadRawTags(GenerateFlv(H264File(200, 150, 2000)));
-  for (RawTag tag : ReadRawTags(GenerateFlv(H264File(320, 240, 2000)))) {
-    if (tag.type != FLV_TAG_TYPE_VIDEO) continue;
-    tag.timestamp += 2000;
-    tags.push_back(tag);
-  }
-  const std::string path = TestTempDir() + "/h264_size_change.flv";
-  WriteRawTags(path, tags);
-  Pictures p = Open(path, kFileFps);
-  ASSERT_NE(p.frames, nullptr);
-  ASSERT_EQ(p.pictureBytes, 200u * 150 * kBytesPerPixel);
-  ASSERT_EQ(p.reference.size(), 100u);
-  for (int frame = 2; frame < 98; ++frame) ExpectFrame(p, frame);
-  for (const int frame : {60, 10, 49, 52, 30, 75, 3, 90}) ExpectFrame(p, frame);
-  for (const ReferencePicture& picture : p.reference) EXPECT_FALSE(picture.black);
-}
-
-TEST(VideoFrameReader, ATagReaderThatIsNotOpenIsRefused) {
-  EXPECT_EQ(VideoFrameReader_Create(nullptr, 25.0, 0), nullptr);
-  TagReaderPtr closed(FLVAVTagReader_Create());
-  ASSERT_NE(closed, nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(closed.get(), 25.0, 0), nullptr);
-  EXPECT_EQ(VideoFrameReader_ReadFrame(nullptr, 0), nullptr);
-  VideoFrameReader_Delete(nullptr);
-
-  // Open, but without a usable frame rate.
-  const std::string path = GenerateFlv(H263File(2000));
-  TagReaderPtr reader = OpenTagReader(path);
-  ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(reader.get(), 0.0, 0), nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(reader.get(), -25.0, 0), nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(reader.get(), std::nan(""), 0), nullptr);
-}
-
-TEST(VideoFrameReader, ATagReaderClosedUnderneathGivesBlack) {
-  const std::string path = GenerateFlv(H263File(2000));
-  Pictures p = Open(path, kFileFps);
-  ASSERT_NE(p.frames, nullptr);
-  ExpectFrame(p, 3);
-  FLVAVTagReader_Close(p.reader.get());
-  // Nothing more can be read: stepping on keeps the last picture, as past the
-  // last tag; going back finds no key frame and gives black.
-  EXPECT_NE(VideoFrameReader_ReadFrame(p.frames.get(), 20), nullptr);
-  EXPECT_TRUE(IsBlack(VideoFrameReader_ReadFrame(p.frames.get(), 1), p.pictureBytes));
+  Pictures fine(path, 100);  // after the last tag, more than an interval before the end
+  ASSERT_EQ(fine.At(fine.TimeOf(197)), &fine.reference.back());
+  fine.Expect(197);
+  Pictures late(path, 25);
+  EXPECT_TRUE(late.IsBlack(55));
+  late.Expect(48);
+  // A tag reader closed underneath: stepping on keeps the last picture, going
+  // back finds no key frame and gives black.
+  FLVAVTagReader_Close(late.reader.get());
+  EXPECT_NE(VideoFrameReader_ReadFrame(late.frames, 49), nullptr);
+  EXPECT_TRUE(late.IsBlack(1));
 }
 
 }  // namespace
