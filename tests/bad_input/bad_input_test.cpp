@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <tuple>
 
 #include "conversion_driver.h"
 #include "converter_settings.h"
@@ -97,67 +98,52 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   FLVStreamParser_DeleteFLVTag(nullptr, nullptr);
 }
 
-// The audio end the reader gives `bytes` written as a file (-1: not opened),
-// and the tags it reads from it until the code that ends the reading.
-struct ReadBack {
-  std::int64_t audioEnd = -1;
-  int tags = 0, endCode = -1;
-};
-ReadBack ReadFile(const Bytes& bytes) {
-  const std::string path = ScratchPath("input.flv");
-  WriteWholeFile(path, bytes);
-  FLVAVTagReader* reader = FLVAVTagReader_Create();
-  ReadBack read;
-  if (FLVAVTagReader_Open(reader, path.c_str()) == 1) {
-    std::uint32_t audio = 0, video = 0, duration = 0;
-    FLVAVTagReader_GetDuration(reader, &audio, &video);
-    read.audioEnd = audio;
-    FLVTag* tag = nullptr;
-    while ((read.endCode = FLVAVTagReader_ReadTag(reader, 0, 0, &tag, &duration)) == FLV_READER_OK) ++read.tags;
-  }
-  FLVAVTagReader_Delete(reader);
-  return read;
-}
-
+// The audio end the tag reader gives each file, the tags it reads from it
+// (-1: not counted) and the code that ends the reading. Holes in the audio
+// that nothing confirms (video at 0 then audio 49 days later; an empty audio
+// tag then audio 24 days on, no video) close as at most one minute of
+// silence; video running through a hole confirms it, however long.
 TEST(ReaderBadInput, DamagedFiles) {
   const Bytes pcm(1764, 0x10);
-  // Video at 0, then audio 49 days later; an empty audio tag, then audio 24
-  // days on with no video at all: each hole is closed as at most one minute
-  // of silence. Video running through a hole confirms it, however long.
   FlvBuilder lateAudio, audioOnly, confirmed;
   lateAudio.Header().Video(0, 1, 2, H263PictureHeader(2));
-  for (int i = 0; i < 10; ++i) lateAudio.Audio(0xFF000000u + i * 10, 3, 3, 1, 1, pcm);
   audioOnly.Header(FlvHeaderOptions{.hasVideo = false});
   confirmed.Header();
-  for (FlvBuilder* flv : {&audioOnly, &confirmed}) {
-    for (int i = 0; i < 10; ++i) flv->Audio(i * 10, 3, 3, 1, 1, pcm);
-    flv->Audio(100, 3, 3, 1, 1, {});
+  for (int i = 0; i < 10; ++i) {
+    lateAudio.Audio(0xFF000000u + i * 10, 3, 3, 1, 1, pcm);
+    audioOnly.Audio(i * 10, 3, 3, 1, 1, i < 9 ? pcm : Bytes{});
+    confirmed.Audio(i * 10, 3, 3, 1, 1, i < 9 ? pcm : Bytes{});
   }
-  for (int i = 0; i < 10; ++i) audioOnly.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, pcm);
-  for (std::uint32_t t = 100; t <= 90000; t += 1000) confirmed.Video(t, t == 100 ? 1 : 2, 2, H263PictureHeader(2));
-  for (int i = 0; i < 10; ++i) confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
-  const struct {
-    const char* name;
-    Bytes bytes;
-    std::int64_t audioEnd;
-    int tags, endCode;  // tags -1: not counted
-  } rows[] = {
+  for (std::uint32_t t = 90; t <= 90000; t += 1000) confirmed.Video(t, t == 90 ? 1 : 2, 2, H263PictureHeader(2));
+  for (int i = 0; i < 10; ++i) {
+    audioOnly.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, pcm);
+    confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
+  }
+  const std::tuple<const char*, Bytes, std::uint32_t, int> rows[] = {
       // A data offset that leaves nothing to skip drops the rest of the stream.
-      {"offset_0", Concat(HeaderWithOffset(0), PcmTags(5)), 0, 0, FLV_READER_END},
-      {"offset_5", Concat(HeaderWithOffset(5), PcmTags(5)), 0, 0, FLV_READER_END},
+      {"offset_0", Concat(HeaderWithOffset(0), PcmTags(5)), 0, 0},
+      {"offset_5", Concat(HeaderWithOffset(5), PcmTags(5)), 0, 0},
       // Stamps with the extension byte set are rebased on the first tag,
       // whether or not they wrap past 2^32.
-      {"near_2_32", PcmStream(20, 0xFFFFF000u).bytes(), 200, 20, FLV_READER_END},
-      {"wrapping_2_32", PcmStream(40, 0xFFFFFF00u).bytes(), 400, 40, FLV_READER_END},
-      {"late_audio", lateAudio.bytes(), 60100, -1, FLV_READER_END},
-      {"audio_only_hole", audioOnly.bytes(), 60200, -1, FLV_READER_END},
-      {"confirmed_hole", confirmed.bytes(), 90100, -1, FLV_READER_END},
-  };
-  for (const auto& row : rows) {
-    const ReadBack read = ReadFile(row.bytes);
-    EXPECT_EQ(read.audioEnd, row.audioEnd) << row.name;
-    if (row.tags >= 0) { EXPECT_EQ(read.tags, row.tags) << row.name; }
-    EXPECT_EQ(read.endCode, row.endCode) << row.name;
+      {"near_2_32", PcmStream(20, 0xFFFFF000u).bytes(), 200, 20},
+      {"wrapping_2_32", PcmStream(40, 0xFFFFFF00u).bytes(), 400, 40},
+      {"late_audio", lateAudio.bytes(), 60100, -1},
+      {"audio_only_hole", audioOnly.bytes(), 60090 + 100, -1},
+      {"confirmed_hole", confirmed.bytes(), 90100, -1}};
+  for (const auto& [name, bytes, audioEnd, tags] : rows) {
+    SCOPED_TRACE(name);
+    const std::string path = ScratchPath("input.flv");
+    WriteWholeFile(path, bytes);
+    FLVAVTagReader* reader = FLVAVTagReader_Create();
+    ASSERT_EQ(FLVAVTagReader_Open(reader, path.c_str()), 1);
+    std::uint32_t audio = 0, video = 0, duration = 0;
+    FLVAVTagReader_GetDuration(reader, &audio, &video);
+    EXPECT_EQ(audio, audioEnd);
+    int count = 0, code;
+    for (FLVTag* tag = nullptr; (code = FLVAVTagReader_ReadTag(reader, 0, 0, &tag, &duration)) == FLV_READER_OK;) ++count;
+    EXPECT_EQ(code, FLV_READER_END);
+    if (tags >= 0) { EXPECT_EQ(count, tags); }
+    FLVAVTagReader_Delete(reader);
   }
 }
 
@@ -190,12 +176,9 @@ TEST(DriverBadInput, FileCutWhileBeingReadEndsItAndTheBatchGoesOn) {
   PcmStream(70).WriteTo(last);
   ConverterSettings settings;
   settings.inputs = {{first}, {cut}, {last}};
-  settings.sampleRate = 44100;
-  settings.channels = 2;
-  settings.quiet = 1;
+  settings.sampleRate = 44100, settings.channels = 2, settings.quiet = 1;
   Output output;
   output.cutPath = cut;
-
   FLVAVTagReader* reader = FLVAVTagReader_Create();
   FLVAVTagReader_SetAutoReleaseMemory(reader, 0);
   FLVStream* stream = FLVStream_Create();
