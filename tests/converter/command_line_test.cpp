@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -62,21 +63,15 @@ std::string Summary(const ConverterSettings& s) {
   return text;
 }
 
-struct Parsed {
-  ConverterSettings settings;
-  std::optional<int> stop;
-  std::string output;
-};
-
-Parsed Parse(const Args& args) {
+// Parses "sonex" and `args` into `settings`: where the reading stopped (-1:
+// the conversion goes on) and what it printed.
+std::pair<int, std::string> Parse(const Args& args, ConverterSettings& settings) {
   std::vector<const char*> argv{"sonex"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
-  Parsed run;
   std::FILE* out = std::tmpfile();
-  run.stop = ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), run.settings, out);
-  run.output = ReadBack(out);
-  return run;
+  const int stop = ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), settings, out).value_or(-1);
+  return {stop, ReadBack(out)};
 }
 
 TEST(CommandLineValues, NumbersAndCodecNames) {
@@ -130,15 +125,14 @@ TEST(CommandLine, ParseTable) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.args).substr(0, 300));
-    const Parsed run = Parse(row.args);
-    EXPECT_EQ(run.stop.value_or(-1), row.stop);
-    EXPECT_EQ(Summary(run.settings), row.settings);
+    ConverterSettings settings;
+    const auto [stop, output] = Parse(row.args, settings);
+    EXPECT_EQ(stop, row.stop);
+    EXPECT_EQ(Summary(settings), row.settings);
     if (row.output == "V") {
-      EXPECT_EQ(run.output.rfind("sonex ", 0), 0u) << run.output;
+      EXPECT_TRUE(output.starts_with("sonex ")) << output;
     } else {
-      std::string expected = row.output;
-      if (expected.ends_with("U")) expected.replace(expected.size() - 1, 1, UsageText());
-      EXPECT_EQ(run.output, expected);
+      EXPECT_EQ(output, row.output.ends_with("U") ? row.output.substr(0, row.output.size() - 1) + UsageText() : row.output);
     }
   }
 }
@@ -176,12 +170,12 @@ TEST(CommandLine, ResolveOutputFormat) {
   for (const auto& [options, expected] : rows) {
     Args args{"-i", "/a.flv"};
     args.insert(args.end(), options.begin(), options.end());
-    Parsed run = Parse(args);
-    SCOPED_TRACE(testing::PrintToString(options));
-    ResolveOutputFormat(run.settings);
-    run.settings.inputs.clear();
-    run.settings.outputPath.clear();
-    EXPECT_EQ(Summary(run.settings), expected);
+    ConverterSettings settings;
+    Parse(args, settings);
+    ResolveOutputFormat(settings);
+    settings.inputs.clear();
+    settings.outputPath.clear();
+    EXPECT_EQ(Summary(settings), expected) << testing::PrintToString(options);
   }
 }
 
@@ -213,15 +207,13 @@ TEST(ProgressDisplayTest, BarShowsShareElapsedAndTimeLeft) {
 TEST(ProgressDisplayTest, BarAndCursorMovesOnlyOnATerminal) {
   const auto output = [](ProgressDisplay::Mode mode, bool showProgress) {
     std::FILE* out = std::tmpfile();
-    {
-      ProgressDisplay display(out, mode);
-      if (showProgress) display.Show(0, 4000);
-      display.Finish(4000);
-    }
+    auto display = std::make_unique<ProgressDisplay>(out, mode);
+    if (showProgress) display->Show(0, 4000);
+    display->Finish(4000);
+    display.reset();
     return ReadBack(out);
   };
-  const std::string step = "Current Time: 0ms\nTotal Time: 4000ms\n";
-  const std::string closing = "Current Time: 4000ms\nTotal Time: 4000ms\n";
+  const std::string step = "Current Time: 0ms\nTotal Time: 4000ms\n", closing = "Current Time: 4000ms\nTotal Time: 4000ms\n";
   EXPECT_EQ(output(ProgressDisplay::Mode::kPlain, true), step + closing);
   EXPECT_EQ(output(ProgressDisplay::Mode::kDetect, true), step + closing);  // a tmpfile is no terminal
   // The bar's line is erased to its end, then the cursor goes three lines up

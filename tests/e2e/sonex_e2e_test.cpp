@@ -260,16 +260,15 @@ TEST_F(SonexTest, StandardInputAndOutput) {
 
 // ---- every real file with audio, against FFmpeg's own decoding ----
 
-// The best Pearson correlation of one channel of `a` and `b` over their
-// common part, with `b` shifted by at most `maxLag` frames.
+// The Pearson correlation of one channel of `a` and `b` over their common
+// part, `b` shifted by the lag (at most `maxLag` frames) that matches best
+// over a stretch of the middle.
 double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t maxLag) {
   const std::int64_t frames = std::min(a.Frames(), b.Frames());
-  const auto at = [channel](const Pcm& p, std::int64_t frame) { return static_cast<double>(p.samples[static_cast<std::size_t>(frame * p.channels + channel)]); };
   const auto correlate = [&](std::int64_t lag, std::int64_t from, std::int64_t count) {
     double ab = 0, aa = 0, bb = 0;
-    for (std::int64_t i = from; i < from + count; ++i) {
-      if (i + lag < 0 || i + lag >= b.Frames() || i >= a.Frames()) continue;
-      const double x = at(a, i), y = at(b, i + lag);
+    for (std::int64_t i = std::max(from, -lag); i < std::min({from + count, a.Frames(), b.Frames() - lag}); ++i) {
+      const double x = a.samples[i * a.channels + channel], y = b.samples[(i + lag) * b.channels + channel];
       ab += x * y, aa += x * x, bb += y * y;
     }
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : (aa == bb ? 1.0 : 0.0);
@@ -277,8 +276,7 @@ double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t max
   std::int64_t bestLag = 0;
   double best = -2;
   for (std::int64_t lag = -maxLag; lag <= maxLag; ++lag) {
-    const double c = correlate(lag, frames / 3, std::min<std::int64_t>(8192, frames / 2));
-    if (c > best) best = c, bestLag = lag;
+    if (const double c = correlate(lag, frames / 3, std::min<std::int64_t>(8192, frames / 2)); c > best) best = c, bestLag = lag;
   }
   return correlate(bestLag, 0, frames);
 }
@@ -290,18 +288,14 @@ class RealFileTest : public SonexTest, public testing::WithParamInterface<std::p
 
 TEST_P(RealFileTest, AudioMatchesFfmpegsDecoding) {
   const std::string input = FixturePath(std::string("real/") + GetParam().first);
-  if (!GetParam().second) {
-    Sonex({"-i", input, "-out", Out("o.wav"), "-quiet", "1"});
-    EXPECT_GT(DecodeAudio(Out("o.wav")).Seconds(), 1.0);
-    return;
-  }
-  const Pcm reference = DecodeAudio(input);
-  ASSERT_GT(reference.Frames(), 0);
-  Sonex({"-i", input, "-out", Out("o.wav"), "-quiet", "1", "-asr", std::to_string(reference.sampleRate), "-ac",
-         std::to_string(reference.channels)});
+  const Pcm reference = GetParam().second ? DecodeAudio(input) : Pcm{};
+  Args args{"-i", input, "-out", Out("o.wav"), "-quiet", "1"};
+  if (GetParam().second) args.insert(args.end(), {"-asr", std::to_string(reference.sampleRate), "-ac", std::to_string(reference.channels)});
+  Sonex(args);
   const Pcm output = DecodeAudio(Out("o.wav"));
+  EXPECT_GT(output.Seconds(), GetParam().second ? reference.Seconds() - 0.05 : 1.0);
   constexpr std::int64_t kFrameLag = 2048;  // one codec frame, HE-AAC's included
-  EXPECT_NEAR(output.Frames(), reference.Frames(), kFrameLag);
+  if (GetParam().second) { EXPECT_NEAR(output.Frames(), reference.Frames(), kFrameLag); }
   for (int channel = 0; channel < reference.channels; ++channel) {
     EXPECT_GE(BestCorrelation(output, reference, channel, kFrameLag), 0.99) << channel;
   }
