@@ -36,6 +36,12 @@ struct OutputRecord {
 
 // The output blocks, and the time stamps of the tags handed back (freed).
 class Recorder {
+  template <class F>
+  auto Locked(F read) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read();
+  }
+
  public:
   explicit Recorder(bool keepBytes = false) : keepBytes_(keepBytes) {}
   static void Output(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
@@ -62,18 +68,9 @@ class Recorder {
     FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &Release, this);
     ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
   }
-  std::vector<OutputRecord> records() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-  }
-  std::size_t outputs() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_.size();
-  }
-  std::vector<std::uint32_t> released() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return released_;
-  }
+  std::vector<OutputRecord> records() const { return Locked([&] { return records_; }); }
+  std::size_t outputs() const { return Locked([&] { return records_.size(); }); }
+  std::vector<std::uint32_t> released() const { return Locked([&] { return released_; }); }
   std::function<void()> onOutput;          // on the decoder thread, before recording
   std::function<void(FLVTag*)> onRelease;  // on the decoder thread, before the free
 

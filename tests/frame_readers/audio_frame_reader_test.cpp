@@ -15,10 +15,7 @@
 
 namespace kelvra::test {
 
-void PrintTo(const FlvSpec& file, std::ostream* out) {
-  *out << "audio " << static_cast<int>(file.audio) << ", " << file.sampleRate << " Hz, " << file.channels
-       << " ch, hole at " << file.holeStartMs << " ms";
-}
+void PrintTo(const FlvSpec& file, std::ostream* out) { *out << static_cast<int>(file.audio) << " " << file.sampleRate; }
 
 namespace {
 
@@ -68,9 +65,12 @@ struct AudioPull {
   std::size_t callsBeforeEnd = 0;  // that answered 1
 };
 
-AudioPull PullAudio(const std::string& path, std::uint32_t requestSize) {
+// With auto-release off every record the tag reader hands out is the frame
+// reader's to free (the sanitizer build's leak checker sees it otherwise).
+AudioPull PullAudio(const std::string& path, std::uint32_t requestSize, int autoRelease = 1) {
   AudioPull pull;
   TagReaderPtr reader = OpenTagReader(path);
+  FLVAVTagReader_SetAutoReleaseMemory(reader.get(), autoRelease);
   AudioFramesPtr audio(AudioFrameReader_Create(reader.get()));
   Bytes block(requestSize);
   while (audio != nullptr && pull.bytes.size() < (64u << 20)) {
@@ -120,7 +120,7 @@ TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
     crossings += prev < 0 && now >= 0;
   }
   EXPECT_NEAR(crossings / 0.3, spec.toneHz, 7.0);
-  for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectStream(PullAudio(path, size), reference, size);
+  for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectStream(PullAudio(path, size, size != 1000), reference, size);
 }
 
 FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
@@ -186,58 +186,33 @@ TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
     EXPECT_EQ(Bytes(block.begin(), block.begin() + size), Bytes(size, 0));
     EXPECT_EQ(Bytes(block.begin() + size, block.end()), Bytes(5000 - size, 0x5A)) << "wrote past the request";
   }
-}
-
-// Nothing more can be decoded: only the silence up to the video's end.
-TEST(AudioFrameReader, ATagReaderClosedUnderneathEndsTheAudio) {
-  const VideoLongerStream stream = MakeVideoLongerThanAudio();
-  TagReaderPtr reader = OpenTagReader(stream.path);
-  AudioFramesPtr audio(AudioFrameReader_Create(reader.get()));
-  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(AudioFrameReader_ReadFrame(audio.get(), nullptr, 4096), 0);
+  // A tag reader closed underneath: nothing more is decoded, only the
+  // silence up to the video's end follows.
+  reader = OpenTagReader(stream.path);
+  audio.reset(AudioFrameReader_Create(reader.get()));
   FLVAVTagReader_Close(reader.get());
-  Bytes block(4096, 0x77);
   std::size_t bytes = 0;
   while (bytes < 1000000 && AudioFrameReader_ReadFrame(audio.get(), block.data(), 4096) != 0) {
-    bytes += block.size();
-    ASSERT_EQ(block, Bytes(4096, 0));
+    bytes += 4096;
+    ASSERT_EQ(Bytes(block.begin(), block.begin() + 4096), Bytes(4096, 0));
   }
   EXPECT_LE(bytes, 88200 * 4u);
-  EXPECT_EQ(AudioFrameReader_ReadFrame(nullptr, block.data(), 4096), 0);
-  EXPECT_EQ(AudioFrameReader_ReadFrame(audio.get(), nullptr, 4096), 0);
 }
 
 TEST(FrameReaders, ATagReaderThatIsNotOpenIsRefused) {
-  EXPECT_EQ(AudioFrameReader_Create(nullptr), nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(nullptr, 25.0, 0), nullptr);
   TagReaderPtr closed(FLVAVTagReader_Create());
   EXPECT_EQ(FLVAVTagReader_Open(closed.get(), "/nonexistent/file.flv"), 0);
-  EXPECT_EQ(AudioFrameReader_Create(closed.get()), nullptr);
-  EXPECT_EQ(VideoFrameReader_Create(closed.get(), 25.0, 0), nullptr);
+  for (FLVAVTagReader* reader : {static_cast<FLVAVTagReader*>(nullptr), closed.get()}) {
+    EXPECT_EQ(AudioFrameReader_Create(reader), nullptr);
+    EXPECT_EQ(VideoFrameReader_Create(reader, 25.0, 0), nullptr);
+  }
   EXPECT_EQ(VideoFrameReader_ReadFrame(nullptr, 0), nullptr);
+  EXPECT_EQ(AudioFrameReader_ReadFrame(nullptr, nullptr, 4096), 0);
   AudioFrameReader_Delete(nullptr);
   VideoFrameReader_Delete(nullptr);
   TagReaderPtr open = OpenTagReader(GenerateFlv({.audio = AudioCodec::kNone, .video = VideoCodec::kH263}));
   for (double fps : {0.0, -25.0, std::nan("")}) EXPECT_EQ(VideoFrameReader_Create(open.get(), fps, 0), nullptr);
-}
-
-// With auto-release off every record the tag reader hands out is the frame
-// reader's to free (the sanitizer build's leak checker fails this otherwise).
-TEST(FrameReaders, CallerOwnedTagsGiveTheSameOutputAndAreFreed) {
-  const std::string path = GenerateFlv({.audio = AudioCodec::kMp3, .video = VideoCodec::kH263, .durationMs = 1000});
-  std::vector<Bytes> pcm;
-  for (const int autoRelease : {1, 0}) {
-    TagReaderPtr reader = OpenTagReader(path);
-    FLVAVTagReader_SetAutoReleaseMemory(reader.get(), autoRelease);
-    AudioFramesPtr audio(AudioFrameReader_Create(reader.get()));
-    Bytes& out = pcm.emplace_back();
-    Bytes block(4096);
-    while (AudioFrameReader_ReadFrame(audio.get(), block.data(), 4096) != 0) out.insert(out.end(), block.begin(), block.end());
-    FLVAVTagReader_SeekToBegin(reader.get());
-    VideoFrameReader* video = VideoFrameReader_Create(reader.get(), 15.0, 0);
-    for (int frame = 0; frame < 15; ++frame) EXPECT_NE(VideoFrameReader_ReadFrame(video, frame), nullptr);
-    VideoFrameReader_Delete(video);
-  }
-  EXPECT_EQ(pcm[0], pcm[1]);
 }
 
 }  // namespace
