@@ -167,15 +167,11 @@ class StreamParserTest : public ::testing::Test {
   }
 };
 
-// Result codes outside each step's place; a wrong signature fails the stream
-// until Stop and Run, and setters are refused while running.
-TEST_F(StreamParserTest, LifecycleAndWrongSignature) {
-  const std::uint8_t byte = 'F';
-  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, 1), FLV_PARSER_NOT_RUNNING);
-  EXPECT_EQ(FLVStreamParser_Stop(p()), 0);
+// A wrong signature fails the stream until Stop and Run; while running, Run
+// and the setters are refused (null and empty inputs are tests/bad_input's).
+TEST_F(StreamParserTest, WrongSignatureFailsUntilStopAndRun) {
   Start();
   EXPECT_EQ(FLVStreamParser_Run(p()), 0);
-  for (int length : {0, -3}) EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, length), FLV_PARSER_NO_DATA);
   Recorder other;
   EXPECT_EQ(FLVStreamParser_SetFLVAudioCallBack(p(), &Recorder::OnTag, &other), 0);
   const Bytes bytes = Stream("A0", {.signature = "FLX"});
@@ -186,13 +182,11 @@ TEST_F(StreamParserTest, LifecycleAndWrongSignature) {
   FlushAndStop();
   ASSERT_EQ(rec_.infoCalls, 1) << "Flush still completes the information, with nothing found";
   EXPECT_EQ(std::tie(rec_.Info()->audioFormat, rec_.Info()->videoCodec), std::tuple(-1, -1));
-  EXPECT_EQ(FLVStreamParser_DeliverData(p(), &byte, 1), FLV_PARSER_NOT_RUNNING);
   ASSERT_EQ(FLVStreamParser_Run(p()), 1);
   EXPECT_EQ(Deliver(Stream("A0 A20")), FLV_PARSER_INFO_PENDING);
   FlushAndStop();
   EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (Stamps{0, 20}));
   EXPECT_TRUE(other.events.empty());
-  EXPECT_EQ(FLVStreamParser_DeliverData(nullptr, &byte, 1), FLV_PARSER_NOT_RUNNING);
 }
 
 // Built streams and the time stamps handed out per type; S tags are not
