@@ -12,32 +12,12 @@
 namespace kelvra::test {
 namespace {
 
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// `tags` tags of 441 sample frames (10 ms) of 44100 Hz stereo, a quiet
-// square wave, stamped back to back from `firstTimestamp`; without its 13
-// bytes of file header in PcmTags.
+// `tags` tags of 10 ms of 44100 Hz 16-bit stereo, stamped from `firstTimestamp`.
 FlvBuilder PcmStream(int tags, std::uint32_t firstTimestamp = 0) {
   FlvBuilder flv;
   flv.Header(FlvHeaderOptions{.hasVideo = false});
-  Bytes payload(441 * 4);
-  for (std::size_t i = 0; i < payload.size(); i += 2) payload[i + 1] = (i / 200) % 2 == 0 ? 0x03 : 0xFC;
-  for (int i = 0; i < tags; ++i) flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, payload);
+  for (int i = 0; i < tags; ++i) flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x10));
   return flv;
-}
-Bytes PcmTags(int tags) {
-  const FlvBuilder flv = PcmStream(tags);
-  return Bytes(flv.bytes().begin() + 13, flv.bytes().end());
-}
-Bytes HeaderWithOffset(std::uint32_t offset) {
-  return FlvBuilder().Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = offset}).bytes();
-}
-std::string ScratchPath(const std::string& name) {
-  static int counter = 0;
-  return TestTempDir() + "/" + std::to_string(++counter) + name;
 }
 
 TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
@@ -87,7 +67,7 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
 // tag then audio 24 days on, no video) close as at most one minute of
 // silence; video running through a hole confirms it, however long.
 TEST(ReaderBadInput, DamagedFiles) {
-  const Bytes pcm(1764, 0x10);
+  const Bytes pcm(1764, 0x10);  // 10 ms
   FlvBuilder lateAudio, audioOnly, confirmed;
   lateAudio.Header().Video(0, 1, 2, H263PictureHeader(2));
   audioOnly.Header(FlvHeaderOptions{.hasVideo = false});
@@ -102,10 +82,11 @@ TEST(ReaderBadInput, DamagedFiles) {
     audioOnly.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, pcm);
     confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
   }
+  const auto withDataOffset = [](Bytes file, std::uint8_t offset) { return file[8] = offset, file; };
   const std::tuple<const char*, Bytes, std::uint32_t, int> rows[] = {
       // A data offset that leaves nothing to skip drops the rest of the stream.
-      {"offset_0", Concat(HeaderWithOffset(0), PcmTags(5)), 0, 0},
-      {"offset_5", Concat(HeaderWithOffset(5), PcmTags(5)), 0, 0},
+      {"offset_0", withDataOffset(PcmStream(5).bytes(), 0), 0, 0},
+      {"offset_5", withDataOffset(PcmStream(5).bytes(), 5), 0, 0},
       // Stamps with the extension byte set are rebased on the first tag,
       // whether or not they wrap past 2^32.
       {"near_2_32", PcmStream(20, 0xFFFFF000u).bytes(), 200, 20},
@@ -115,7 +96,7 @@ TEST(ReaderBadInput, DamagedFiles) {
       {"confirmed_hole", confirmed.bytes(), 90100, -1}};
   for (const auto& [name, bytes, audioEnd, tags] : rows) {
     SCOPED_TRACE(name);
-    const std::string path = ScratchPath("input.flv");
+    const std::string path = TestTempDir() + "/" + name + ".flv";
     WriteWholeFile(path, bytes);
     FLVAVTagReader* reader = FLVAVTagReader_Create();
     ASSERT_EQ(FLVAVTagReader_Open(reader, path.c_str()), 1);
