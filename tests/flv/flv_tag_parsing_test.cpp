@@ -89,45 +89,35 @@ Bytes AudioTag(int format, int rate, int size, int type, const Bytes& payload) {
   return FlvBuilder().Audio(0, format, rate, size, type, payload).bytes();
 }
 
-// firstTag -1: only "positive" is checked.
-struct HeaderRow {
-  const char* signature;
-  std::uint8_t version, flags;
-  std::uint32_t dataOffset;
-  bool ok;
-  int hasAudio, hasVideo;
-  std::int32_t skip;
-  std::int64_t firstTag;
-};
-
-class ParseFLVHeaderTable : public ::testing::TestWithParam<HeaderRow> {};
-
-TEST_P(ParseFLVHeaderTable, FieldsOrRefusal) {
-  const HeaderRow& row = GetParam();
-  Bytes bytes(row.signature, row.signature + 3);
-  bytes.insert(bytes.end(), {row.version, row.flags});
-  for (int shift : {24, 16, 8, 0}) bytes.push_back(static_cast<std::uint8_t>(row.dataOffset >> shift));
-  FLVHeaderFields header{.version = 7, .bytesToSkip = 99};
-  ASSERT_EQ(ParseFLVHeader(bytes.data(), kFileHeaderSize, &header), row.ok);
-  EXPECT_EQ(header.version, row.ok ? row.version : 0);
-  EXPECT_EQ(header.bytesToSkip, row.skip);
-  FLVHeaderFields cut;
-  EXPECT_FALSE(ParseFLVHeader(bytes.data(), 8, &cut)) << "data offset incomplete";
-  if (!row.ok) return;
-  EXPECT_EQ(std::tie(header.hasAudio, header.hasVideo), std::tie(row.hasAudio, row.hasVideo));
-  EXPECT_EQ(header.firstTagPosition, row.firstTag < 0 ? std::max<std::int64_t>(header.firstTagPosition, 1) : row.firstTag);
+TEST(ParseFLVHeader, FieldsOrRefusal) {
+  struct Row {
+    const char* signature;
+    std::uint8_t version, flags;
+    std::uint32_t dataOffset;
+    bool ok;
+    int hasAudio, hasVideo;
+    std::int32_t skip;
+    std::int64_t firstTag;  // -1: only "positive" is checked
+  };
+  for (const Row& row : {Row{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13}, Row{"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
+                         Row{"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
+                         Row{"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
+                         Row{"FLV", 1, 0x05, 5, true, 1, 1, 0, 9},
+                         Row{"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
+                         Row{"FXV", 1, 0x05, 9, false, 0, 0, 0, 0}, Row{"flv", 1, 0x05, 9, false, 0, 0, 0, 0}}) {
+    SCOPED_TRACE(testing::Message() << row.signature << " offset " << row.dataOffset);
+    Bytes bytes(row.signature, row.signature + 3);
+    bytes.insert(bytes.end(), {row.version, row.flags});
+    for (int shift : {24, 16, 8, 0}) bytes.push_back(static_cast<std::uint8_t>(row.dataOffset >> shift));
+    FLVHeaderFields header{.version = 7, .bytesToSkip = 99}, cut;
+    EXPECT_FALSE(ParseFLVHeader(bytes.data(), 8, &cut)) << "data offset incomplete";
+    ASSERT_EQ(ParseFLVHeader(bytes.data(), kFileHeaderSize, &header), row.ok);
+    EXPECT_EQ(std::tie(header.version, header.bytesToSkip), std::tuple(row.ok ? row.version : 0, row.skip));
+    if (!row.ok) continue;
+    EXPECT_EQ(std::tie(header.hasAudio, header.hasVideo), std::tie(row.hasAudio, row.hasVideo));
+    EXPECT_EQ(header.firstTagPosition, row.firstTag < 0 ? std::max<std::int64_t>(header.firstTagPosition, 1) : row.firstTag);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ParseFLVHeaderTable,
-    ::testing::Values(HeaderRow{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13},
-                      HeaderRow{"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
-                      HeaderRow{"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
-                      HeaderRow{"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
-                      HeaderRow{"FLV", 1, 0x05, 5, true, 1, 1, 0, 9},
-                      HeaderRow{"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
-                      HeaderRow{"FXV", 1, 0x05, 9, false, 0, 0, 0, 0},
-                      HeaderRow{"flv", 1, 0x05, 9, false, 0, 0, 0, 0}));
 
 // Without allocation: the fields, the stream position, and a body step that
 // reads nothing and leaves the fields; with it, the header copy.
@@ -195,53 +185,46 @@ TEST(ParseFLVTagBody, ReservedTypesAndEmptyBodiesGetNoMediaFields) {
   }
 }
 
-// Key-frame picture sizes per video codec; vp6At/alphaAt are offsets of the
-// VP6 and alpha frames in the block (-1: not checked).
 struct VideoRow {
   const char* name;
   int codec;
   Bytes payload;
-  int width, height;
-  int vp6At, vp6Size, alphaAt, alphaSize;
+  int width, height, vp6At, vp6Size, alphaAt, alphaSize;
 };
 
-class VideoPictureSize : public ::testing::TestWithParam<VideoRow> {};
-
-TEST_P(VideoPictureSize, KeyFrameReportsTheHeaderSize) {
-  const VideoRow& row = GetParam();
-  TagPtr tag = ParseTag(VideoTag(1, row.codec, row.payload));
-  EXPECT_EQ(std::tie(tag->codecId, tag->frameType, tag->width, tag->height), std::tuple(row.codec, 1, row.width, row.height));
-  EXPECT_EQ(tag->videoData, tag->block + 12);
-  EXPECT_EQ(tag->videoDataSize, static_cast<int>(row.payload.size()));
-  if (row.vp6At >= 0) { EXPECT_EQ(std::tie(tag->vp6Data, tag->vp6DataSize), std::tuple(tag->block + row.vp6At, row.vp6Size)); }
-  if (row.alphaAt >= 0) {
-    EXPECT_EQ(std::tie(tag->alphaData, tag->alphaDataSize), std::tuple(tag->block + row.alphaAt, row.alphaSize));
-    EXPECT_EQ(std::tie(tag->alphaData[0], tag->alphaData[row.alphaSize - 1]), std::tuple(0x55, 0x55));
-  }
-  FLVInfo info = EmptyFLVInfo();
-  FillVideoInfoFromTag(*tag, &info);
-  EXPECT_EQ(std::tie(info.width, info.height), std::tie(row.width, row.height));
-}
-
 VideoRow H263(int code, int width, int height) {
-  return {"H263", 2, test::H263PictureHeader(code, code < 2 ? width : 0, code < 2 ? height : 0),
-          width, height, -1, 0, -1, 0};
+  return {"H263", 2, test::H263PictureHeader(code, code < 2 ? width : 0, code < 2 ? height : 0), width, height, -1, 0, -1, 0};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, VideoPictureSize,
-    ::testing::Values(
-        H263(0, 255, 1), H263(1, 65535, 257), H263(2, 352, 288), H263(6, 160, 120), H263(7, 0, 0),
-        VideoRow{"Screen", 3, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
-        VideoRow{"Screen2", 6, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
-        // Size less the adjustment nibbles (4 across, 12 down).
-        VideoRow{"Vp6", 4, test::Vp6KeyFramePayload(0x4C, 15, 20), 316, 228, 13, 7, -1, 0},
-        // Two extra bytes before the macroblock counts: bit 0 of the first
-        // header byte set, or bits 1-2 of the second clear.
-        VideoRow{"Vp6Extra", 4, Bytes{0x00, 0x01, 0x06, 0x63, 0x63, 10, 12, 0}, 192, 160, 13, 7, -1, 0},
-        VideoRow{"Vp6Extra2", 4, Bytes{0x00, 0x00, 0x00, 0x63, 0x63, 10, 12, 0}, 192, 160, -1, 0, -1, 0},
-        VideoRow{"Vp6Alpha", 5, test::Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7), 316, 228, 16, 10, 26, 7}),
-    [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
+// Key-frame picture sizes per video codec; vp6At/alphaAt are offsets of the
+// VP6 and alpha frames in the block (-1: not checked).
+TEST(ParseFLVTagBody, KeyFramesReportTheirHeadersPictureSize) {
+  const VideoRow rows[] = {
+      H263(0, 255, 1), H263(1, 65535, 257), H263(2, 352, 288), H263(6, 160, 120), H263(7, 0, 0),
+      {"Screen", 3, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
+      {"Screen2", 6, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
+      // Size less the adjustment nibbles (4 across, 12 down).
+      {"Vp6", 4, test::Vp6KeyFramePayload(0x4C, 15, 20), 316, 228, 13, 7, -1, 0},
+      // Two extra bytes before the macroblock counts: bit 0 of the first
+      // header byte set, or bits 1-2 of the second clear.
+      {"Vp6Extra", 4, Bytes{0x00, 0x01, 0x06, 0x63, 0x63, 10, 12, 0}, 192, 160, 13, 7, -1, 0},
+      {"Vp6Extra2", 4, Bytes{0x00, 0x00, 0x00, 0x63, 0x63, 10, 12, 0}, 192, 160, -1, 0, -1, 0},
+      {"Vp6Alpha", 5, test::Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7), 316, 228, 16, 10, 26, 7}};
+  for (const VideoRow& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.name << " " << row.width << "x" << row.height);
+    TagPtr tag = ParseTag(VideoTag(1, row.codec, row.payload));
+    EXPECT_EQ(std::tie(tag->codecId, tag->frameType, tag->width, tag->height), std::tuple(row.codec, 1, row.width, row.height));
+    EXPECT_EQ(std::tie(tag->videoData, tag->videoDataSize), std::tuple(tag->block + 12, int(row.payload.size())));
+    if (row.vp6At >= 0) { EXPECT_EQ(std::tie(tag->vp6Data, tag->vp6DataSize), std::tuple(tag->block + row.vp6At, row.vp6Size)); }
+    if (row.alphaAt >= 0) {
+      EXPECT_EQ(std::tie(tag->alphaData, tag->alphaDataSize), std::tuple(tag->block + row.alphaAt, row.alphaSize));
+      EXPECT_EQ(std::tie(tag->alphaData[0], tag->alphaData[row.alphaSize - 1]), std::tuple(0x55, 0x55));
+    }
+    FLVInfo info = EmptyFLVInfo();
+    FillVideoInfoFromTag(*tag, &info);
+    EXPECT_EQ(std::tie(info.width, info.height), std::tie(row.width, row.height));
+  }
+}
 
 TEST(ParseFLVTagBody, InterFramesLeaveThePictureSizeOfAReusedRecord) {
   TagPtr tag(NewFLVTag(), &DeleteFLVTag);
@@ -339,48 +322,39 @@ TEST(ParseFLVTagBody, TruncatedBodiesNeverReadPastTheGivenBytes) {
 // What the flags byte does not say, per sound format: the rate and channels
 // a decoder gives out, and the playing time of the tag (-1: not checked
 // here). `config` is an AAC AudioSpecificConfig seen before the tag.
-struct AudioFormatRow {
-  const char* name;
-  int format, rate, type;
-  Bytes config, payload;
-  int sampleRate, channels;
-  std::int64_t duration;
-};
-
-class RealAudioFormat : public ::testing::TestWithParam<AudioFormatRow> {};
-
-TEST_P(RealAudioFormat, RateChannelsAndBlockDuration) {
-  const AudioFormatRow& row = GetParam();
-  AudioFormatTracker tracker;
-  if (!row.config.empty()) {
-    Bytes header{kAacSequenceHeader};
-    header.insert(header.end(), row.config.begin(), row.config.end());
-    tracker.Observe(*ParseTag(AudioTag(row.format, row.rate, 1, row.type, header)));
-  }
-  TagPtr tag = ParseTag(AudioTag(row.format, row.rate, 1, row.type, row.payload));
-  const AudioFormat format = tracker.FormatOf(*tag);
-  EXPECT_EQ(std::tie(format.sampleRate, format.channels), std::tie(row.sampleRate, row.channels));
-  if (row.duration >= 0) {
-    EXPECT_EQ(tracker.BlockDuration(*tag), row.duration);
+TEST(AudioFormatTracker, RateChannelsAndBlockDuration) {
+  struct Row {
+    const char* name;
+    int format, rate, type;
+    Bytes config, payload;
+    int sampleRate, channels;
+    std::int64_t duration;
+  };
+  const Bytes frame{kAacRawFrame, 0x21, 0x10, 0x05};
+  const auto aac = [](int rate) { return 1024 * 10'000'000LL / rate; };
+  const Row rows[] = {{"AacConfigItself", 10, 3, 1, {}, {0x00, 0x13, 0x88}, 22050, 1, 0},
+                      {"AacEscapeRate", 10, 3, 1, {0x17, 0x80, 0x3E, 0x80, 0x10}, frame, 32000, 2, 320000},
+                      {"AacExplicitSbr", 10, 3, 1, {0x2B, 0x11, 0x88}, frame, 48000, 2, aac(24000)},
+                      {"AacUnusableConfigFallsBackToFlags", 10, 3, 1, {0x10, 0x00}, frame, 44100, 2, aac(44100)},
+                      {"AacWithoutConfig", 10, 1, 0, {}, frame, 11025, 1, aac(11025)},
+                      {"Speex", 11, 2, 1, {}, Bytes(40, 0x5A), 16000, 1, -1},
+                      {"G711MuLawStereo", 8, 0, 1, {}, Bytes(1024, 0xFF), 8000, 2, 640'000},
+                      {"NellymoserAtFlagsRate", 6, 2, 1, {}, Bytes(64, 0), 22050, 2, -1},
+                      {"Mp3At8kHz", 14, 0, 0, {}, Bytes(64), 8000, 1, -1}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    AudioFormatTracker tracker;
+    if (!row.config.empty()) {
+      Bytes header{kAacSequenceHeader};
+      header.insert(header.end(), row.config.begin(), row.config.end());
+      tracker.Observe(*ParseTag(AudioTag(row.format, row.rate, 1, row.type, header)));
+    }
+    TagPtr tag = ParseTag(AudioTag(row.format, row.rate, 1, row.type, row.payload));
+    const AudioFormat format = tracker.FormatOf(*tag);
+    EXPECT_EQ(std::tie(format.sampleRate, format.channels), std::tie(row.sampleRate, row.channels));
+    if (row.duration >= 0) { EXPECT_EQ(tracker.BlockDuration(*tag), row.duration); }
   }
 }
-
-const Bytes kAacFrame{kAacRawFrame, 0x21, 0x10, 0x05};
-
-INSTANTIATE_TEST_SUITE_P(
-    Formats, RealAudioFormat,
-    ::testing::Values(
-        AudioFormatRow{"AacConfigItself", 10, 3, 1, {}, {0x00, 0x13, 0x88}, 22050, 1, 0},
-        AudioFormatRow{"AacEscapeRate", 10, 3, 1, {0x17, 0x80, 0x3E, 0x80, 0x10}, kAacFrame, 32000, 2, 320000},
-        AudioFormatRow{"AacExplicitSbr", 10, 3, 1, {0x2B, 0x11, 0x88}, kAacFrame, 48000, 2, 1024 * 10'000'000LL / 24000},
-        AudioFormatRow{"AacUnusableConfigFallsBackToFlags", 10, 3, 1, {0x10, 0x00}, kAacFrame, 44100, 2,
-                       1024 * 10'000'000LL / 44100},
-        AudioFormatRow{"AacWithoutConfig", 10, 1, 0, {}, kAacFrame, 11025, 1, 1024 * 10'000'000LL / 11025},
-        AudioFormatRow{"Speex", 11, 2, 1, {}, Bytes(40, 0x5A), 16000, 1, -1},
-        AudioFormatRow{"G711MuLawStereo", 8, 0, 1, {}, Bytes(1024, 0xFF), 8000, 2, 640'000},
-        AudioFormatRow{"NellymoserAtFlagsRate", 6, 2, 1, {}, Bytes(64, 0), 22050, 2, -1},
-        AudioFormatRow{"Mp3At8kHz", 14, 0, 0, {}, Bytes(64), 8000, 1, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Audio block durations from the payload (Trevik), for each frame and packet layout.
@@ -421,82 +395,75 @@ Bytes SpeexWideband() {
   return frame;
 }
 
-struct DurationRow {
-  const char* name;
-  Bytes payload;
-  int format, rate, bytesPerSample, channels;
-  std::int64_t expected;
-};
-
-class TrevikDuration : public ::testing::TestWithParam<DurationRow> {};
-
-TEST_P(TrevikDuration, OfThePayload) {
-  const DurationRow& r = GetParam();
-  EXPECT_EQ(CalcFLVAudioBlockDuration(r.payload.data(), static_cast<int>(r.payload.size()), r.format, r.rate,
-                                      r.bytesPerSample, r.channels),
-            r.expected);
-}
-
 // MPEG-1 layer III, 128 kbit/s, 44100 Hz: 417 bytes, 418 padded (a wrong
 // padding length lands the walk off the next header).
 const Bytes kMp3 = Mpeg(0xFB, 0x90, 417);
 const Bytes kMp3Padded = Mpeg(0xFB, 0x92, 418);
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, TrevikDuration,
-    ::testing::Values(
-        DurationRow{"Mp3Padded", Cat({kMp3, kMp3, kMp3Padded, kMp3}), 2, 44100, 2, 2, Units(4 * 1152, 44100)},
-        // MPEG-2 64 kbit/s 22050 Hz: 208 bytes; MPEG-2.5 32 kbit/s 8000 Hz:
-        // 288 bytes whatever the flags rate (format 14).
-        DurationRow{"Mpeg2", Mpeg(0xF3, 0x80, 208, 5), 2, 44100, 2, 2, Units(5 * 576, 22050)},
-        DurationRow{"Mpeg25At8k", Mpeg(0xE3, 0x48, 288, 3), 14, 5512, 2, 2, Units(3 * 576, 8000)},
-        DurationRow{"Layer1", Mpeg(0xFF, 0x10, 32, 3), 2, 44100, 2, 2, Units(3 * 384, 44100)},
-        DurationRow{"Layer2", Mpeg(0xFD, 0xA4, 576, 2), 2, 44100, 2, 2, Units(2 * 1152, 48000)},
-        DurationRow{"Mp3MixedRates", Cat({kMp3, Mpeg(0xFB, 0x94, 384)}), 2, 44100, 2, 2,
-                    Units(1152, 44100) + Units(1152, 48000)},
-        DurationRow{"Mp3TruncatedLastCounts", Cat({kMp3, Bytes(kMp3.begin(), kMp3.begin() + 10)}), 2, 44100, 2, 2,
-                    Units(2 * 1152, 44100)},
-        DurationRow{"Mp3TrailingJunk", Cat({kMp3, {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFB, 0x90}}), 2, 44100, 2, 2,
-                    Units(1152, 44100)},
-        // ADPCM whole blocks of 4096 samples: 4-bit mono 2 + 22 + 4095 * 4
-        // bits; 4-bit stereo 2 + 44 + 4095 * 8; 2-bit mono two blocks.
-        DurationRow{"Adpcm4Mono", Adpcm(4, 2051), 1, 22050, 2, 1, Units(4096, 22050)},
-        DurationRow{"Adpcm4Stereo", Adpcm(4, 4101), 1, 44100, 2, 2, Units(4096, 44100)},
-        DurationRow{"Adpcm2TwoBlocks", Adpcm(2, 2054), 1, 11025, 2, 1, Units(8192, 11025)},
-        // Partial last blocks: whole codes plus the block header's sample.
-        DurationRow{"Adpcm4Partial", Adpcm(4, 100), 1, 22050, 2, 1, Units(195, 22050)},
-        DurationRow{"Adpcm5StereoPartial", Adpcm(5, 100), 1, 22050, 2, 2, Units(76, 22050)},
-        DurationRow{"Adpcm3SecondBlock", Adpcm(3, 1549), 1, 22050, 2, 1, Units(4096 + 21, 22050)},
-        DurationRow{"AdpcmNoBlockHeader", Adpcm(4, 2), 1, 22050, 2, 1, 0},
-        DurationRow{"Pcm16Stereo", Bytes(44100 * 4), 3, 44100, 2, 2, kUnitsPerSecond},
-        DurationRow{"PcmPartialFrame", Bytes(7), 0, 22050, 2, 2, Units(1, 22050)},
-        DurationRow{"G711AtEightKilohertz", Bytes(1024), 8, 44100, 1, 1, Units(1024, 8000)},
-        DurationRow{"Nelly16k", Bytes(64), 4, 5512, 2, 1, Units(256, 16000)},
-        DurationRow{"Nelly8k", Bytes(128), 5, 44100, 2, 2, Units(512, 8000)},
-        DurationRow{"NellyFlagsRate", Bytes(64 * 3), 6, 22050, 2, 1, Units(768, 22050)},
-        DurationRow{"AacRaw", Bytes{0x01, 0x21, 0x10}, 10, 44100, 2, 2, Units(1024, 44100)},
-        DurationRow{"AacConfig", Bytes{0x00, 0x12, 0x10}, 10, 44100, 2, 2, 0},
-        DurationRow{"SpeexWideband", SpeexWideband(), 11, 5512, 2, 1, 200000},
-        // Five mode-0 frames (5 bits each), then a terminator.
-        DurationRow{"SpeexSilence", Bytes{0x00, 0x00, 0x00, 0x3F}, 11, 22050, 2, 1, 5 * 200000},
-        DurationRow{"SpeexUndecodableIsOneFrame", Bytes{0x7F, 0xFF}, 11, 22050, 2, 1, 200000}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// No MPEG header at the start (none at all, one byte late, reserved version,
-// layer, rate, free format, bad bit rate, cut header), three ADPCM channels,
-// rate 0, an unknown AAC packet type and unknown formats: unknown.
-TEST(TrevikDuration, UnknownWhenThePayloadOrFormatSaysNothing) {
-  using Row = std::tuple<Bytes, int, int, int>;  // payload, format, rate, channels
-  for (const auto& [payload, format, rate, channels] : std::vector<Row>{
-           {Bytes(100, 0), 2, 44100, 2}, {Cat({{0x00}, kMp3}), 2, 44100, 2}, {Mpeg(0xEB, 0x90, 417), 2, 44100, 2},
-           {Mpeg(0xF9, 0x90, 417), 2, 44100, 2}, {Mpeg(0xFB, 0x9C, 417), 2, 44100, 2}, {Mpeg(0xFB, 0x00, 417), 2, 44100, 2},
-           {Mpeg(0xFB, 0xF0, 417), 2, 44100, 2}, {Bytes{0xFF, 0xFB, 0x90}, 2, 44100, 2}, {Bytes(100, 0xAB), 1, 22050, 3},
-           {Bytes(10), 3, 0, 1}, {Bytes{0x02}, 10, 44100, 2}, {Bytes(64), 9, 44100, 2}, {Bytes(64), 12, 44100, 2},
-           {Bytes(64), 13, 44100, 2}, {Bytes(64), 15, 44100, 2}, {Bytes(64), 16, 44100, 2}, {Bytes(64), -1, 44100, 2}}) {
-    EXPECT_EQ(CalcFLVAudioBlockDuration(payload.data(), static_cast<int>(payload.size()), format, rate, 2, channels), -1)
-        << format << " " << payload.size();
+TEST(TrevikDuration, OfThePayload) {
+  struct Row {
+    const char* name;
+    Bytes payload;
+    int format, rate, bytesPerSample, channels;
+    std::int64_t expected;
+  };
+  const Row rows[] = {
+      {"Mp3Padded", Cat({kMp3, kMp3, kMp3Padded, kMp3}), 2, 44100, 2, 2, Units(4 * 1152, 44100)},
+      // MPEG-2 64 kbit/s 22050 Hz: 208 bytes; MPEG-2.5 32 kbit/s 8000 Hz:
+      // 288 bytes whatever the flags rate (format 14).
+      {"Mpeg2", Mpeg(0xF3, 0x80, 208, 5), 2, 44100, 2, 2, Units(5 * 576, 22050)},
+      {"Mpeg25At8k", Mpeg(0xE3, 0x48, 288, 3), 14, 5512, 2, 2, Units(3 * 576, 8000)},
+      {"Layer1", Mpeg(0xFF, 0x10, 32, 3), 2, 44100, 2, 2, Units(3 * 384, 44100)},
+      {"Layer2", Mpeg(0xFD, 0xA4, 576, 2), 2, 44100, 2, 2, Units(2 * 1152, 48000)},
+      {"Mp3MixedRates", Cat({kMp3, Mpeg(0xFB, 0x94, 384)}), 2, 44100, 2, 2, Units(1152, 44100) + Units(1152, 48000)},
+      {"Mp3TruncatedLastCounts", Cat({kMp3, Bytes(kMp3.begin(), kMp3.begin() + 10)}), 2, 44100, 2, 2, Units(2 * 1152, 44100)},
+      {"Mp3TrailingJunk", Cat({kMp3, {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFB, 0x90}}), 2, 44100, 2, 2, Units(1152, 44100)},
+      // ADPCM whole blocks of 4096 samples: 4-bit mono 2 + 22 + 4095 * 4
+      // bits; 4-bit stereo 2 + 44 + 4095 * 8; 2-bit mono two blocks.
+      {"Adpcm4Mono", Adpcm(4, 2051), 1, 22050, 2, 1, Units(4096, 22050)},
+      {"Adpcm4Stereo", Adpcm(4, 4101), 1, 44100, 2, 2, Units(4096, 44100)},
+      {"Adpcm2TwoBlocks", Adpcm(2, 2054), 1, 11025, 2, 1, Units(8192, 11025)},
+      // Partial last blocks: whole codes plus the block header's sample.
+      {"Adpcm4Partial", Adpcm(4, 100), 1, 22050, 2, 1, Units(195, 22050)},
+      {"Adpcm5StereoPartial", Adpcm(5, 100), 1, 22050, 2, 2, Units(76, 22050)},
+      {"Adpcm3SecondBlock", Adpcm(3, 1549), 1, 22050, 2, 1, Units(4096 + 21, 22050)},
+      {"AdpcmNoBlockHeader", Adpcm(4, 2), 1, 22050, 2, 1, 0},
+      {"Pcm16Stereo", Bytes(44100 * 4), 3, 44100, 2, 2, kUnitsPerSecond},
+      {"PcmPartialFrame", Bytes(7), 0, 22050, 2, 2, Units(1, 22050)},
+      {"G711AtEightKilohertz", Bytes(1024), 8, 44100, 1, 1, Units(1024, 8000)},
+      {"Nelly16k", Bytes(64), 4, 5512, 2, 1, Units(256, 16000)},
+      {"Nelly8k", Bytes(128), 5, 44100, 2, 2, Units(512, 8000)},
+      {"NellyFlagsRate", Bytes(64 * 3), 6, 22050, 2, 1, Units(768, 22050)},
+      {"AacRaw", Bytes{0x01, 0x21, 0x10}, 10, 44100, 2, 2, Units(1024, 44100)},
+      {"AacConfig", Bytes{0x00, 0x12, 0x10}, 10, 44100, 2, 2, 0},
+      {"SpeexWideband", SpeexWideband(), 11, 5512, 2, 1, 200000},
+      // Five mode-0 frames (5 bits each), then a terminator.
+      {"SpeexSilence", Bytes{0x00, 0x00, 0x00, 0x3F}, 11, 22050, 2, 1, 5 * 200000},
+      {"SpeexUndecodableIsOneFrame", Bytes{0x7F, 0xFF}, 11, 22050, 2, 1, 200000},
+      // Unknown: no MPEG header at the start (none, one byte late, reserved
+      // version, layer or rate, free format, bad bit rate, cut header), three
+      // ADPCM channels, rate 0, an unknown AAC packet type, unknown formats.
+      {"Mp3NoHeader", Bytes(100, 0), 2, 44100, 2, 2, -1}, {"Mp3LateHeader", Cat({{0x00}, kMp3}), 2, 44100, 2, 2, -1},
+      {"Mp3ReservedVersion", Mpeg(0xEB, 0x90, 417), 2, 44100, 2, 2, -1},
+      {"Mp3ReservedLayer", Mpeg(0xF9, 0x90, 417), 2, 44100, 2, 2, -1},
+      {"Mp3ReservedRate", Mpeg(0xFB, 0x9C, 417), 2, 44100, 2, 2, -1},
+      {"Mp3FreeFormat", Mpeg(0xFB, 0x00, 417), 2, 44100, 2, 2, -1},
+      {"Mp3BadBitRate", Mpeg(0xFB, 0xF0, 417), 2, 44100, 2, 2, -1},
+      {"Mp3ShortHeader", Bytes{0xFF, 0xFB, 0x90}, 2, 44100, 2, 2, -1},
+      {"AdpcmThreeChannels", Bytes(100, 0xAB), 1, 22050, 2, 3, -1}, {"PcmRateZero", Bytes(10), 3, 0, 2, 1, -1},
+      {"AacUnknownPacket", Bytes{0x02}, 10, 44100, 2, 2, -1}, {"Format9", Bytes(64), 9, 44100, 2, 2, -1},
+      {"Format12", Bytes(64), 12, 44100, 2, 2, -1}, {"Format13", Bytes(64), 13, 44100, 2, 2, -1},
+      {"Format15", Bytes(64), 15, 44100, 2, 2, -1}, {"Format16", Bytes(64), 16, 44100, 2, 2, -1},
+      {"FormatMinus1", Bytes(64), -1, 44100, 2, 2, -1}};
+  for (const Row& r : rows) {
+    EXPECT_EQ(CalcFLVAudioBlockDuration(r.payload.data(), static_cast<int>(r.payload.size()), r.format, r.rate,
+                                        r.bytesPerSample, r.channels),
+              r.expected)
+        << r.name;
   }
-  for (int format : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 14}) EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 0, format, 44100, 2, 2), 0) << format;
+  for (int format : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 14}) {
+    EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 0, format, 44100, 2, 2), 0) << "empty, format " << format;
+  }
   EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, -5, 3, 44100, 2, 2), -1);
   EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 10, 2, 44100, 2, 2), -1);
 }
