@@ -321,6 +321,17 @@ TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersFull) {
   FlushAndStop();
   EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_AUDIO), (Stamps{0, 20, 40, 60, 80, 100}));
   EXPECT_EQ(rec_.infoCalls, 1);
+  // Refused tags and one cut halfway through its body are freed by Stop, and
+  // by destruction while running (the sanitizers see leaks).
+  rec_.refuse = true;
+  for (int stop : {1, 0}) {
+    ASSERT_EQ(FLVStreamParser_Run(p()), 1);
+    const Bytes bytes = Stream("A0 K0 A20");
+    EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size() - 100)), FLV_PARSER_INFO_PENDING);
+    if (stop) { EXPECT_EQ(FLVStreamParser_Stop(p()), 1); }
+  }
+  parser_.reset();
+  EXPECT_EQ(rec_.Tags().size(), 6u);
 }
 
 TEST_F(StreamParserTest, InformationAnswerWithoutAudioDeletesAudioTags) {
@@ -336,21 +347,6 @@ TEST_F(StreamParserTest, InformationAnswerWithoutAudioDeletesAudioTags) {
   FlushAndStop();
   EXPECT_TRUE(rec_.Timestamps(FLV_TAG_TYPE_AUDIO).empty());
   EXPECT_EQ(rec_.Timestamps(FLV_TAG_TYPE_VIDEO), (Stamps{0, 40}));
-}
-
-TEST_F(StreamParserTest, StopAndDeleteFreeQueuedAndHalfReadTags) {
-  Start();
-  rec_.refuse = true;
-  const Bytes bytes = Stream("A0 K0 A20");
-  // The last tag stops halfway through its body.
-  EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size() - 100)),
-            FLV_PARSER_INFO_PENDING);
-  EXPECT_EQ(FLVStreamParser_Flush(p()), 0);
-  EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
-  EXPECT_TRUE(rec_.Tags().empty());
-  ASSERT_EQ(FLVStreamParser_Run(p()), 1);
-  Deliver(bytes);
-  parser_.reset();
 }
 
 // Records and blocks of every size go round, more at once than the parser keeps.

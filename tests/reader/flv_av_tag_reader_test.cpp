@@ -176,7 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {20, 20, 0}, {}, 40, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Opening another file without Close describes only that file.
+// Opening another file without Close describes only that file; a file that
+// is not FLV, and one that is only an FLV header, open with an empty index.
 TEST(TagReaderOpen, OpeningAnotherFileForgetsTheFirst) {
   ReaderPtr reader = OpenReader(AudioVideoFile("reopen_av.flv"));
   ASSERT_EQ(Summarise(reader.get()).info.videoCodec, kH263);
@@ -187,6 +188,15 @@ TEST(TagReaderOpen, OpeningAnotherFileForgetsTheFirst) {
   EXPECT_EQ(std::tie(s.audioEnd, s.videoEnd), std::tuple(10u, 0u));
   EXPECT_EQ(s.info.frameRate, 0.0);
   EXPECT_EQ(ReadAll(reader.get()).size(), 1u);
+  const std::string notFlv = TestTempDir() + "/not_flv.txt";
+  std::ofstream(notFlv) << "This is a plain text file, not a video.\n";
+  for (const std::string& path : {notFlv, FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv")}) {
+    ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << path;
+    const Summary empty = Summarise(reader.get());
+    EXPECT_EQ(std::tie(empty.info.videoCodec, empty.info.audioFormat, empty.audioEnd, empty.videoEnd), std::tuple(-1, -1, 0u, 0u));
+    EXPECT_TRUE(ReadAll(reader.get()).empty());
+    EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kAudio, 0), FLV_READER_SEEK_NO_TAG_AFTER);
+  }
 }
 
 TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFileIsGone) {
@@ -218,19 +228,6 @@ TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFil
   Next(copy.get(), 0, FLV_READER_NOT_OPEN);
   const Summary closed = Summarise(copy.get());
   EXPECT_EQ(std::tie(closed.infoAnswer, closed.audioEnd), std::tuple(0, 0u));
-}
-
-// A file that is not FLV, and one that is only an FLV header.
-TEST(TagReaderBadInput, FilesWithoutTagsOpenWithAnEmptyIndex) {
-  const std::string notFlv = TestTempDir() + "/not_flv.txt";
-  std::ofstream(notFlv) << "This is a plain text file, not a video.\n";
-  for (const std::string& path : {notFlv, FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv")}) {
-    ReaderPtr reader = OpenReader(path);
-    const Summary s = Summarise(reader.get());
-    EXPECT_EQ(std::tie(s.info.videoCodec, s.info.audioFormat, s.audioEnd, s.videoEnd), std::tuple(-1, -1, 0u, 0u)) << path;
-    EXPECT_TRUE(ReadAll(reader.get()).empty());
-    EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kAudio, 0), FLV_READER_SEEK_NO_TAG_AFTER);
-  }
 }
 
 TEST(TagReaderBadInput, AMissingFileFailsQuietlyAReadErrorWithTheSystemsText) {
