@@ -1,6 +1,5 @@
-// The audio decoder: unsupported formats, a new target format, silence for
-// holes, a change of sample size, and whole files decoded on the worker with
-// sample-exact time stamps.
+// The audio decoder: unsupported formats, a change of sample size, silence
+// for holes, and whole files decoded on the worker with sample-exact times.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -60,24 +59,6 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   ASSERT_EQ(records.size(), 4u);
   for (const OutputRecord& r : records) EXPECT_TRUE(r.nullData && r.size + r.timestamp + r.duration == 0);
   EXPECT_EQ(recorder.released().size(), 4u);
-}
-
-TEST(AudioDecoder, SynchronousDecodesFollowANewTargetFormat) {
-  const std::vector<TagPtr> tags = ReadTagsOfType(
-      GenerateFlv({.audio = AudioCodec::kPcmS16le, .sampleRate = 22050, .channels = 2, .durationMs = 1000}),
-      FLV_TAG_TYPE_AUDIO);
-  DecoderPtr decoder = AudioDecoder(44100, 2, true);
-  auto decodeAll = [&] {
-    double total = 0;
-    Bytes out;
-    for (const TagPtr& tag : tags) total += Decode(decoder, tag.get(), &out) * out.size();
-    return total;
-  };
-  const double at44100 = decodeAll();
-  ASSERT_GT(at44100, 0);
-  ASSERT_EQ(FLVStreamDecoder_SetSampleRate(decoder.get(), 11025), 1);
-  ASSERT_EQ(FLVStreamDecoder_SetNumberOfChannels(decoder.get(), 1), 1);
-  EXPECT_NEAR(decodeAll(), at44100 / 8.0, 0.02 * at44100 / 8.0 + 2048.0);
 }
 
 TEST(AudioDecoder, AChangeOfSampleSizeReopensTheBridgeDecoder) {

@@ -1,6 +1,6 @@
 #include "decoder/tag_file_walker.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "flv/flv_tag_parsing.h"
 #include "support/flv_files.h"
@@ -39,29 +39,10 @@ std::vector<TagPtr> ReadTags(const std::vector<std::uint8_t>& bytes) {
 std::vector<TagPtr> ReadTagsOfFile(const std::string& path) { return ReadTags(ReadWholeFile(path)); }
 
 std::vector<TagPtr> ReadTagsOfType(const std::string& path, int tagType) {
-  std::vector<TagPtr> all = ReadTagsOfFile(path);
-  std::vector<TagPtr> chosen;
-  for (TagPtr& tag : all) {
-    if (tag->tagType == tagType) chosen.push_back(std::move(tag));
-  }
-  return chosen;
-}
-
-TagPtr CloneTag(const FLVTag& tag) {
-  TagPtr copy(NewFLVTag());
-  if (tag.block == nullptr) {
-    *copy = tag;
-    copy->data = copy->audioData = copy->videoData = copy->vp6Data = copy->alphaData = nullptr;
-    return copy;
-  }
-  // Parsed again from the header copy and body: a record of its own.
-  std::int64_t position = tag.filePosition;
-  std::uint32_t toTagEnd = 0;
-  ParseFLVTagHeader(tag.block, kTagHeaderSize, false, copy.get(), &position, &toTagEnd);
-  ParseFLVTagHeader(tag.block, kTagHeaderSize, true, copy.get(), &position, &toTagEnd);
-  ParseFLVTagBody(tag.data, tag.dataSize, copy.get());
-  copy->filePosition = tag.filePosition;
-  return copy;
+  std::vector<TagPtr> tags = ReadTagsOfFile(path);
+  tags.erase(std::remove_if(tags.begin(), tags.end(), [&](const TagPtr& t) { return t->tagType != tagType; }),
+             tags.end());
+  return tags;
 }
 
 }  // namespace kelvra::test
