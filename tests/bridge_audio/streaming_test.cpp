@@ -1,12 +1,12 @@
-// The bridge's streaming resampler: lengths, the announced bound, and
-// chunk-independence of its output.
+// The bridge's streaming helpers: the resampler (lengths, the announced bound,
+// chunk-independence) and the byte FIFO against a std::deque.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <deque>
 #include <memory>
 #include <random>
 #include <vector>
@@ -27,7 +27,6 @@ Resampler Make(int rate, int channels) {
   return Resampler(ARes_Create(rate, channels));
 }
 
-// A sine at `hz`, the same value in every channel.
 Samples Tone(int rate, int channels, double seconds, double hz) {
   Samples samples;
   for (int i = 0; i < static_cast<int>(rate * seconds); ++i) {
@@ -36,20 +35,18 @@ Samples Tone(int rate, int channels, double seconds, double hz) {
   return samples;
 }
 
-// One Convert of `frames` from `source` (null: drain) with `room` bytes
-// (< 0: as announced), appended to `to`; checks the bound and that nothing
-// is written past the room.
+// One Convert of `frames` from `source` (null: drain) with `room` bytes (< 0:
+// as announced), appended to `to`; checks the bound and the room.
 void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels, std::size_t first = 0,
              std::size_t frames = SIZE_MAX, int room = -1) {
   const std::int16_t* data = source ? source->data() + first * channels : nullptr;
   const int bytes = source ? static_cast<int>(std::min(frames, source->size() / channels - first) * channels * 2) : 0;
   const int bound = ARes_GetOutBufferSize(r, rate, channels, bytes);
-  ASSERT_GE(bound, 0);
   const int given = room < 0 ? bound : room;
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(given) + 64, 0xAB);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(std::max(given, 0)) + 64, 0xAB);
   int produced = given;
   ASSERT_EQ(ARes_Convert(r, reinterpret_cast<const std::uint8_t*>(data), bytes, rate, channels, out.data(), &produced), 1);
-  ASSERT_TRUE(produced >= 0 && produced <= std::min(bound, given)) << produced;
+  ASSERT_TRUE(produced >= 0 && produced <= std::min(bound, given)) << produced << " of " << bound;
   ASSERT_TRUE(std::all_of(out.begin() + given, out.end(), [](std::uint8_t b) { return b == 0xAB; })) << "written past the room";
   const auto* samples = reinterpret_cast<const std::int16_t*>(out.data());
   to.insert(to.end(), samples, samples + produced / 2);
@@ -64,8 +61,7 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
     Resampler whole = Make(toRate, toChannels);
     Samples expected;
     Convert(expected, whole.get(), &tone, rate, channels);
-    // Without a drain a few input samples stay inside the filter.
-    const int held = toRate - static_cast<int>(expected.size()) / toChannels;
+    const int held = toRate - static_cast<int>(expected.size()) / toChannels;  // inside the filter until drained
     EXPECT_TRUE(held >= 0 && held <= 64) << held;
     Convert(expected, whole.get(), nullptr, rate, channels);
     EXPECT_NEAR(static_cast<double>(expected.size()) / toChannels, toRate, 2.0);
@@ -86,7 +82,9 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
   }
 }
 
-TEST(Resampler, TooLittleRoomNeverOverrunsAndTheRestComesLater) {
+// Too little room never overruns and the rest comes later; bad formats and a
+// bound that does not fit an int are refused.
+TEST(Resampler, TightRoomAndRefusals) {
   const Samples tone = Tone(11025, 1, 0.5, 300.0);
   Resampler whole = Make(48000, 2), tight = Make(48000, 2);
   Samples expected, out;
@@ -96,6 +94,12 @@ TEST(Resampler, TooLittleRoomNeverOverrunsAndTheRestComesLater) {
   // Empty input just lets the held samples out.
   for (int i = 0; i < 100 && out.size() < expected.size(); ++i) Convert(out, tight.get(), &tone, 11025, 1, 0, 0, 4096);
   EXPECT_EQ(out, expected);
+  EXPECT_TRUE(Make(0, 2) == nullptr && Make(44100, 0) == nullptr);
+  EXPECT_EQ(ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX), 0);
+  EXPECT_EQ(ARes_GetOutBufferSize(tight.get(), 22050, 99, 16), 0);
+  std::uint8_t bytes[16] = {}, room[64];
+  int size = -1;
+  EXPECT_EQ(ARes_Convert(tight.get(), bytes, 16, 22050, 1, room, &size), 0);
 }
 
 TEST(Resampler, ASourceFormatChangeLetsTheOldTailOutFirst) {
@@ -110,21 +114,35 @@ TEST(Resampler, ASourceFormatChangeLetsTheOldTailOutFirst) {
   EXPECT_EQ(passed, same);
 }
 
-TEST(Resampler, BadArgumentsAreRefused) {
-  EXPECT_EQ(Make(0, 2), nullptr);
-  EXPECT_EQ(Make(44100, 0), nullptr);
-  Resampler r = Make(44100, 2);
-  EXPECT_EQ(ARes_GetOutBufferSize(r.get(), 22050, 1, INT32_MAX), 0);  // does not fit an int
-  EXPECT_EQ(ARes_GetOutBufferSize(r.get(), 22050, 99, 16), 0);
-  std::uint8_t bytes[16] = {}, out[64];
-  for (const auto& [rate, room] : {std::pair{0, 64}, {22050, -1}}) {
-    int size = room;
-    EXPECT_EQ(ARes_Convert(r.get(), bytes, 16, rate, 1, out, &size), 0);
+TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
+  Vexmar_init();
+  VexmarDataBuffer* buffer = DB2_Create();
+  std::deque<std::uint8_t> reference;
+  std::mt19937 rng(12345);
+  std::uint8_t next = 0;
+  std::vector<std::uint8_t> piece, out;
+  for (int step = 0; step < 4000; ++step) {
+    // Sizes straddle the ring's growth points and wrap it; reads sometimes ask for more than is held.
+    const std::size_t size = rng() % (step % 50 == 0 ? 20000 : 700);
+    if (step % 1000 == 999) {
+      ASSERT_EQ(DB2_Clear(buffer), 1);
+      reference.clear();
+    } else if (rng() % 2 == 0) {
+      piece.resize(size);
+      for (auto& b : piece) b = next++;
+      ASSERT_EQ(DB2_Push(buffer, piece.data(), piece.size()), 1);
+      reference.insert(reference.end(), piece.begin(), piece.end());
+    } else {
+      out.assign(size, 0xEE);
+      const std::size_t moved = DB2_Read(buffer, out.data(), size);
+      ASSERT_EQ(moved, std::min(size, reference.size()));
+      for (std::size_t i = 0; i < moved; ++i, reference.pop_front()) ASSERT_EQ(out[i], reference.front()) << step << " " << i;
+      for (std::size_t i = moved; i < size; ++i) ASSERT_EQ(out[i], 0xEE) << "written past what was moved";
+    }
+    ASSERT_EQ(DB2_GetDataSize(buffer), reference.size());
   }
-  const Samples silence(8);
-  Samples still;
-  Convert(still, r.get(), &silence, 44100, 2);
-  EXPECT_FALSE(still.empty());
+  EXPECT_TRUE(DB2_Push(buffer, nullptr, 5) == 0 && DB2_Read(buffer, nullptr, 1) == 0);
+  EXPECT_EQ(DB2_Delete(buffer), 1);
 }
 
 }  // namespace
