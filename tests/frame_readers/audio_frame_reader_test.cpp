@@ -1,12 +1,11 @@
 // The audio frame reader pulled in requests of many sizes: the stream is the
-// tone of the file at its length, byte for byte what the synchronous decoder
-// gives tag by tag, padded with silence to the video's end, and it ends
-// cleanly however the request size falls.
+// file's tone at its length, byte for byte what the synchronous decoder gives
+// tag by tag, padded with silence to the video's end, and it ends cleanly
+// however the request size falls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 #include "kelvra.h"
@@ -19,14 +18,12 @@ void PrintTo(const FlvSpec& file, std::ostream* out) { *out << static_cast<int>(
 
 namespace {
 
-struct TagReaderCloser {
+struct Deleter {
   void operator()(FLVAVTagReader* reader) const { FLVAVTagReader_Delete(reader); }
-};
-using TagReaderPtr = std::unique_ptr<FLVAVTagReader, TagReaderCloser>;
-struct AudioFramesDeleter {
   void operator()(AudioFrameReader* reader) const { AudioFrameReader_Delete(reader); }
 };
-using AudioFramesPtr = std::unique_ptr<AudioFrameReader, AudioFramesDeleter>;
+using TagReaderPtr = std::unique_ptr<FLVAVTagReader, Deleter>;
+using AudioFramesPtr = std::unique_ptr<AudioFrameReader, Deleter>;
 
 TagReaderPtr OpenTagReader(const std::string& path) {
   TagReaderPtr reader(FLVAVTagReader_Create());
@@ -49,7 +46,7 @@ Bytes DecodeAudioTagByTag(const std::string& path, FLVInfo* info) {
   std::uint8_t* out = nullptr;
   int size = 0;
   while (FLVAVTagReader_ReadTag(reader.get(), 1, FLV_TAG_TYPE_AUDIO, &tag, &duration) == FLV_READER_OK) {
-    if (tag->dataSize == 0 || tag->audioDataSize == 0) {
+    if (tag->audioDataSize == 0) {
       pcm.insert(pcm.end(), std::size_t{duration} * info->sampleRate / 1000 * info->channels * 2, 0);
     } else if (FLVStreamDecoder_DecodeFLVTag(decoder, tag, &out, &size) != 0) {
       pcm.insert(pcm.end(), out, out + size);
@@ -60,67 +57,55 @@ Bytes DecodeAudioTagByTag(const std::string& path, FLVInfo* info) {
   return pcm;
 }
 
-struct AudioPull {
-  Bytes bytes;
-  std::size_t callsBeforeEnd = 0;  // that answered 1
-};
-
-// With auto-release off every record the tag reader hands out is the frame
+// Pulls until a call answers 0 and checks the stream: `expected`, then zeros
+// to the end of that call (when `endsInLastCall`, the one that hands out the
+// last of it). With auto-release off every record the tag reader hands out is the frame
 // reader's to free (the sanitizer build's leak checker sees it otherwise).
-AudioPull PullAudio(const std::string& path, std::uint32_t requestSize, int autoRelease = 1) {
-  AudioPull pull;
+void ExpectPull(const std::string& path, const Bytes& expected, std::uint32_t requestSize, int autoRelease,
+                bool endsInLastCall) {
+  SCOPED_TRACE(testing::Message() << "request size " << requestSize);
   TagReaderPtr reader = OpenTagReader(path);
   FLVAVTagReader_SetAutoReleaseMemory(reader.get(), autoRelease);
   AudioFramesPtr audio(AudioFrameReader_Create(reader.get()));
-  Bytes block(requestSize);
-  while (audio != nullptr && pull.bytes.size() < (64u << 20)) {
+  ASSERT_NE(audio, nullptr);
+  Bytes pulled, block(requestSize);
+  int more = 1;
+  while (more != 0 && pulled.size() <= expected.size()) {
     std::fill(block.begin(), block.end(), 0xA5);  // shows a part of the buffer left unwritten
-    const int more = AudioFrameReader_ReadFrame(audio.get(), block.data(), requestSize);
-    pull.bytes.insert(pull.bytes.end(), block.begin(), block.end());
-    if (more == 0) return pull;
-    ++pull.callsBeforeEnd;
+    more = AudioFrameReader_ReadFrame(audio.get(), block.data(), requestSize);
+    pulled.insert(pulled.end(), block.begin(), block.end());
   }
-  ADD_FAILURE() << "the audio of " << path << " does not end";
-  return pull;
-}
-
-// `expected`, then zeros to the end of the call that answered 0.
-void ExpectStream(const AudioPull& pull, const Bytes& expected, std::uint32_t requestSize) {
-  SCOPED_TRACE(testing::Message() << "request size " << requestSize);
-  ASSERT_GE(pull.bytes.size(), expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), pull.bytes.begin()));
-  EXPECT_TRUE(std::all_of(pull.bytes.begin() + static_cast<std::ptrdiff_t>(expected.size()), pull.bytes.end(),
-                          [](std::uint8_t b) { return b == 0; }));
-  EXPECT_EQ(pull.bytes.size() % requestSize, 0u);
-  EXPECT_LE(pull.bytes.size() - expected.size(), requestSize);
+  ASSERT_EQ(more, 0) << "the audio does not end";
+  ASSERT_GE(pulled.size(), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), pulled.begin()));
+  EXPECT_EQ(Bytes(pulled.begin() + static_cast<std::ptrdiff_t>(expected.size()), pulled.end()),
+            Bytes(pulled.size() - expected.size(), 0));
+  EXPECT_LE(pulled.size() - expected.size() + endsInLastCall, requestSize);
 }
 
 class AudioPullFormats : public testing::TestWithParam<FlvSpec> {};
 
-// MP3 holds samples back until the flush; mono PCM has a 2-byte frame and
-// ADPCM odd block sizes; the hole is an empty tag.
+// MP3 holds samples back until the flush and adds a delay; mono PCM has a
+// 2-byte frame; ADPCM fills its last block of 4096 samples; the hole is an
+// empty tag.
 TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
   const FlvSpec& spec = GetParam();
   const std::string path = GenerateFlv(spec);
   FLVInfo info{};
   const Bytes reference = DecodeAudioTagByTag(path, &info);
-  ASSERT_EQ(info.sampleRate, spec.sampleRate);
-  ASSERT_EQ(info.channels, spec.channels);
+  ASSERT_EQ(std::vector<int>({info.sampleRate, info.channels}), std::vector<int>({spec.sampleRate, spec.channels}));
   const std::size_t frameBytes = 2 * static_cast<std::size_t>(spec.channels);
   const double seconds = static_cast<double>(reference.size() / frameBytes) / spec.sampleRate;
-  // Encoders add a delay (MP3) or fill their last block (ADPCM, 4096 samples).
   ASSERT_GE(seconds, spec.durationMs / 1000.0);
   EXPECT_LE(seconds, spec.durationMs / 1000.0 + 0.2);
   // Rising zero crossings of the first channel from 0.1 s (past the delay) to 0.4 s.
   int crossings = 0;
   for (std::size_t i = spec.sampleRate / 10; i < static_cast<std::size_t>(spec.sampleRate) * 2 / 5; ++i) {
-    std::int16_t prev = 0, now = 0;
-    std::memcpy(&prev, &reference[(i - 1) * frameBytes], 2);
-    std::memcpy(&now, &reference[i * frameBytes], 2);
-    crossings += prev < 0 && now >= 0;
+    crossings += static_cast<std::int16_t>(reference[(i - 1) * frameBytes] | reference[(i - 1) * frameBytes + 1] << 8) < 0 &&
+                 static_cast<std::int16_t>(reference[i * frameBytes] | reference[i * frameBytes + 1] << 8) >= 0;
   }
   EXPECT_NEAR(crossings / 0.3, spec.toneHz, 7.0);
-  for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectStream(PullAudio(path, size, size != 1000), reference, size);
+  for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectPull(path, reference, size, size != 1000, false);
 }
 
 FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
@@ -128,54 +113,33 @@ FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) 
           .holeLengthMs = holeStart < 0 ? 0 : 400};
 }
 
-std::string Name(const testing::TestParamInfo<FlvSpec>& info) {
-  const char* const names[] = {"None", "Mp3", "AdpcmSwf", "Nellymoser", "PcmS16le"};
-  return names[static_cast<int>(info.param.audio)] + std::to_string(info.param.sampleRate) +
-         (info.param.holeStartMs >= 0 ? "Hole" : "");
-}
-
 INSTANTIATE_TEST_SUITE_P(
     GeneratedFiles, AudioPullFormats,
     testing::Values(AudioFile(AudioCodec::kMp3, 22050, 2), AudioFile(AudioCodec::kPcmS16le, 11025, 1),
                     AudioFile(AudioCodec::kAdpcmSwf, 22050, 1), AudioFile(AudioCodec::kMp3, 44100, 2, 500)),
-    Name);
+    [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 // Ten 10 ms tags of 44100 Hz stereo PCM and H.263 key frames at 0, 800 and
-// 1575 ms (1.905 frames/s, so the video ends at 2100 ms): the audio is
-// padded with 2000 ms of silence; the call answering 0 hands out its end.
-struct VideoLongerStream {
-  std::string path;
-  Bytes pcm;
-};
-
-VideoLongerStream MakeVideoLongerThanAudio() {
-  VideoLongerStream stream{TestTempDir() + "/video_longer_than_audio.flv", {}};
+// 1575 ms (1.905 frames/s, so the video ends at 2100 ms): the audio is padded
+// with 2000 ms of silence.
+TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
+  const std::string path = TestTempDir() + "/video_longer_than_audio.flv";
+  Bytes expected;
   FlvBuilder builder;
   builder.Header();
   for (std::uint32_t i = 0; i < 10; ++i) {
     Bytes payload(441 * 4);
     for (std::size_t j = 0; j < payload.size(); ++j) payload[j] = static_cast<std::uint8_t>(i * 13 + j * 7 + 1);
     builder.Audio(i * 10, 3, 3, 1, 1, payload);
-    stream.pcm.insert(stream.pcm.end(), payload.begin(), payload.end());
+    expected.insert(expected.end(), payload.begin(), payload.end());
     if (i == 0) builder.Video(0, 1, 2, H263PictureHeader(2));
   }
-  builder.Video(800, 1, 2, H263PictureHeader(2)).Video(1575, 1, 2, H263PictureHeader(2)).WriteTo(stream.path);
-  return stream;
-}
-
-TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
-  const VideoLongerStream stream = MakeVideoLongerThanAudio();
-  Bytes expected = stream.pcm;
+  builder.Video(800, 1, 2, H263PictureHeader(2)).Video(1575, 1, 2, H263PictureHeader(2)).WriteTo(path);
   expected.insert(expected.end(), 88200 * 4, 0);
   // 370440 bytes are 123480 requests of 3, which is not whole sample frames.
-  for (const std::uint32_t size : {4096u, 1000u, 3u, 8u}) {
-    const AudioPull pull = PullAudio(stream.path, size);
-    ExpectStream(pull, expected, size);
-    EXPECT_LT(pull.callsBeforeEnd * size, expected.size()) << size;
-    EXPECT_GE((pull.callsBeforeEnd + 1) * size, expected.size()) << size;
-  }
+  for (const std::uint32_t size : {4096u, 1000u, 3u, 8u}) ExpectPull(path, expected, size, 1, true);
   // After the end every read answers 0 with silence, and writes no further.
-  TagReaderPtr reader = OpenTagReader(stream.path);
+  TagReaderPtr reader = OpenTagReader(path);
   AudioFramesPtr audio(AudioFrameReader_Create(reader.get()));
   Bytes block(5000);
   while (AudioFrameReader_ReadFrame(audio.get(), block.data(), 5000) != 0) {
@@ -183,18 +147,17 @@ TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
   for (const std::uint32_t size : {5000u, 1u, 4096u}) {
     std::fill(block.begin(), block.end(), 0x5A);
     EXPECT_EQ(AudioFrameReader_ReadFrame(audio.get(), block.data(), size), 0);
-    EXPECT_EQ(Bytes(block.begin(), block.begin() + size), Bytes(size, 0));
-    EXPECT_EQ(Bytes(block.begin() + size, block.end()), Bytes(5000 - size, 0x5A)) << "wrote past the request";
+    Bytes want(size, 0);
+    want.resize(5000, 0x5A);
+    EXPECT_EQ(block, want) << "wrote past the request";
   }
-  EXPECT_EQ(AudioFrameReader_ReadFrame(audio.get(), nullptr, 4096), 0);
   // A tag reader closed underneath: nothing more is decoded, only the
   // silence up to the video's end follows.
-  reader = OpenTagReader(stream.path);
+  reader = OpenTagReader(path);
   audio.reset(AudioFrameReader_Create(reader.get()));
   FLVAVTagReader_Close(reader.get());
   std::size_t bytes = 0;
-  while (bytes < 1000000 && AudioFrameReader_ReadFrame(audio.get(), block.data(), 4096) != 0) {
-    bytes += 4096;
+  for (; bytes < 1000000 && AudioFrameReader_ReadFrame(audio.get(), block.data(), 4096) != 0; bytes += 4096) {
     ASSERT_EQ(Bytes(block.begin(), block.begin() + 4096), Bytes(4096, 0));
   }
   EXPECT_LE(bytes, 88200 * 4u);
