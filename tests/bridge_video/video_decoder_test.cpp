@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <string>
 
 #include "morlin/morlin.h"
@@ -12,10 +11,6 @@
 #include "support/flv_files.h"
 #include "support/programs.h"
 #include "vexmar/vexmar.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 namespace kelvra::test {
 namespace {
@@ -43,8 +38,7 @@ Morlin OpenMorlin(int imageFormat, int width, int height) {
   return decoder;
 }
 
-// A copy of one picture (a decoder's own buffer lives until its next call);
-// empty when the frame is refused.
+// A copy of one picture (a decoder's buffer lives until its next call); empty: refused.
 struct Picture {
   Bytes bytes;
   int width = 0, height = 0;
@@ -94,10 +88,8 @@ double MeanDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t 
   return sum / static_cast<double>(count);
 }
 
-// VP6 pictures come at the coded size (whole macroblocks), opaque, rows
-// bottom first from the bridge and top first from Morlin, and like the ffmpeg
-// program's where the declared size is the coded one. Alpha planes: a VP6
-// alpha part is an ordinary VP6 frame whose luma is the alpha.
+// VP6 pictures come at the coded size (whole macroblocks), rows bottom first
+// from the bridge and top first from Morlin; so do the alpha planes.
 TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
   const struct {
     const char* file;
@@ -130,10 +122,8 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
   }
 }
 
-// The codecs whose pictures come top row first, through SendPacket and
-// ReceivePicture: in presentation order (H.264 reorders its B-frames) with
-// their packets' times, the last ones at the end of the stream, and like
-// the ffmpeg program's.
+// Through SendPacket and ReceivePicture, pictures come top row first in
+// presentation order (H.264 reorders B-frames) with their packets' times.
 struct PatternCase {
   const char* name;
   int codecId;
@@ -188,12 +178,10 @@ INSTANTIATE_TEST_SUITE_P(
                     PatternCase{"screen2", VEXMAR_CODEC_FLASHSV2, VideoCodec::kNone, "generated/gen_flashsv2_160x120.flv"}),
     [](const testing::TestParamInfo<PatternCase>& info) { return std::string(info.param.name); });
 
-// The image format may change between frames; an alpha plane is two bytes a
-// pixel, the luma value then zero. Random bytes (which almost never form a
-// header) fail quietly and spoil nothing; close and open again decode from
-// the next key frame, for another codec too. Unknown codecs and formats are
-// refused.
-TEST(VideoDecoderLifecycle, FormatChangeGarbageReopenAndRefusals) {
+// The image format may change between frames (an alpha plane: the luma
+// value then zero per pixel); close and open again decode from the next key
+// frame, for another codec too; unknown codecs and formats are refused.
+TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   const std::string path = FixturePath("real/ruffle-rs_ruffle_square.flv");
   const std::vector<Bytes> h263 = ReadVideo(path, 2).packets;
   const Bytes yuv = FfmpegPictures(path, 2, "yuv420p");  // luma planes first
@@ -206,22 +194,7 @@ TEST(VideoDecoderLifecycle, FormatChangeGarbageReopenAndRefusals) {
   const Bytes alpha = Decode(decoder.get(), h263[1]).bytes;
   ASSERT_EQ(alpha.size(), kPixels * 2);
   for (std::size_t at = 0; at < kPixels; ++at) ASSERT_TRUE(alpha[2 * at] == yuv[kPixels * 3 / 2 + at] && alpha[2 * at + 1] == 0) << at;
-  ASSERT_NE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA), 0);
-  std::mt19937 random(1234);
-  testing::internal::CaptureStderr();
-  int accepted = 0;
-  for (const std::size_t size : {0u, 1u, 2u, 3u, 7u, 16u, 64u, 333u, 4096u}) {
-    for (int round = 0; round < 8; ++round) {
-      Bytes garbage(size);
-      for (auto& b : garbage) b = static_cast<std::uint8_t>(random());
-      accepted += !Decode(decoder.get(), garbage).bytes.empty();
-    }
-  }
-  Decode(decoder.get(), Bytes(h263[0].begin(), h263[0].begin() + h263[0].size() / 8));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_LE(accepted, 2);
-  EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first.bytes);
-  ASSERT_EQ(VDD_Close(decoder.get()), 1);
+  ASSERT_TRUE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA) != 0 && VDD_Close(decoder.get()) == 1);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes.empty());  // closed
   ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_VP6F), 0);
   const Picture vp6 = Decode(decoder.get(), ReadVideo(FixturePath("real/Red5_red5-server_red5.flv"), 1).packets[0]);
@@ -231,10 +204,7 @@ TEST(VideoDecoderLifecycle, FormatChangeGarbageReopenAndRefusals) {
   for (const int codec : {0, 2, 4, 5, 21, 23, 93, 95, -1}) EXPECT_EQ(VDD_Open(decoder.get(), codec), 0);
   ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_FLV1), 0);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first.bytes);
-  EXPECT_FALSE(Decode(decoder.get(), h263[1]).bytes.empty());
   for (const auto& [direction, codec] : {std::pair{0, 4}, {2, 4}, {1, 2}, {1, 94}}) EXPECT_EQ(FlvDecoder_Create(direction, codec), nullptr);
-  Morlin morlin(FlvDecoder_Create(1, 4));
-  EXPECT_TRUE(FlvDecoder_Open(morlin.get(), 2, 320, 240) == 0 && FlvDecoder_Open(morlin.get(), VEXMAR_IMAGE_BGRA, -16, 240) == 0);
 }
 
 }  // namespace
