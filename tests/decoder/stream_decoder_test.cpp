@@ -1,7 +1,5 @@
 // The decoder base: queue limit and order, Stop/Delete draining, Abandon,
-// states and idle-only settings, brother pauses and gap fills, CPU use.
-#include <sys/resource.h>
-
+// brother pauses and gap fills, and a worker whose brother stops.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -67,42 +65,6 @@ TEST(StreamDecoderQueue, AbandonDropsTheOutputStillOwed) {
   EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   EXPECT_LE(recorder.records().size(), 2u);  // the held silence block, the tag it led to
   EXPECT_EQ(recorder.released().size(), 5u);
-}
-
-// Each runs and stops once; the idle-only settings answer 0 while running,
-// while the crop rectangle may change; settings of the other kind and
-// values that would divide by zero answer 0 at any time.
-TEST(StreamDecoderState, RunStopAndSettingsFollowTheStateAndKind) {
-  for (int video : {0, 1}) {
-    SCOPED_TRACE(video);
-    DecoderPtr decoder(FLVStreamDecoder_Create(video)), other(FLVStreamDecoder_Create(1 - video));
-    ::FLVStreamDecoder* d = decoder.get();
-    const FLVRect rect{0, 0, 10, 10};
-    for (int refused : {FLVStreamDecoder_SetSampleRate(d, video ? 44100 : 0),
-                        FLVStreamDecoder_SetOutputSize(d, video ? 0 : 320, 240),
-                        FLVStreamDecoder_SetOutputFPS(d, video ? 0.0 : 25.0),
-                        FLVStreamDecoder_SetCropRect(d, video ? nullptr : &rect)}) {
-      EXPECT_EQ(refused, 0);
-    }
-    Recorder r;
-    auto setAll = [&] {
-      return std::vector<int>{
-          FLVStreamDecoder_SetOutputCallBack(d, &Recorder::Output, &r), FLVStreamDecoder_SetMaxFLVTagQueue(d, 10),
-          FLVStreamDecoder_SetDeleteFLVTagCallBack(d, &Recorder::Release, &r), FLVStreamDecoder_SetBrother(d, nullptr),
-          FLVStreamDecoder_SetMaxIntervalTime(d, 500), FLVStreamDecoder_SetDecodeSyncMode(d, 0),
-          video ? FLVStreamDecoder_SetOutputSize(d, 64, 48) : FLVStreamDecoder_SetSampleRate(d, 22050),
-          video ? FLVStreamDecoder_SetDecodeAlphaChannel(d, 0) : FLVStreamDecoder_SetNumberOfChannels(d, 1)};
-    };
-    EXPECT_EQ(std::vector<int>({FLVStreamDecoder_Stop(d), FLVStreamDecoder_Run(d), FLVStreamDecoder_Run(d)}),
-              std::vector<int>({0, 1, 0}));
-    EXPECT_EQ(setAll(), std::vector<int>(8, 0));
-    EXPECT_EQ(FLVStreamDecoder_SetBrother(d, other.get()), 0);
-    EXPECT_EQ(FLVStreamDecoder_SetCropRect(d, &rect), video);
-    EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(d, nullptr), 0);
-    EXPECT_EQ(std::vector<int>({FLVStreamDecoder_Stop(d), FLVStreamDecoder_Stop(d)}), std::vector<int>({1, 0}));
-    EXPECT_EQ(setAll(), std::vector<int>(8, 1));
-    EXPECT_EQ(FLVStreamDecoder_Run(d), 1);  // runs again after a stop
-  }
 }
 
 TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {
@@ -179,25 +141,6 @@ TEST(StreamDecoderBrothers, WorkerEndsWhenItsBrotherStopsAndRunsAgainAfterwards)
   EXPECT_EQ(s.a.Stop(), 1);
   s.b.Stop();  // 0 or 1, as b's worker may already have ended
   EXPECT_TRUE(s.b.IsIdle());
-}
-
-TEST(StreamDecoderCpu, StarvedRunningDecodersUseNoMeasurableCpu) {
-  auto cpuSeconds = [] {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-  };
-  DecoderPtr alone(FLVStreamDecoder_Create(0)), audio(FLVStreamDecoder_Create(0)), video(FLVStreamDecoder_Create(1));
-  FLVStreamDecoder_SetBrother(audio.get(), video.get());
-  FLVStreamDecoder_SetBrother(video.get(), audio.get());
-  for (auto* d : {alone.get(), audio.get(), video.get()}) ASSERT_EQ(FLVStreamDecoder_Run(d), 1);
-  std::this_thread::sleep_for(100ms);
-  const double before = cpuSeconds();
-  std::this_thread::sleep_for(2s);
-  EXPECT_LT(cpuSeconds() - before, 0.02) << "s of CPU in 2 s";
-  EXPECT_EQ(FLVStreamDecoder_Stop(alone.get()), 1);
-  EXPECT_EQ(FLVStreamDecoder_Stop(audio.get()), 1);
-  FLVStreamDecoder_Stop(video.get());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 
 #include "kelvra.h"
@@ -161,21 +160,6 @@ TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
     ASSERT_EQ(Bytes(block.begin(), block.begin() + 4096), Bytes(4096, 0));
   }
   EXPECT_LE(bytes, 88200 * 4u);
-}
-
-TEST(FrameReaders, ATagReaderThatIsNotOpenIsRefused) {
-  TagReaderPtr closed(FLVAVTagReader_Create());
-  EXPECT_EQ(FLVAVTagReader_Open(closed.get(), "/nonexistent/file.flv"), 0);
-  for (FLVAVTagReader* reader : {static_cast<FLVAVTagReader*>(nullptr), closed.get()}) {
-    EXPECT_EQ(AudioFrameReader_Create(reader), nullptr);
-    EXPECT_EQ(VideoFrameReader_Create(reader, 25.0, 0), nullptr);
-  }
-  EXPECT_EQ(VideoFrameReader_ReadFrame(nullptr, 0), nullptr);
-  EXPECT_EQ(AudioFrameReader_ReadFrame(nullptr, nullptr, 4096), 0);
-  AudioFrameReader_Delete(nullptr);
-  VideoFrameReader_Delete(nullptr);
-  TagReaderPtr open = OpenTagReader(GenerateFlv({.audio = AudioCodec::kNone, .video = VideoCodec::kH263}));
-  for (double fps : {0.0, -25.0, std::nan("")}) EXPECT_EQ(VideoFrameReader_Create(open.get(), fps, 0), nullptr);
 }
 
 }  // namespace

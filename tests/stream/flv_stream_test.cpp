@@ -59,19 +59,6 @@ struct Sink {
   }
 };
 
-// Each runs and stops once; stopped-only settings are refused while running.
-TEST(FLVStreamState, StartsAndStopsOnlyOnce) {
-  StreamPtr stream(FLVStream_Create());
-  ::FLVStream* f = stream.get();
-  EXPECT_EQ(std::vector<int>({FLVStream_Stop(f), FLVStream_StopEx(f),
-                              FLVStream_DeliverData(f, reinterpret_cast<const std::uint8_t*>("FLV"), 3),
-                              FLVStream_Run(f), FLVStream_Run(f), FLVStream_RunEx(f, nullptr, 0, 1),
-                              FLVStream_SetParserMaxFLVTagQueue(f, 5), FLVStream_SetGetAudioCallBack(f, nullptr, nullptr),
-                              FLVStream_Stop(f), FLVStream_Stop(f), FLVStream_RunEx(f, nullptr, 0, 1),
-                              FLVStream_RunEx(f, nullptr, 0, 1), FLVStream_StopEx(f), FLVStream_StopEx(f)}),
-            std::vector<int>({0, 0, FLV_STREAM_STOPPED, 1, 0, 0, 0, 0, 1, 0, 1, 0, 1, 0}));
-}
-
 // A script tag (or null) is not audio or video, a video tag with video off is
 // busy on every attempt; both stay the caller's, whole after the stop. A
 // stream deleted while running stops (drains) its decoders first: all the
