@@ -82,36 +82,24 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
   }
 }
 
-// Too little room never overruns and the rest comes later; bad formats and a
-// bound that does not fit an int are refused.
-TEST(Resampler, TightRoomAndRefusals) {
-  const Samples tone = Tone(11025, 1, 0.5, 300.0);
+// Too little room never overruns and the rest comes later; a source format
+// change lets the held tail out first; the output's own format passes as is.
+TEST(Resampler, TightRoomFormatChangesAndRefusals) {
+  const Samples tone = Tone(11025, 1, 0.5, 300.0), second = Tone(32000, 2, 0.25, 500.0), same = Tone(48000, 2, 0.1, 700.0);
   Resampler whole = Make(48000, 2), tight = Make(48000, 2);
-  Samples expected, out;
+  Samples expected, out, passed;
   Convert(expected, whole.get(), &tone, 11025, 1);
   Convert(out, tight.get(), &tone, 11025, 1, 0, tone.size() / 2, 1000);
   Convert(out, tight.get(), &tone, 11025, 1, tone.size() / 2, SIZE_MAX, 6);  // not a whole frame
-  // Empty input just lets the held samples out.
   for (int i = 0; i < 100 && out.size() < expected.size(); ++i) Convert(out, tight.get(), &tone, 11025, 1, 0, 0, 4096);
   EXPECT_EQ(out, expected);
-  EXPECT_TRUE(Make(0, 2) == nullptr && Make(44100, 0) == nullptr);
-  EXPECT_EQ(ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX), 0);
-  EXPECT_EQ(ARes_GetOutBufferSize(tight.get(), 22050, 99, 16), 0);
-  std::uint8_t bytes[16] = {}, room[64];
-  int size = -1;
-  EXPECT_EQ(ARes_Convert(tight.get(), bytes, 16, 22050, 1, room, &size), 0);
-}
-
-TEST(Resampler, ASourceFormatChangeLetsTheOldTailOutFirst) {
-  Resampler r = Make(44100, 2);
-  const Samples first = Tone(22050, 1, 0.25, 500.0), second = Tone(32000, 2, 0.25, 500.0), same = Tone(44100, 2, 0.1, 700.0);
-  Samples out, passed;
-  Convert(out, r.get(), &first, 22050, 1);
-  Convert(out, r.get(), &second, 32000, 2);
-  Convert(out, r.get(), nullptr, 32000, 2);
-  EXPECT_NEAR(static_cast<double>(out.size()) / 2, 44100 / 2.0, 4.0);
-  Convert(passed, r.get(), &same, 44100, 2);  // the output's own format passes unchanged
+  Convert(expected, whole.get(), &second, 32000, 2);
+  Convert(expected, whole.get(), nullptr, 32000, 2);
+  EXPECT_NEAR(static_cast<double>(expected.size()) / 2, 48000 * 0.75, 4.0);
+  Convert(passed, whole.get(), &same, 48000, 2);
   EXPECT_EQ(passed, same);
+  EXPECT_TRUE(Make(0, 2) == nullptr && Make(44100, 0) == nullptr);
+  EXPECT_EQ(ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX), 0);  // does not fit an int
 }
 
 TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
