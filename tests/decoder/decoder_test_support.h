@@ -69,7 +69,6 @@ class Recorder {
     ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
   }
   std::vector<OutputRecord> records() const { return Locked([&] { return records_; }); }
-  std::size_t outputs() const { return Locked([&] { return records_.size(); }); }
   std::vector<std::uint32_t> released() const { return Locked([&] { return released_; }); }
   std::function<void()> onOutput;          // on the decoder thread, before recording
   std::function<void(FLVTag*)> onRelease;  // on the decoder thread, before the free

@@ -1,5 +1,5 @@
 // The decoder base: queue limit and order, Stop/Delete draining, Abandon,
-// brother pauses and gap fills, and a worker whose brother stops.
+// brother pauses and gap fills.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -118,29 +118,6 @@ TEST(StreamDecoderBrothers, StarvedDecoderFillsTheGapWhenTheBrotherIsAheadAndBlo
   s.a.Stop();
   s.b.Stop();
   EXPECT_EQ(s.recorder.released().size(), 3u);
-}
-
-TEST(StreamDecoderBrothers, WorkerEndsWhenItsBrotherStopsAndRunsAgainAfterwards) {
-  {
-    ProbeDecoder a, idle;  // a brother that never runs does not keep a's worker
-    a.SetBrother(&idle);
-    ASSERT_EQ(a.Run(), 1);
-    EXPECT_EQ(a.Stop(), 1);
-  }
-  Brothers s(1000);
-  ASSERT_EQ(s.a.Run(), 1);
-  ASSERT_EQ(s.b.Run(), 1);
-  EXPECT_EQ(s.b.Stop(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return s.a.IsIdle(); }));
-  EXPECT_EQ(s.a.Stop(), 0);
-  // The old marks of the stop do not end the new workers.
-  ASSERT_EQ(s.a.Run(), 1);
-  ASSERT_EQ(s.b.Run(), 1);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(s.a.IsIdle() || s.b.IsIdle());
-  EXPECT_EQ(s.a.Stop(), 1);
-  s.b.Stop();  // 0 or 1, as b's worker may already have ended
-  EXPECT_TRUE(s.b.IsIdle());
 }
 
 }  // namespace

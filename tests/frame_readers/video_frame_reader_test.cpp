@@ -218,9 +218,6 @@ TEST(VideoFrameReader, TheEndOfTheVideo) {
     EXPECT_TRUE(p.IsBlack(500));
     p.Expect(3);
   }
-  Pictures fine(path, 100);  // after the last tag, more than an interval before the end
-  ASSERT_EQ(fine.At(fine.TimeOf(197)), &fine.reference.back());
-  fine.Expect(197);
   Pictures late(path, 25, -1, 0);
   EXPECT_TRUE(late.IsBlack(55));
   late.Expect(48);

@@ -1,5 +1,5 @@
-// FLVStream from outside: its states, refused ready-made tags, deletion while
-// running, and whole files fed as bytes, checked by what its callbacks get.
+// FLVStream from outside: refused ready-made tags, and whole files fed as
+// bytes, checked by what its callbacks get.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,10 +60,8 @@ struct Sink {
 };
 
 // A script tag (or null) is not audio or video, a video tag with video off is
-// busy on every attempt; both stay the caller's, whole after the stop. A
-// stream deleted while running stops (drains) its decoders first: all the
-// audio handed over comes out.
-TEST(FLVStreamTags, RefusedTagsStayTheCallersAndDeleteDrains) {
+// busy on every attempt; both stay the caller's, whole after the stop.
+TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
   std::vector<FLVTag*> tags = ReadTags(File());
   auto first = [&](int type) { return *std::find_if(tags.begin(), tags.end(), [&](FLVTag* t) { return t->tagType == type; }); };
   FLVTag* script = first(FLV_TAG_TYPE_SCRIPT_DATA);
@@ -78,20 +76,8 @@ TEST(FLVStreamTags, RefusedTagsStayTheCallersAndDeleteDrains) {
   }
   ASSERT_EQ(FLVStream_StopEx(stream), 1);
   EXPECT_EQ(script->tagType + video->tagType, FLV_TAG_TYPE_SCRIPT_DATA + FLV_TAG_TYPE_VIDEO);
-  Sink sink;
-  FLVStream_SetGetAudioCallBack(stream, &Sink::Audio, &sink);
-  FLVStream_SetOutputSize(stream, 32, 24);
-  ASSERT_EQ(FLVStream_RunEx(stream, nullptr, 1, 1), 1);
-  for (FLVTag* tag : tags) {
-    int result = FLV_STREAM_NOT_AUDIO_VIDEO;
-    if (tag->tagType == FLV_TAG_TYPE_AUDIO || tag->tagType == FLV_TAG_TYPE_VIDEO) {
-      while ((result = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY) std::this_thread::sleep_for(1ms);
-      EXPECT_EQ(result, FLV_STREAM_TAKEN);
-    }
-    if (result != FLV_STREAM_TAKEN) FLVStreamParser_DeleteFLVTag(nullptr, tag);
-  }
   FLVStream_Delete(stream);
-  EXPECT_GT(sink.audioBytes.load(), 2 * 22050 * 4 * 9 / 10);
+  for (FLVTag* tag : tags) FLVStreamParser_DeleteFLVTag(nullptr, tag);
 }
 
 // The end-to-end row: the file as bytes in pieces of several sizes gives all

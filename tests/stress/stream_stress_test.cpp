@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,25 +76,23 @@ struct FileTags {
     FLVAVTagReader_GetDuration(reader, &audioEnd, &videoEnd);
   }
   ~FileTags() { FLVAVTagReader_Delete(reader); }
-  FLVTag* Next() {  // null at the end
+  // Hands the stream up to `limit` tags, offering each again while it is busy.
+  void Deliver(FLVStream* stream, int limit = 1 << 30) {
     FLVTag* tag = nullptr;
     std::uint32_t duration = 0;
-    while (FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_OK) {
-      if (tag->tagType == FLV_TAG_TYPE_AUDIO || tag->tagType == FLV_TAG_TYPE_VIDEO) return tag;
-      FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    while (limit > 0 && FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_OK) {
+      int code = FLV_STREAM_NOT_AUDIO_VIDEO;
+      if (tag->tagType == FLV_TAG_TYPE_AUDIO || tag->tagType == FLV_TAG_TYPE_VIDEO) {
+        --limit;
+        while ((code = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY) std::this_thread::sleep_for(kRetryWait);
+      }
+      if (code != FLV_STREAM_TAKEN) FLVStreamParser_DeleteFLVTag(nullptr, tag);
     }
-    return nullptr;
   }
   FLVAVTagReader* reader;
   FLVInfo info{};
   std::uint32_t audioEnd = 0;
 };
-
-void DeliverTag(FLVStream* stream, FLVTag* tag) {
-  int code;
-  while ((code = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY) std::this_thread::sleep_for(kRetryWait);
-  if (code != FLV_STREAM_TAKEN) FLVStreamParser_DeleteFLVTag(nullptr, tag);
-}
 
 // Many files in a row through one stream, alternately as bytes and as ready
 // tags, with queue limits and pacing changed between files; all the audio
@@ -114,7 +113,7 @@ void ManyFilesThroughOneStream(const std::vector<std::string>& files, int rounds
       ASSERT_EQ(FLVStream_Stop(stream), 1);
     } else {
       ASSERT_EQ(FLVStream_RunEx(stream, &tags.info, 1, 1), 1);
-      while (FLVTag* tag = tags.Next()) DeliverTag(stream, tag);
+      tags.Deliver(stream);
       ASSERT_EQ(FLVStream_StopEx(stream), 1);
     }
     if (tags.info.videoCodec == 2) {  // H.263; screen video is carried, not decoded
@@ -125,11 +124,15 @@ void ManyFilesThroughOneStream(const std::vector<std::string>& files, int rounds
   FLVStream_Delete(stream);
 }
 
+void OnThreads(int count, const std::function<void(int)>& run) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t) threads.emplace_back(run, t);
+  for (std::thread& thread : threads) thread.join();
+}
+
 TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
   const std::vector<std::string> files = ShortFiles();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) threads.emplace_back(ManyFilesThroughOneStream, files, 10, t);
-  for (std::thread& thread : threads) thread.join();
+  OnThreads(2, [&](int t) { ManyFilesThroughOneStream(files, 10, t); });
 }
 
 // Streams stopped and then deleted, or deleted while they run, after none,
@@ -137,13 +140,12 @@ TEST(StreamStress, BrothersWithTinyQueuesAndSlowOutputOverManyFiles) {
 void CreateAndDeleteLoop(const std::string& path, int iterations, int seed) {
   FileTags tags(path);
   for (int i = 0; i < iterations; ++i) {
-    int limit = (i * 7 + seed) % 3 == 0 ? 0 : (i % 2 == 0 ? 5 : 1 << 30);
     ASSERT_EQ(FLVAVTagReader_SeekToBegin(tags.reader), FLV_READER_OK);
     Output output{.slowAudioUs = 200, .slowVideoUs = 400};
     FLVStream* stream = FLVStream_Create();
     Configure(stream, &output, i);
     ASSERT_EQ(FLVStream_RunEx(stream, &tags.info, 1, 1), 1);
-    for (FLVTag* tag = nullptr; limit-- > 0 && (tag = tags.Next()) != nullptr;) DeliverTag(stream, tag);
+    tags.Deliver(stream, (i * 7 + seed) % 3 == 0 ? 0 : (i % 2 == 0 ? 5 : 1 << 30));
     if ((i + seed) % 2 == 0) FLVStream_StopEx(stream);
     FLVStream_Delete(stream);
   }
@@ -151,9 +153,7 @@ void CreateAndDeleteLoop(const std::string& path, int iterations, int seed) {
 
 TEST(StreamStress, CreateAndDeleteWhileWorkersRun) {
   const std::vector<std::string> files = ShortFiles();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) threads.emplace_back(CreateAndDeleteLoop, files[static_cast<std::size_t>(t)], 60, t);
-  for (std::thread& thread : threads) thread.join();
+  OnThreads(3, [&](int t) { CreateAndDeleteLoop(files[static_cast<std::size_t>(t)], 60, t); });
 }
 
 }  // namespace
