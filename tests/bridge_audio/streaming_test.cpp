@@ -17,16 +17,11 @@ namespace {
 
 using Samples = std::vector<std::int16_t>;
 
-struct ResamplerDeleter {
-  void operator()(VexmarResampler* r) const { ARes_Free(r); }
-};
-using Resampler = std::unique_ptr<VexmarResampler, ResamplerDeleter>;
-
+using Resampler = std::unique_ptr<VexmarResampler, decltype([](VexmarResampler* r) { ARes_Free(r); })>;
 Resampler Make(int rate, int channels) {
   Vexmar_init();
   return Resampler(ARes_Create(rate, channels));
 }
-
 Samples Tone(int rate, int channels, double seconds, double hz) {
   Samples samples;
   for (int i = 0; i < static_cast<int>(rate * seconds); ++i) {

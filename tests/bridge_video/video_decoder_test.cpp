@@ -15,15 +15,8 @@
 namespace kelvra::test {
 namespace {
 
-struct BridgeDeleter {
-  void operator()(VexmarVideoDecoder* d) const { VDD_Close(d), VDD_Delete(d); }
-};
-struct MorlinDeleter {
-  void operator()(MorlinDecoder* d) const { FlvDecoder_Close(d), FlvDecoder_Free(d); }
-};
-using Bridge = std::unique_ptr<VexmarVideoDecoder, BridgeDeleter>;
-using Morlin = std::unique_ptr<MorlinDecoder, MorlinDeleter>;
-
+using Bridge = std::unique_ptr<VexmarVideoDecoder, decltype([](VexmarVideoDecoder* d) { VDD_Close(d), VDD_Delete(d); })>;
+using Morlin = std::unique_ptr<MorlinDecoder, decltype([](MorlinDecoder* d) { FlvDecoder_Close(d), FlvDecoder_Free(d); })>;
 Bridge OpenBridge(int codecId, int imageFormat, const Bytes& config = {}) {
   Bridge decoder(VDD_Create());
   EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) != 0 &&
@@ -81,7 +74,6 @@ Bytes FfmpegPictures(const std::string& path, int frames, const char* pixelForma
   EXPECT_EQ(run.exitCode, 0) << run.err;
   return ReadWholeFile(out);
 }
-
 double MeanDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
   double sum = 0;
   for (std::size_t i = 0; i < count; ++i) sum += std::abs(int{a[i]} - int{b[i]});
@@ -130,7 +122,6 @@ struct PatternCase {
   VideoCodec video;     // made at test time ...
   const char* fixture;  // ... unless a generated fixture stands in
 };
-
 class TestPattern : public testing::TestWithParam<PatternCase> {};
 
 TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) {

@@ -55,14 +55,8 @@ bool InOddBlocks(const Bytes& pcm, Write write) {
   return true;
 }
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* handle) const { Free(handle); }
-};
-using Writer = std::unique_ptr<VexmarWriter, Deleter<AVW_Delete>>;
-using Encoder = std::unique_ptr<PellowEncoder, Deleter<AsfEnc_Delete>>;
-
+using Writer = std::unique_ptr<VexmarWriter, decltype([](VexmarWriter* w) { AVW_Delete(w); })>;
+using Encoder = std::unique_ptr<PellowEncoder, decltype([](PellowEncoder* e) { AsfEnc_Delete(e); })>;
 Writer MakeWriter(const char* format, const std::string& path, int codecId, int bitRate, int rate, int channels) {
   Vexmar_init();
   Writer writer(AVW_Create(0, 1));
@@ -73,11 +67,8 @@ Writer MakeWriter(const char* format, const std::string& path, int codecId, int 
 }
 
 bool WriteInOddBlocks(VexmarWriter* writer, const Bytes& pcm, int rate, int channels) {
-  return InOddBlocks(pcm, [&](std::size_t at, std::size_t size) {
-    return AVW_WriteAudioFrame(writer, pcm.data() + at, static_cast<int>(size), rate, channels) != 0;
-  });
+  return InOddBlocks(pcm, [&](std::size_t at, std::size_t size) { return AVW_WriteAudioFrame(writer, &pcm[at], static_cast<int>(size), rate, channels) != 0; });
 }
-
 std::u16string Utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
 Encoder OpenEncoder(const std::u16string& path, int rate, int channels, int bitRate, int* opened = nullptr, int codecId = kWma) {
@@ -109,7 +100,6 @@ struct FormatCase {
   bool close = true;                 // else deleting completes the file
   const char* path = nullptr;        // else a fresh one
 };
-
 class WriterFormat : public testing::TestWithParam<FormatCase> {};
 
 TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
