@@ -20,8 +20,7 @@ DecoderPtr AudioDecoder(int rate, int channels, bool sync) {
   return decoder;
 }
 
-// Each block's time stamp and duration (100 ns) follow from the frames
-// (16-bit stereo) before it.
+// Each block's time stamp and duration (100 ns) follow from the frames before it.
 void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate) {
   std::int64_t frames = 0;
   for (std::size_t i = 0; i < records.size(); frames += records[i++].size / 4) {
@@ -106,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct WholeFile {
   const char* name;
-  FlvSpec spec;
+  FlvSpec recipe;
   const char* fixture;  // instead of the generated file when set
 };
 
@@ -118,7 +117,7 @@ class AudioWholeFile : public ::testing::TestWithParam<WholeFile> {};
 TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   const WholeFile& file = GetParam();
   std::vector<TagPtr> tags =
-      ReadTagsOfType(file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.spec), FLV_TAG_TYPE_AUDIO);
+      ReadTagsOfType(file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.recipe), FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   double expectedFrames = 0.0;
   for (const TagPtr& tag : tags) {

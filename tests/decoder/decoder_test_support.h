@@ -1,6 +1,5 @@
-// Shared by the decoder tests: a recorder for a decoder's callbacks (called
-// on decoder threads), a gate to hold a worker, and a probe decoder whose
-// tag work the test sets.
+// For the decoder tests: a recorder of a decoder's callbacks (called on its
+// thread), a gate to hold a worker, a probe decoder doing what the test sets.
 #ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 #define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 
@@ -62,8 +61,7 @@ class Recorder {
     }
     kelvra::DeleteFLVTag(tag);
   }
-  // Sets both callbacks on the decoder and runs it.
-  void Run(::FLVStreamDecoder* decoder) {
+  void Run(::FLVStreamDecoder* decoder) {  // with both callbacks set
     FLVStreamDecoder_SetOutputCallBack(decoder, &Output, this);
     FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &Release, this);
     ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);

@@ -18,16 +18,13 @@ std::vector<TagPtr> ReadTags(const std::vector<std::uint8_t>& bytes) {
     TagPtr tag(NewFLVTag());
     std::int64_t streamPosition = static_cast<std::int64_t>(position);
     std::uint32_t toTagEnd = 0;
-    if (!ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, false, tag.get(),
-                           &streamPosition, &toTagEnd)) {
-      break;
-    }
+    // The header fields first, then with the whole tag known to be there.
+    auto header = [&](bool whole) {
+      return ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, whole, tag.get(), &streamPosition,
+                               &toTagEnd);
+    };
     const std::size_t bodyStart = position + kTagHeaderSize;
-    if (bodyStart + tag->dataSize > bytes.size()) break;
-    if (!ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, true, tag.get(),
-                           &streamPosition, &toTagEnd)) {
-      break;
-    }
+    if (!header(false) || bodyStart + tag->dataSize > bytes.size() || !header(true)) break;
     const std::size_t bodyLength = std::min<std::size_t>(toTagEnd, bytes.size() - bodyStart);
     if (!ParseFLVTagBody(bytes.data() + bodyStart, bodyLength, tag.get())) break;
     tags.push_back(std::move(tag));

@@ -1,5 +1,6 @@
-// Tag records made straight from FLV bytes with the parsing operations, each
-// with its own data block.
+// Tag records, each with its own data block, made straight from FLV bytes
+// with the parsing operations: every whole tag (or those of one type: 8
+// audio, 9 video) up to the first tag cut short.
 #ifndef KELVRA_TESTS_DECODER_TAG_FILE_WALKER_H
 #define KELVRA_TESTS_DECODER_TAG_FILE_WALKER_H
 
@@ -16,8 +17,6 @@ struct TagDeleter {
 };
 using TagPtr = std::unique_ptr<FLVTag, TagDeleter>;
 
-// Every whole tag of an FLV byte stream or file (or of one type: 8 audio, 9
-// video), up to the first tag cut short.
 std::vector<TagPtr> ReadTags(const std::vector<std::uint8_t>& bytes);
 std::vector<TagPtr> ReadTagsOfFile(const std::string& path);
 std::vector<TagPtr> ReadTagsOfType(const std::string& path, int tagType);

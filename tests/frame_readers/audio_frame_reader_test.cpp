@@ -12,9 +12,7 @@
 #include "support/flv_files.h"
 
 namespace kelvra::test {
-
 void PrintTo(const FlvSpec& file, std::ostream* out) { *out << static_cast<int>(file.audio) << " " << file.sampleRate; }
-
 namespace {
 
 struct Deleter {
@@ -88,22 +86,22 @@ class AudioPullFormats : public testing::TestWithParam<FlvSpec> {};
 // 2-byte frame; ADPCM fills its last block of 4096 samples; the hole is an
 // empty tag.
 TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
-  const FlvSpec& spec = GetParam();
-  const std::string path = GenerateFlv(spec);
+  const FlvSpec& recipe = GetParam();
+  const std::string path = GenerateFlv(recipe);
   FLVInfo info{};
   const Bytes reference = DecodeAudioTagByTag(path, &info);
-  ASSERT_EQ(std::vector<int>({info.sampleRate, info.channels}), std::vector<int>({spec.sampleRate, spec.channels}));
-  const std::size_t frameBytes = 2 * static_cast<std::size_t>(spec.channels);
-  const double seconds = static_cast<double>(reference.size() / frameBytes) / spec.sampleRate;
-  ASSERT_GE(seconds, spec.durationMs / 1000.0);
-  EXPECT_LE(seconds, spec.durationMs / 1000.0 + 0.2);
+  ASSERT_EQ(std::vector<int>({info.sampleRate, info.channels}), std::vector<int>({recipe.sampleRate, recipe.channels}));
+  const std::size_t frameBytes = 2 * static_cast<std::size_t>(recipe.channels);
+  const double seconds = static_cast<double>(reference.size() / frameBytes) / recipe.sampleRate;
+  ASSERT_GE(seconds, recipe.durationMs / 1000.0);
+  EXPECT_LE(seconds, recipe.durationMs / 1000.0 + 0.2);
   // Rising zero crossings of the first channel from 0.1 s (past the delay) to 0.4 s.
   int crossings = 0;
-  for (std::size_t i = spec.sampleRate / 10; i < static_cast<std::size_t>(spec.sampleRate) * 2 / 5; ++i) {
+  for (std::size_t i = recipe.sampleRate / 10; i < static_cast<std::size_t>(recipe.sampleRate) * 2 / 5; ++i) {
     crossings += static_cast<std::int16_t>(reference[(i - 1) * frameBytes] | reference[(i - 1) * frameBytes + 1] << 8) < 0 &&
                  static_cast<std::int16_t>(reference[i * frameBytes] | reference[i * frameBytes + 1] << 8) >= 0;
   }
-  EXPECT_NEAR(crossings / 0.3, spec.toneHz, 7.0);
+  EXPECT_NEAR(crossings / 0.3, recipe.toneHz, 7.0);
   for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectPull(path, reference, size, size != 1000, false);
 }
 
@@ -116,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
     GeneratedFiles, AudioPullFormats,
     testing::Values(AudioFile(AudioCodec::kMp3, 22050, 2), AudioFile(AudioCodec::kPcmS16le, 11025, 1),
                     AudioFile(AudioCodec::kAdpcmSwf, 22050, 1), AudioFile(AudioCodec::kMp3, 44100, 2, 500)),
-    [](const auto& info) { return "Row" + std::to_string(info.index); });
+    [](const auto& info) { return "Format" + std::to_string(static_cast<int>(info.param.audio)) + "At" +
+                                  std::to_string(info.param.sampleRate) + (info.param.holeStartMs < 0 ? "" : "Hole"); });
 
 // Ten 10 ms tags of 44100 Hz stereo PCM and H.263 key frames at 0, 800 and
 // 1575 ms (1.905 frames/s, so the video ends at 2100 ms): the audio is padded

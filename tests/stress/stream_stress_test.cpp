@@ -20,20 +20,14 @@ namespace {
 constexpr auto kRetryWait = std::chrono::milliseconds(2);
 
 std::vector<std::string> ShortFiles() {
-  std::vector<std::string> files;
-  for (const FlvSpec& spec : std::vector<FlvSpec>{
-           {.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 1, .video = VideoCodec::kH263,
-            .width = 64, .height = 48, .fps = 15, .durationMs = 400},
-           {.audio = AudioCodec::kAdpcmSwf, .sampleRate = 11025, .channels = 1,
-            .video = VideoCodec::kScreenVideo, .width = 64, .height = 48, .fps = 10, .durationMs = 400},
-           {.audio = AudioCodec::kPcmS16le, .sampleRate = 44100, .channels = 2, .video = VideoCodec::kH263,
-            .width = 48, .height = 32, .fps = 20, .durationMs = 300},
-           {.audio = AudioCodec::kNellymoser, .sampleRate = 8000, .channels = 1, .video = VideoCodec::kH263,
-            .width = 64, .height = 48, .fps = 12, .durationMs = 400}}) {
-    files.push_back(GenerateFlv(spec));
-    EXPECT_FALSE(files.back().empty());
-  }
-  return files;
+  auto file = [](AudioCodec audio, int rate, int channels, VideoCodec video, int width, int fps, int ms) {
+    return GenerateFlv({.audio = audio, .sampleRate = rate, .channels = channels, .video = video, .width = width,
+                        .height = width * 3 / 4, .fps = fps, .durationMs = ms});
+  };
+  return {file(AudioCodec::kMp3, 22050, 1, VideoCodec::kH263, 64, 15, 400),
+          file(AudioCodec::kAdpcmSwf, 11025, 1, VideoCodec::kScreenVideo, 64, 10, 400),
+          file(AudioCodec::kPcmS16le, 44100, 2, VideoCodec::kH263, 48, 20, 300),
+          file(AudioCodec::kNellymoser, 8000, 1, VideoCodec::kH263, 64, 12, 400)};
 }
 
 struct Output {
