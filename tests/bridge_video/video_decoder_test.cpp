@@ -137,25 +137,17 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   ASSERT_EQ(reference.size(), pictureBytes * frames);
   Bridge decoder = OpenBridge(c.codecId, VEXMAR_IMAGE_BGRA, video.config);
   std::vector<std::int64_t> times;
-  const auto receive = [&] {
+  for (int i = 0; i <= frames; ++i) {  // the last packet, a null one, drains the decoder
+    const Bytes& frame = video.packets[std::min(i, frames - 1)];
+    ASSERT_EQ(i < frames ? VDD_SendPacket(decoder.get(), frame.data(), static_cast<int>(frame.size()), video.timesMs[i], video.keyFrames[i] ? 1 : 0)
+                         : VDD_SendPacket(decoder.get(), nullptr, 0, 0, 0), 1) << i;
     uint8_t* picture = nullptr;
     int size = 0, width = 0, height = 0;
-    std::int64_t time = 0;
-    while (VDD_ReceivePicture(decoder.get(), &picture, &size, &width, &height, &time) != 0) {
-      const std::size_t i = times.size();
-      ASSERT_LT(i, static_cast<std::size_t>(frames));
-      ASSERT_EQ(static_cast<std::size_t>(size), pictureBytes);
-      EXPECT_LT(MeanDifference(picture, &reference[i * pictureBytes], pictureBytes), 2.0) << i;
-      times.push_back(time);
+    for (std::int64_t time = 0; VDD_ReceivePicture(decoder.get(), &picture, &size, &width, &height, &time) != 0; times.push_back(time)) {
+      ASSERT_TRUE(times.size() < static_cast<std::size_t>(frames) && static_cast<std::size_t>(size) == pictureBytes) << size;
+      EXPECT_LT(MeanDifference(picture, &reference[times.size() * pictureBytes], pictureBytes), 2.0) << times.size();
     }
-  };
-  for (int i = 0; i < frames; ++i) {
-    const Bytes& frame = video.packets[i];
-    ASSERT_EQ(VDD_SendPacket(decoder.get(), frame.data(), static_cast<int>(frame.size()), video.timesMs[i], video.keyFrames[i] ? 1 : 0), 1) << i;
-    receive();
   }
-  ASSERT_EQ(VDD_SendPacket(decoder.get(), nullptr, 0, 0, 0), 1);
-  receive();
   std::vector<std::int64_t> expected = video.timesMs;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(times, expected);
@@ -171,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The image format may change between frames (an alpha plane: the luma
 // value then zero per pixel); close and open again decode from the next key
-// frame, for another codec too; unknown codecs and formats are refused.
+// frame; unknown codecs and formats are refused.
 TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   const std::string path = FixturePath("real/ruffle-rs_ruffle_square.flv");
   const std::vector<Bytes> h263 = ReadVideo(path, 2).packets;
@@ -179,22 +171,18 @@ TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   constexpr std::size_t kPixels = 128 * 96;
   ASSERT_EQ(yuv.size(), 2 * kPixels * 3 / 2);
   Bridge decoder = OpenBridge(VEXMAR_CODEC_FLV1, VEXMAR_IMAGE_BGRA);
-  const Picture first = Decode(decoder.get(), h263[0]);
-  EXPECT_EQ(first.bytes.size(), kPixels * 4);
+  const Bytes first = Decode(decoder.get(), h263[0]).bytes;
+  EXPECT_EQ(first.size(), kPixels * 4);
   ASSERT_NE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_ALPHA_PLANE), 0);
   const Bytes alpha = Decode(decoder.get(), h263[1]).bytes;
   ASSERT_EQ(alpha.size(), kPixels * 2);
   for (std::size_t at = 0; at < kPixels; ++at) ASSERT_TRUE(alpha[2 * at] == yuv[kPixels * 3 / 2 + at] && alpha[2 * at + 1] == 0) << at;
   ASSERT_TRUE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA) != 0 && VDD_Close(decoder.get()) == 1);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes.empty());  // closed
-  ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_VP6F), 0);
-  const Picture vp6 = Decode(decoder.get(), ReadVideo(FixturePath("real/Red5_red5-server_red5.flv"), 1).packets[0]);
-  EXPECT_TRUE(vp6.width == 480 && vp6.height == 368);
-  ASSERT_EQ(VDD_Close(decoder.get()), 1);
   for (const int format : {0, 2, 5, 7, -1}) EXPECT_EQ(VDD_SetOutputImageFormat(decoder.get(), format), 0);
   for (const int codec : {0, 2, 4, 5, 21, 23, 93, 95, -1}) EXPECT_EQ(VDD_Open(decoder.get(), codec), 0);
   ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_FLV1), 0);
-  EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first.bytes);
+  EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first);
   for (const auto& [direction, codec] : {std::pair{0, 4}, {2, 4}, {1, 2}, {1, 94}}) EXPECT_EQ(FlvDecoder_Create(direction, codec), nullptr);
 }
 
