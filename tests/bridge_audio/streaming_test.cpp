@@ -124,8 +124,7 @@ TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
     }
     ASSERT_EQ(DB2_GetDataSize(buffer), reference.size());
   }
-  EXPECT_TRUE(DB2_Push(buffer, nullptr, 5) == 0 && DB2_Read(buffer, nullptr, 1) == 0);
-  EXPECT_EQ(DB2_Delete(buffer), 1);
+  EXPECT_TRUE(DB2_Push(buffer, nullptr, 5) == 0 && DB2_Read(buffer, nullptr, 1) == 0 && DB2_Delete(buffer) == 1);
 }
 
 }  // namespace

