@@ -51,12 +51,8 @@ Picture Take(DecodeCall decode) {
   if (decode(&picture, &size, &width, &height) == 0) return {};
   return {Bytes(picture, picture + size), width, height};
 }
-Picture Decode(VexmarVideoDecoder* d, const Bytes& f) {
-  return Take([&](auto... out) { return VDD_Decode(d, f.data(), static_cast<int>(f.size()), out...); });
-}
-Picture Decode(MorlinDecoder* d, const Bytes& f) {
-  return Take([&](auto... out) { return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...); });
-}
+Picture Decode(VexmarVideoDecoder* d, const Bytes& f) { return Take([&](auto... out) { return VDD_Decode(d, f.data(), static_cast<int>(f.size()), out...); }); }
+Picture Decode(MorlinDecoder* d, const Bytes& f) { return Take([&](auto... out) { return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...); }); }
 
 CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) { return ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames); }
 
@@ -81,8 +77,7 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
   const struct {
     const char* file;
     int width, height, compared;  // declared size; frames compared with FFmpeg's
-  } rows[] = {{"real/Red5_red5-server_red5.flv", 480, 368, 12}, {"real/mondain_red5_CuePointTest.flv", 400, 300, 0},
-              {"real/exiftool_exiftool_Flash.flv", 192, 154, 0}};
+  } rows[] = {{"real/Red5_red5-server_red5.flv", 480, 368, 12}, {"real/mondain_red5_CuePointTest.flv", 400, 300, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
     const CodedStream video = ReadVideo(FixturePath(row.file));
@@ -114,8 +109,8 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
 struct PatternCase {
   const char* name;
   int codecId;
-  VideoCodec video;     // made at test time ...
-  const char* fixture;  // ... unless a generated fixture stands in
+  VideoCodec video;               // made at test time ...
+  const char* fixture = nullptr;  // ... unless a generated fixture stands in
 };
 class TestPattern : public testing::TestWithParam<PatternCase> {};
 
@@ -148,13 +143,10 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   EXPECT_EQ(times, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codecs, TestPattern,
-    testing::Values(PatternCase{"h263", VEXMAR_CODEC_FLV1, VideoCodec::kH263, nullptr},
-                    PatternCase{"h264", VEXMAR_CODEC_H264, VideoCodec::kH264, nullptr},
-                    PatternCase{"screen", VEXMAR_CODEC_FLASHSV, VideoCodec::kScreenVideo, nullptr},
-                    PatternCase{"screen2", VEXMAR_CODEC_FLASHSV2, VideoCodec::kNone, "generated/gen_flashsv2_160x120.flv"}),
-    [](const testing::TestParamInfo<PatternCase>& info) { return std::string(info.param.name); });
+constexpr PatternCase kPatterns[] = {{"h263", VEXMAR_CODEC_FLV1, VideoCodec::kH263}, {"h264", VEXMAR_CODEC_H264, VideoCodec::kH264},
+                                     {"screen", VEXMAR_CODEC_FLASHSV, VideoCodec::kScreenVideo},
+                                     {"screen2", VEXMAR_CODEC_FLASHSV2, VideoCodec::kNone, "generated/gen_flashsv2_160x120.flv"}};
+INSTANTIATE_TEST_SUITE_P(Codecs, TestPattern, testing::ValuesIn(kPatterns), [](const auto& info) { return std::string(info.param.name); });
 
 // The image format may change between frames (an alpha plane: the luma
 // value then zero per pixel); close and open again decode from the next key
@@ -174,8 +166,7 @@ TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   for (std::size_t at = 0; at < kPixels; ++at) ASSERT_TRUE(alpha[2 * at] == yuv[kPixels * 3 / 2 + at] && alpha[2 * at + 1] == 0) << at;
   ASSERT_TRUE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA) != 0 && VDD_Close(decoder.get()) == 1);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes.empty());  // closed
-  for (const int format : {0, 2, 5, 7, -1}) EXPECT_EQ(VDD_SetOutputImageFormat(decoder.get(), format), 0);
-  for (const int codec : {0, 2, 4, 5, 21, 23, 93, 95, -1}) EXPECT_EQ(VDD_Open(decoder.get(), codec), 0);
+  for (const int bad : {0, 2, 4, 5, 21, 23, 93, 95, -1}) EXPECT_TRUE(!VDD_Open(decoder.get(), bad) && !VDD_SetOutputImageFormat(decoder.get(), bad)) << bad;
   ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_FLV1), 0);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first);
   for (const auto& [direction, codec] : {std::pair{0, 4}, {2, 4}, {1, 2}, {1, 94}}) EXPECT_EQ(FlvDecoder_Create(direction, codec), nullptr);
