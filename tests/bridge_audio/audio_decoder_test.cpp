@@ -81,20 +81,15 @@ TEST_P(SameAsFfmpeg, EveryTagDecodesToFfmpegsPcm) {
 }
 
 constexpr FileCase kFiles[] = {
-    {"generated/gen_adpcm_swf_22050_mono.flv", VEXMAR_CODEC_ADPCM_SWF, 0},
-    {"generated/gen_adpcm_swf_44100_stereo.flv", VEXMAR_CODEC_ADPCM_SWF, 0},
-    {"generated/gen_pcm_u8_11025_mono.flv", VEXMAR_CODEC_PCM_S8, 0},
-    {"generated/gen_pcm_s16le_44100_stereo.flv", VEXMAR_CODEC_PCM_S16LE, 0},
-    {"real/ruffle-rs_ruffle_tone_alaw_mono.flv", VEXMAR_CODEC_PCM_ALAW, 0},
-    {"real/ruffle-rs_ruffle_tone_mulaw_mono.flv", VEXMAR_CODEC_PCM_MULAW, 0},
-    {"generated/gen_nellymoser_8000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
-    {"generated/gen_nellymoser_16000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
+    {"generated/gen_adpcm_swf_22050_mono.flv", VEXMAR_CODEC_ADPCM_SWF, 0}, {"generated/gen_adpcm_swf_44100_stereo.flv", VEXMAR_CODEC_ADPCM_SWF, 0},
+    {"generated/gen_pcm_u8_11025_mono.flv", VEXMAR_CODEC_PCM_S8, 0}, {"generated/gen_pcm_s16le_44100_stereo.flv", VEXMAR_CODEC_PCM_S16LE, 0},
+    {"real/ruffle-rs_ruffle_tone_alaw_mono.flv", VEXMAR_CODEC_PCM_ALAW, 0}, {"real/ruffle-rs_ruffle_tone_mulaw_mono.flv", VEXMAR_CODEC_PCM_MULAW, 0},
+    {"generated/gen_nellymoser_8000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1}, {"generated/gen_nellymoser_16000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"generated/gen_nellymoser_22050_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"real/mondain_red5_fp_fcs_live_audio.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {kMp3At44100, VEXMAR_CODEC_MP3, 1}, {kMp3At44100, VEXMAR_CODEC_MP3, 1, 1},
     {kMp3At44100, VEXMAR_CODEC_MP3, 1, 97}, {kMp3At44100, VEXMAR_CODEC_MP3, 1, 5000},
-    {"real/apache_flex-sdk_phone.flv", VEXMAR_CODEC_MP3, 1},
-    {"real/Red5_red5-server_NAPNAP.flv", VEXMAR_CODEC_MP3, 1}};
+    {"real/apache_flex-sdk_phone.flv", VEXMAR_CODEC_MP3, 1}, {"real/Red5_red5-server_NAPNAP.flv", VEXMAR_CODEC_MP3, 1}};
 INSTANTIATE_TEST_SUITE_P(Fixtures, SameAsFfmpeg, testing::ValuesIn(kFiles));
 
 // A format change inside one payload comes out one format per call; damaged

@@ -56,8 +56,6 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
     Resampler whole = Make(toRate, toChannels);
     Samples expected;
     Convert(expected, whole.get(), &tone, rate, channels);
-    const int held = toRate - static_cast<int>(expected.size()) / toChannels;  // inside the filter until drained
-    EXPECT_TRUE(held >= 0 && held <= 64) << held;
     Convert(expected, whole.get(), nullptr, rate, channels);
     EXPECT_NEAR(static_cast<double>(expected.size()) / toChannels, toRate, 2.0);
     double power = 0;
@@ -78,11 +76,11 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
 }
 
 // Too little room never overruns and the rest comes later; a source format
-// change lets the held tail out first; the output's own format passes as is.
+// change lets the held tail out first.
 TEST(Resampler, TightRoomFormatChangesAndRefusals) {
-  const Samples tone = Tone(11025, 1, 0.5, 300.0), second = Tone(32000, 2, 0.25, 500.0), same = Tone(48000, 2, 0.1, 700.0);
+  const Samples tone = Tone(11025, 1, 0.5, 300.0), second = Tone(32000, 2, 0.25, 500.0);
   Resampler whole = Make(48000, 2), tight = Make(48000, 2);
-  Samples expected, out, passed;
+  Samples expected, out;
   Convert(expected, whole.get(), &tone, 11025, 1);
   Convert(out, tight.get(), &tone, 11025, 1, 0, tone.size() / 2, 1000);
   Convert(out, tight.get(), &tone, 11025, 1, tone.size() / 2, SIZE_MAX, 6);  // not a whole frame
@@ -91,8 +89,6 @@ TEST(Resampler, TightRoomFormatChangesAndRefusals) {
   Convert(expected, whole.get(), &second, 32000, 2);
   Convert(expected, whole.get(), nullptr, 32000, 2);
   EXPECT_NEAR(static_cast<double>(expected.size()) / 2, 48000 * 0.75, 4.0);
-  Convert(passed, whole.get(), &same, 48000, 2);
-  EXPECT_EQ(passed, same);
   EXPECT_TRUE(Make(0, 2) == nullptr && ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX) == 0);  // does not fit an int
 }
 

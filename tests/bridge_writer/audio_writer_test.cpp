@@ -139,14 +139,11 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
 // Bit rate 0 leaves the encoder's own default; 12000 bit/s is no AMR-NB
 // mode, and the encoder takes its nearest, 12.2 kbit/s (ffprobe: 12400).
 constexpr FormatCase kFormats[] = {
-    {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},
-    {"mp3", kMp3, 32000, 22050, 1, "mp3", "32000", 1152},
+    {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},         {"mp3", kMp3, 32000, 22050, 1, "mp3", "32000", 1152},
     {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 0, 0, 0, false},
-    {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 64, 22050, 1},
-    {"wav", kPcm, 0, 22050, 1, "pcm_s16le", "", 64, 48000, 2},
+    {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 64, 22050, 1},    {"wav", kPcm, 0, 22050, 1, "pcm_s16le", "", 64, 48000, 2},
     {"amr", kAmrNb, 12000, 8000, 1, "amr_nb", "12400", 160 + 160},
-    {"adts", kAac, 96000, 44100, 2, "aac", "", 1024 + 1024},
-    {"flac", kFlac, 0, 44100, 1, "flac", "", 4608},
+    {"adts", kAac, 96000, 44100, 2, "aac", "", 1024 + 1024},      {"flac", kFlac, 0, 44100, 1, "flac", "", 4608},
     {"ogg", kVorbis, 0, 44100, 2, "vorbis", "", 1024},
     {"asf", kWma, 64000, 44100, 2, "wmav2", "", kWmaTolerance},
     {"asf", kWma, 0, 22050, 1, "wmav2", "", kWmaTolerance, 0, 0, false},
@@ -254,9 +251,8 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   EXPECT_GT(Rms(decoded, 44100 * 11 / 4, 44100 / 2), 5000.0);
 }
 
-// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); a
-// name byte that is not UTF-8 arrives as U+DC00 + byte and becomes that byte
-// again. A lone surrogate is refused.
+// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); a byte that is not
+// UTF-8 arrives as U+DC00 + byte and becomes that byte again; a lone surrogate is refused.
 TEST(AsfEncoder, FileNames) {
   const std::string base = TempPath("");
   const std::pair<std::u16string, std::string> names[] = {
