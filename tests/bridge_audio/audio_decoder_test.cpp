@@ -41,7 +41,6 @@ int Decode(VexmarAudioDecoder* decoder, const Bytes* payload, int rate, int chan
   return result;
 }
 
-// MP3 cut into frames by FFmpeg's parser.
 std::vector<Bytes> Mp3Frames(const char* file) { return ReadCodedStream(FixturePath(file), AVMEDIA_TYPE_AUDIO, false).packets; }
 
 constexpr const char* kMp3At44100 = "real/ruffle-rs_ruffle_square.flv";  // mono

@@ -16,7 +16,6 @@
 namespace {
 
 using Samples = std::vector<std::int16_t>;
-
 using Resampler = std::unique_ptr<VexmarResampler, decltype([](VexmarResampler* r) { ARes_Free(r); })>;
 Resampler Make(int rate, int channels) {
   Vexmar_init();
@@ -30,8 +29,7 @@ Samples Tone(int rate, int channels, double seconds, double hz) {
   return samples;
 }
 
-// One Convert of `frames` from `source` (null: drain) with `room` bytes (< 0:
-// as announced), appended to `to`; checks the bound and the room.
+// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the bound), appending to `to`.
 void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels, std::size_t first = 0,
              std::size_t frames = SIZE_MAX, int room = -1) {
   const std::int16_t* data = source ? source->data() + first * channels : nullptr;
@@ -93,7 +91,6 @@ TEST(Resampler, TightRoomFormatChangesAndRefusals) {
 }
 
 TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
-  Vexmar_init();
   VexmarDataBuffer* buffer = DB2_Create();
   std::deque<std::uint8_t> reference;
   std::mt19937 rng(12345);

@@ -20,8 +20,7 @@ using Morlin = std::unique_ptr<MorlinDecoder, decltype([](MorlinDecoder* d) { Fl
 Bridge OpenBridge(int codecId, int imageFormat, const Bytes& config = {}) {
   Vexmar_init();  // FFmpeg's console messages off, as the program has them
   Bridge decoder(VDD_Create());
-  EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) != 0 &&
-              VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())) != 0);
+  EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) && VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())));
   return decoder;
 }
 
@@ -86,8 +85,7 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
     const Bytes reference = row.compared ? FfmpegPictures(FixturePath(row.file), row.compared) : Bytes();
     ASSERT_EQ(reference.size(), pixels * 4 * row.compared);
     Bridge bridge = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_BGRA), bridgeAlpha = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_ALPHA_PLANE);
-    Morlin morlin = OpenMorlin(VEXMAR_IMAGE_BGRA, row.width, row.height);
-    Morlin morlinAlpha = OpenMorlin(VEXMAR_IMAGE_ALPHA_PLANE, row.width, row.height);
+    Morlin morlin = OpenMorlin(VEXMAR_IMAGE_BGRA, row.width, row.height), morlinAlpha = OpenMorlin(VEXMAR_IMAGE_ALPHA_PLANE, row.width, row.height);
     for (std::size_t i = 0; i < video.packets.size(); ++i) {
       SCOPED_TRACE(i);
       const Picture picture = Decode(bridge.get(), video.packets[i]);

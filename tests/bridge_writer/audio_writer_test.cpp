@@ -23,8 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kPcm = 0x10000, kAmrNb = 0x12000, kMp2 = 0x15000, kMp3 = 0x15001, kAac = 0x15002, kVorbis = 0x15006,
               kWmav2Numbering = 0x15009, kFlac = 0x1500F, kWma = PELLOW_CODEC_WMAV2;
-constexpr std::int64_t kTicksPerSecond = 10'000'000;
-constexpr int kWmaTolerance = 2048 + 2048;  // one frame, and the delay ASF does not record
+constexpr std::int64_t kTicksPerSecond = 10'000'000, kWmaTolerance = 2048 + 2048;  // one frame and the delay ASF does not record
 // Odd block sizes in bytes, so that blocks split samples and frames everywhere.
 constexpr int kOddBlockSizes[] = {1, 7, 4097, 333, 2, 9001, 5, 1023, 3, 17};
 
@@ -152,14 +151,15 @@ constexpr FormatCase kFormats[] = {
     {"mp2", kMp2, 1000, 44100, 2},            {"null", kPcm, 0, 44100, 2},    {"wav", kPcm, 0, 44100, 0},
     {"asf", kWmav2Numbering, 64000, 44100, 2}, {"asf", kWma, 64000, 44100, 3}, {"asf", kWma, 8000, 44100, 2},
     {"wav", kPcm, 0, 44100, 2, nullptr, "", 0, 0, 0, true, "/nonexistent_kelvra/x.wav"}};
-void PrintTo(const FormatCase& c, std::ostream* out) { *out << c.format << " " << c.codecId << " " << c.bitRate << " " << c.sampleRate << "/" << c.channels; }
 
+void PrintTo(const FormatCase& c, std::ostream* out) {  // unique per row: CTest names the cases by it
+  *out << c.format << "_" << c.codecId << "_" << c.bitRate << "_" << c.sampleRate << "x" << c.channels << "_fed" << c.fedRate << (c.close ? "" : "_open") << (c.path ? "_path" : "");
+}
 INSTANTIATE_TEST_SUITE_P(Formats, WriterFormat, testing::ValuesIn(kFormats));
 
 // A file name is never an FFmpeg protocol; setters and Open are refused while open.
 TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
-  const fs::path folder = TempPath("protocol"), before = fs::current_path();
-  fs::create_directory(folder);
+  const fs::path folder = TempPath(""), before = fs::current_path();
   fs::current_path(folder);
   Writer writer = MakeWriter("wav", "pipe:2", kPcm, 0, 44100, 2);
   const int opened = AVW_Open(writer.get());
@@ -185,8 +185,7 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
 // encoder, the same length and quality, no window much worse (a click at a join costs 10 dB or
 // more; encoders fed input 0.01 % apart differ by up to 0.8 dB), and the same bytes for any workers.
 TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
-  constexpr int kSeconds = 6, kSegmentMs = 2500;  // three segments, two joins
-  constexpr std::int64_t kSnrWindow = 4096;
+  constexpr int kSeconds = 6, kSegmentMs = 2500, kSnrWindow = 4096;  // three segments, two joins
   // Music-like: notes with decaying attacks, a vibrato tone, quiet noise.
   const std::string raw = TempPath("music.raw");
   const ProgramRun made = RunProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
