@@ -16,7 +16,8 @@ namespace {
 FlvBuilder PcmStream(int tags, std::uint32_t firstTimestamp = 0) {
   FlvBuilder flv;
   flv.Header(FlvHeaderOptions{.hasVideo = false});
-  for (int i = 0; i < tags; ++i) flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x10));
+  for (int i = 0; i < tags; ++i)
+    flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x10));
   return flv;
 }
 
@@ -31,27 +32,35 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   std::uint8_t byte = 0x46;
   std::int64_t ranges = 7, bytes = 7, first = 7;
   const std::pair<int, std::function<int()>> rows[] = {
-      {0, [&] { return FLVAVTagReader_Open(nullptr, "x.flv"); }}, {0, [&] { return FLVAVTagReader_Open(closed, nullptr); }},
+      {0, [&] { return FLVAVTagReader_Open(nullptr, "x.flv"); }},
+      {0, [&] { return FLVAVTagReader_Open(closed, nullptr); }},
       {0, [&] { return FLVAVTagReader_Open(closed, "/no/such/file.flv"); }},
       {FLV_READER_NOT_OPEN, [&] { return FLVAVTagReader_ReadTag(nullptr, 1, 0, &tag, &duration); }},
       {FLV_READER_NOT_OPEN, [&] { return FLVAVTagReader_ReadTag(closed, 1, 0, &tag, &duration); }},
       {FLV_READER_NOT_OPEN, [&] { return FLVAVTagReader_Seek(nullptr, FLV_TAG_TYPE_AUDIO, 0); }},
       {FLV_READER_NOT_OPEN, [&] { return FLVAVTagReader_Seek(closed, FLV_TAG_TYPE_AUDIO, 0); }},
-      {0, [&] { return FLVAVTagReader_GetFLVInfo(nullptr, &info); }}, {0, [&] { return FLVAVTagReader_GetFLVInfo(closed, &info); }},
+      {0, [&] { return FLVAVTagReader_GetFLVInfo(nullptr, &info); }},
+      {0, [&] { return FLVAVTagReader_GetFLVInfo(closed, &info); }},
       {0, [&] { return FLVAVTagReader_GetSkippedBytes(nullptr, &ranges, &bytes, &first); }},
-      {-1, [&] { return FLVAVTagReader_Close(nullptr); }}, {0, [&] { return FLVStreamParser_Run(nullptr); }},
+      {-1, [&] { return FLVAVTagReader_Close(nullptr); }},
+      {0, [&] { return FLVStreamParser_Run(nullptr); }},
       {FLV_PARSER_NOT_RUNNING, [&] { return FLVStreamParser_DeliverData(stopped, &byte, 1); }},
       {FLV_PARSER_NO_DATA, [&] { return FLVStreamParser_DeliverData(running, nullptr, 1); }},
       {FLV_PARSER_NO_DATA, [&] { return FLVStreamParser_DeliverData(running, &byte, 0); }},
-      {FLV_PARSER_STREAM_ERROR, [&] { return FLVStreamParser_DeliverData(running, (const std::uint8_t*)"XLV\1\5\0\0\0\x09", 9); }},
+      {FLV_PARSER_STREAM_ERROR,
+       [&] {
+         return FLVStreamParser_DeliverData(running, (const std::uint8_t*)"XLV\1\5\0\0\0\x09", 9);
+       }},
       {0, [&] { return FLVStreamDecoder_DecodeFLVTag(nullptr, nullptr, nullptr, nullptr); }},
       {0, [&] { return FLVStreamDecoder_DeliverFLVPacket(nullptr, nullptr); }},
-      {0, [&] { return FLVStreamDecoder_SetSampleRate(nullptr, 44100); }}, {0, [&] { return FLVStream_SetSampleRate(nullptr, 44100); }},
+      {0, [&] { return FLVStreamDecoder_SetSampleRate(nullptr, 44100); }},
+      {0, [&] { return FLVStream_SetSampleRate(nullptr, 44100); }},
       {0, [&] { return AudioFrameReader_Create(closed) != nullptr; }},
       {0, [&] { return VideoFrameReader_Create(nullptr, 25, 0) != nullptr; }},
       {0, [&] { return AudioFrameReader_ReadFrame(nullptr, &byte, 1); }}};
   FLVAVTagReader_GetDuration(nullptr, &audio, &video);
-  for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].second(), rows[i].first) << "row " << i;
+  for (std::size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(rows[i].second(), rows[i].first) << "row " << i;
   EXPECT_EQ(std::tie(tag, duration, audio, video), std::make_tuple(nullptr, 7u, 0u, 0u));
   EXPECT_EQ(std::tie(ranges, bytes, first), std::make_tuple(0, 0, -1));
   FLVStreamParser_Delete(running);
@@ -77,12 +86,15 @@ TEST(ReaderBadInput, DamagedFiles) {
     audioOnly.Audio(i * 10, 3, 3, 1, 1, i < 9 ? pcm : Bytes{});
     confirmed.Audio(i * 10, 3, 3, 1, 1, i < 9 ? pcm : Bytes{});
   }
-  for (std::uint32_t t = 90; t <= 90000; t += 1000) confirmed.Video(t, t == 90 ? 1 : 2, 2, H263PictureHeader(2));
+  for (std::uint32_t t = 90; t <= 90000; t += 1000)
+    confirmed.Video(t, t == 90 ? 1 : 2, 2, H263PictureHeader(2));
   for (int i = 0; i < 10; ++i) {
     audioOnly.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, pcm);
     confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
   }
-  const auto withDataOffset = [](Bytes file, std::uint8_t offset) { return file[8] = offset, file; };
+  const auto withDataOffset = [](Bytes file, std::uint8_t offset) {
+    return file[8] = offset, file;
+  };
   const std::tuple<const char*, Bytes, std::uint32_t, int> rows[] = {
       // A data offset that leaves nothing to skip drops the rest of the stream.
       {"offset_0", withDataOffset(PcmStream(5).bytes(), 0), 0, 0},
@@ -104,7 +116,9 @@ TEST(ReaderBadInput, DamagedFiles) {
     FLVAVTagReader_GetDuration(reader, &audio, &video);
     EXPECT_EQ(audio, audioEnd);
     int count = 0, code;
-    for (FLVTag* tag = nullptr; (code = FLVAVTagReader_ReadTag(reader, 0, 0, &tag, &duration)) == FLV_READER_OK;) ++count;
+    for (FLVTag* tag = nullptr;
+         (code = FLVAVTagReader_ReadTag(reader, 0, 0, &tag, &duration)) == FLV_READER_OK;)
+      ++count;
     EXPECT_EQ(code, FLV_READER_END);
     if (tags >= 0) { EXPECT_EQ(count, tags); }
     FLVAVTagReader_Delete(reader);

@@ -16,7 +16,8 @@
 namespace {
 
 using Samples = std::vector<std::int16_t>;
-using Resampler = std::unique_ptr<VexmarResampler, decltype([](VexmarResampler* r) { ARes_Free(r); })>;
+using Resampler =
+    std::unique_ptr<VexmarResampler, decltype([](VexmarResampler* r) { ARes_Free(r); })>;
 Resampler Make(int rate, int channels) {
   Vexmar_init();
   return Resampler(ARes_Create(rate, channels));
@@ -24,23 +25,31 @@ Resampler Make(int rate, int channels) {
 Samples Tone(int rate, int channels, double seconds, double hz) {
   Samples samples;
   for (int i = 0; i < static_cast<int>(rate * seconds); ++i) {
-    samples.insert(samples.end(), channels, static_cast<std::int16_t>(std::lround(12000 * std::sin(2 * M_PI * hz * i / rate))));
+    samples.insert(
+        samples.end(), channels,
+        static_cast<std::int16_t>(std::lround(12000 * std::sin(2 * M_PI * hz * i / rate))));
   }
   return samples;
 }
 
-// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the bound), appending to `to`.
-void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels, std::size_t first = 0,
-             std::size_t frames = SIZE_MAX, int room = -1) {
+// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the bound), appending to
+// `to`.
+void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels,
+             std::size_t first = 0, std::size_t frames = SIZE_MAX, int room = -1) {
   const std::int16_t* data = source ? source->data() + first * channels : nullptr;
-  const int bytes = source ? static_cast<int>(std::min(frames, source->size() / channels - first) * channels * 2) : 0;
+  const int bytes =
+      source ? static_cast<int>(std::min(frames, source->size() / channels - first) * channels * 2)
+             : 0;
   const int bound = ARes_GetOutBufferSize(r, rate, channels, bytes);
   const int given = room < 0 ? bound : room;
   std::vector<std::uint8_t> out(static_cast<std::size_t>(std::max(given, 0)) + 64, 0xAB);
   int produced = given;
-  ASSERT_EQ(ARes_Convert(r, reinterpret_cast<const std::uint8_t*>(data), bytes, rate, channels, out.data(), &produced), 1);
+  ASSERT_EQ(ARes_Convert(r, reinterpret_cast<const std::uint8_t*>(data), bytes, rate, channels,
+                         out.data(), &produced),
+            1);
   ASSERT_TRUE(produced >= 0 && produced <= std::min(bound, given)) << produced << " of " << bound;
-  ASSERT_TRUE(std::all_of(out.begin() + given, out.end(), [](std::uint8_t b) { return b == 0xAB; })) << "written past the room";
+  ASSERT_TRUE(std::all_of(out.begin() + given, out.end(), [](std::uint8_t b) { return b == 0xAB; }))
+      << "written past the room";
   const auto* samples = reinterpret_cast<const std::int16_t*>(out.data());
   to.insert(to.end(), samples, samples + produced / 2);
 }
@@ -48,8 +57,10 @@ void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, i
 // Any split of the input into calls gives the samples of one call, and a
 // second in comes out as a second at the same level once drained.
 TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
-  for (const auto& [rate, channels, toRate, toChannels] : {std::array{22050, 1, 44100, 2}, {22050, 2, 44100, 1}, {44100, 2, 11025, 2}}) {
-    SCOPED_TRACE(testing::Message() << rate << "/" << channels << " to " << toRate << "/" << toChannels);
+  for (const auto& [rate, channels, toRate, toChannels] :
+       {std::array{22050, 1, 44100, 2}, {22050, 2, 44100, 1}, {44100, 2, 11025, 2}}) {
+    SCOPED_TRACE(testing::Message()
+                 << rate << "/" << channels << " to " << toRate << "/" << toChannels);
     const Samples tone = Tone(rate, channels, 1.0, 441.0);
     Resampler whole = Make(toRate, toChannels);
     Samples expected;
@@ -58,7 +69,8 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
     EXPECT_NEAR(static_cast<double>(expected.size()) / toChannels, toRate, 2.0);
     double power = 0;
     for (const std::int16_t v : expected) power += static_cast<double>(v) * v;
-    EXPECT_NEAR(std::sqrt(power / static_cast<double>(expected.size())), 12000 / std::sqrt(2.0), 200.0);
+    EXPECT_NEAR(std::sqrt(power / static_cast<double>(expected.size())), 12000 / std::sqrt(2.0),
+                200.0);
     for (const unsigned maxFrames : {2u, 50u, 4000u}) {
       Resampler pieces = Make(toRate, toChannels);
       std::mt19937 rng(maxFrames);
@@ -82,12 +94,14 @@ TEST(Resampler, TightRoomFormatChangesAndRefusals) {
   Convert(expected, whole.get(), &tone, 11025, 1);
   Convert(out, tight.get(), &tone, 11025, 1, 0, tone.size() / 2, 1000);
   Convert(out, tight.get(), &tone, 11025, 1, tone.size() / 2, SIZE_MAX, 6);  // not a whole frame
-  for (int i = 0; i < 100 && out.size() < expected.size(); ++i) Convert(out, tight.get(), &tone, 11025, 1, 0, 0, 4096);
+  for (int i = 0; i < 100 && out.size() < expected.size(); ++i)
+    Convert(out, tight.get(), &tone, 11025, 1, 0, 0, 4096);
   EXPECT_EQ(out, expected);
   Convert(expected, whole.get(), &second, 32000, 2);
   Convert(expected, whole.get(), nullptr, 32000, 2);
   EXPECT_NEAR(static_cast<double>(expected.size()) / 2, 48000 * 0.75, 4.0);
-  EXPECT_TRUE(Make(0, 2) == nullptr && ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX) == 0);  // does not fit an int
+  EXPECT_TRUE(Make(0, 2) == nullptr &&
+              ARes_GetOutBufferSize(tight.get(), 22050, 1, INT32_MAX) == 0);  // does not fit an int
 }
 
 TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
@@ -97,7 +111,8 @@ TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
   std::uint8_t next = 0;
   std::vector<std::uint8_t> piece, out;
   for (int step = 0; step < 4000; ++step) {
-    // Sizes straddle the ring's growth points and wrap it; reads sometimes ask for more than is held.
+    // Sizes straddle the ring's growth points and wrap it; reads sometimes ask for more than is
+    // held.
     const std::size_t size = rng() % (step % 50 == 0 ? 20000 : 700);
     if (step % 1000 == 999) {
       ASSERT_EQ(DB2_Clear(buffer), 1);
@@ -111,12 +126,15 @@ TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
       out.assign(size, 0xEE);
       const std::size_t moved = DB2_Read(buffer, out.data(), size);
       ASSERT_EQ(moved, std::min(size, reference.size()));
-      for (std::size_t i = 0; i < moved; ++i, reference.pop_front()) ASSERT_EQ(out[i], reference.front()) << step << " " << i;
-      for (std::size_t i = moved; i < size; ++i) ASSERT_EQ(out[i], 0xEE) << "written past what was moved";
+      for (std::size_t i = 0; i < moved; ++i, reference.pop_front())
+        ASSERT_EQ(out[i], reference.front()) << step << " " << i;
+      for (std::size_t i = moved; i < size; ++i)
+        ASSERT_EQ(out[i], 0xEE) << "written past what was moved";
     }
     ASSERT_EQ(DB2_GetDataSize(buffer), reference.size());
   }
-  EXPECT_TRUE(DB2_Push(buffer, nullptr, 5) == 0 && DB2_Read(buffer, nullptr, 1) == 0 && DB2_Delete(buffer) == 1);
+  EXPECT_TRUE(DB2_Push(buffer, nullptr, 5) == 0 && DB2_Read(buffer, nullptr, 1) == 0 &&
+              DB2_Delete(buffer) == 1);
 }
 
 }  // namespace

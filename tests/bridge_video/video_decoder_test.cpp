@@ -15,12 +15,17 @@
 namespace kelvra::test {
 namespace {
 
-using Bridge = std::unique_ptr<VexmarVideoDecoder, decltype([](VexmarVideoDecoder* d) { VDD_Close(d), VDD_Delete(d); })>;
-using Morlin = std::unique_ptr<MorlinDecoder, decltype([](MorlinDecoder* d) { FlvDecoder_Close(d), FlvDecoder_Free(d); })>;
+using Bridge =
+    std::unique_ptr<VexmarVideoDecoder,
+                    decltype([](VexmarVideoDecoder* d) { VDD_Close(d), VDD_Delete(d); })>;
+using Morlin =
+    std::unique_ptr<MorlinDecoder,
+                    decltype([](MorlinDecoder* d) { FlvDecoder_Close(d), FlvDecoder_Free(d); })>;
 Bridge OpenBridge(int codecId, int imageFormat, const Bytes& config = {}) {
   Vexmar_init();  // FFmpeg's console messages off, as the program has them
   Bridge decoder(VDD_Create());
-  EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) && VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())));
+  EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) &&
+              VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())));
   return decoder;
 }
 
@@ -38,7 +43,8 @@ struct Picture {
   Bytes RowsReversed() const {
     Bytes reversed;
     const std::size_t row = bytes.size() / static_cast<std::size_t>(height);
-    for (int y = height - 1; y >= 0; --y) reversed.insert(reversed.end(), bytes.begin() + y * row, bytes.begin() + (y + 1) * row);
+    for (int y = height - 1; y >= 0; --y)
+      reversed.insert(reversed.end(), bytes.begin() + y * row, bytes.begin() + (y + 1) * row);
     return reversed;
   }
 };
@@ -50,17 +56,28 @@ Picture Take(DecodeCall decode) {
   if (decode(&picture, &size, &width, &height) == 0) return {};
   return {Bytes(picture, picture + size), width, height};
 }
-Picture Decode(VexmarVideoDecoder* d, const Bytes& f) { return Take([&](auto... out) { return VDD_Decode(d, f.data(), static_cast<int>(f.size()), out...); }); }
-Picture Decode(MorlinDecoder* d, const Bytes& f) { return Take([&](auto... out) { return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...); }); }
+Picture Decode(VexmarVideoDecoder* d, const Bytes& f) {
+  return Take(
+      [&](auto... out) { return VDD_Decode(d, f.data(), static_cast<int>(f.size()), out...); });
+}
+Picture Decode(MorlinDecoder* d, const Bytes& f) {
+  return Take([&](auto... out) {
+    return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...);
+  });
+}
 
-CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) { return ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames); }
+CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) {
+  return ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames);
+}
 
 // The file's first pictures as the ffmpeg program decodes them.
 Bytes FfmpegPictures(const std::string& path, int frames, const char* pixelFormat = "bgra") {
   static int counter = 0;
   const std::string out = TestTempDir() + "/reference" + std::to_string(++counter) + ".raw";
-  const ProgramRun run = RunProgram("ffmpeg", {"-nostdin", "-loglevel", "error", "-y", "-i", path, "-frames:v", std::to_string(frames),
-                                               "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", pixelFormat, out});
+  const ProgramRun run =
+      RunProgram("ffmpeg", {"-nostdin", "-loglevel", "error", "-y", "-i", path, "-frames:v",
+                            std::to_string(frames), "-fps_mode", "passthrough", "-f", "rawvideo",
+                            "-pix_fmt", pixelFormat, out});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   return ReadWholeFile(out);
 }
@@ -76,24 +93,32 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
   const struct {
     const char* file;
     int width, height, compared;  // declared size; frames compared with FFmpeg's
-  } rows[] = {{"real/Red5_red5-server_red5.flv", 480, 368, 12}, {"real/mondain_red5_CuePointTest.flv", 400, 300, 0}};
+  } rows[] = {{"real/Red5_red5-server_red5.flv", 480, 368, 12},
+              {"real/mondain_red5_CuePointTest.flv", 400, 300, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
     const CodedStream video = ReadVideo(FixturePath(row.file));
     const int width = (row.width + 15) / 16 * 16, height = (row.height + 15) / 16 * 16;
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
-    const Bytes reference = row.compared ? FfmpegPictures(FixturePath(row.file), row.compared) : Bytes();
+    const Bytes reference =
+        row.compared ? FfmpegPictures(FixturePath(row.file), row.compared) : Bytes();
     ASSERT_EQ(reference.size(), pixels * 4 * row.compared);
-    Bridge bridge = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_BGRA), bridgeAlpha = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_ALPHA_PLANE);
-    Morlin morlin = OpenMorlin(VEXMAR_IMAGE_BGRA, row.width, row.height), morlinAlpha = OpenMorlin(VEXMAR_IMAGE_ALPHA_PLANE, row.width, row.height);
+    Bridge bridge = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_BGRA),
+           bridgeAlpha = OpenBridge(VEXMAR_CODEC_VP6F, VEXMAR_IMAGE_ALPHA_PLANE);
+    Morlin morlin = OpenMorlin(VEXMAR_IMAGE_BGRA, row.width, row.height),
+           morlinAlpha = OpenMorlin(VEXMAR_IMAGE_ALPHA_PLANE, row.width, row.height);
     for (std::size_t i = 0; i < video.packets.size(); ++i) {
       SCOPED_TRACE(i);
       const Picture picture = Decode(bridge.get(), video.packets[i]);
-      ASSERT_TRUE(picture.width == width && picture.height == height && picture.bytes.size() == pixels * 4) << picture.width << "x" << picture.height;
-      for (std::size_t at = 3; at < picture.bytes.size(); at += 4) ASSERT_EQ(picture.bytes[at], 0xFF) << "not opaque at " << at;
+      ASSERT_TRUE(picture.width == width && picture.height == height &&
+                  picture.bytes.size() == pixels * 4)
+          << picture.width << "x" << picture.height;
+      for (std::size_t at = 3; at < picture.bytes.size(); at += 4)
+        ASSERT_EQ(picture.bytes[at], 0xFF) << "not opaque at " << at;
       const Bytes topFirst = Decode(morlin.get(), video.packets[i]).bytes;
       ASSERT_TRUE(picture.RowsReversed() == topFirst);
-      EXPECT_TRUE(static_cast<int>(i) >= row.compared || MeanDifference(topFirst.data(), &reference[i * pixels * 4], pixels * 4) < 2.0);
+      EXPECT_TRUE(static_cast<int>(i) >= row.compared ||
+                  MeanDifference(topFirst.data(), &reference[i * pixels * 4], pixels * 4) < 2.0);
       const Bytes alpha = Decode(morlinAlpha.get(), video.packets[i]).bytes;
       ASSERT_EQ(alpha.size(), pixels * 2);
       for (std::size_t at = 1; at < alpha.size(); at += 2) ASSERT_EQ(alpha[at], 0) << at;
@@ -116,7 +141,11 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   const PatternCase& c = GetParam();
   // An odd size (not a multiple of 8 or 16) on purpose: H.264 crops it.
   const std::string path = c.fixture ? FixturePath(c.fixture)
-                                     : GenerateFlv(FlvSpec{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150, .durationMs = 1000});
+                                     : GenerateFlv(FlvSpec{.audio = AudioCodec::kNone,
+                                                           .video = c.video,
+                                                           .width = 200,
+                                                           .height = 150,
+                                                           .durationMs = 1000});
   const CodedStream video = ReadVideo(path);
   const int frames = static_cast<int>(video.packets.size());
   const Bytes reference = FfmpegPictures(path, frames);
@@ -126,13 +155,22 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   std::vector<std::int64_t> times;
   for (int i = 0; i <= frames; ++i) {  // the last packet, a null one, drains the decoder
     const Bytes& frame = video.packets[std::min(i, frames - 1)];
-    ASSERT_EQ(i < frames ? VDD_SendPacket(decoder.get(), frame.data(), static_cast<int>(frame.size()), video.timesMs[i], video.keyFrames[i] ? 1 : 0)
-                         : VDD_SendPacket(decoder.get(), nullptr, 0, 0, 0), 1) << i;
+    ASSERT_EQ(i < frames
+                  ? VDD_SendPacket(decoder.get(), frame.data(), static_cast<int>(frame.size()),
+                                   video.timesMs[i], video.keyFrames[i] ? 1 : 0)
+                  : VDD_SendPacket(decoder.get(), nullptr, 0, 0, 0),
+              1)
+        << i;
     uint8_t* picture = nullptr;
     int size = 0, width = 0, height = 0;
-    for (std::int64_t time = 0; VDD_ReceivePicture(decoder.get(), &picture, &size, &width, &height, &time) != 0; times.push_back(time)) {
-      ASSERT_TRUE(times.size() < static_cast<std::size_t>(frames) && static_cast<std::size_t>(size) == pictureBytes) << size;
-      EXPECT_LT(MeanDifference(picture, &reference[times.size() * pictureBytes], pictureBytes), 2.0) << times.size();
+    for (std::int64_t time = 0;
+         VDD_ReceivePicture(decoder.get(), &picture, &size, &width, &height, &time) != 0;
+         times.push_back(time)) {
+      ASSERT_TRUE(times.size() < static_cast<std::size_t>(frames) &&
+                  static_cast<std::size_t>(size) == pictureBytes)
+          << size;
+      EXPECT_LT(MeanDifference(picture, &reference[times.size() * pictureBytes], pictureBytes), 2.0)
+          << times.size();
     }
   }
   std::vector<std::int64_t> expected = video.timesMs;
@@ -140,10 +178,13 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   EXPECT_EQ(times, expected);
 }
 
-constexpr PatternCase kPatterns[] = {{"h263", VEXMAR_CODEC_FLV1, VideoCodec::kH263}, {"h264", VEXMAR_CODEC_H264, VideoCodec::kH264},
-                                     {"screen", VEXMAR_CODEC_FLASHSV, VideoCodec::kScreenVideo},
-                                     {"screen2", VEXMAR_CODEC_FLASHSV2, VideoCodec::kNone, "generated/gen_flashsv2_160x120.flv"}};
-INSTANTIATE_TEST_SUITE_P(Codecs, TestPattern, testing::ValuesIn(kPatterns), [](const auto& info) { return std::string(info.param.name); });
+constexpr PatternCase kPatterns[] = {
+    {"h263", VEXMAR_CODEC_FLV1, VideoCodec::kH263},
+    {"h264", VEXMAR_CODEC_H264, VideoCodec::kH264},
+    {"screen", VEXMAR_CODEC_FLASHSV, VideoCodec::kScreenVideo},
+    {"screen2", VEXMAR_CODEC_FLASHSV2, VideoCodec::kNone, "generated/gen_flashsv2_160x120.flv"}};
+INSTANTIATE_TEST_SUITE_P(Codecs, TestPattern, testing::ValuesIn(kPatterns),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The image format may change between frames (an alpha plane: the luma
 // value then zero per pixel); close and open again decode from the next key
@@ -160,10 +201,14 @@ TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   ASSERT_NE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_ALPHA_PLANE), 0);
   const Bytes alpha = Decode(decoder.get(), h263[1]).bytes;
   ASSERT_EQ(alpha.size(), kPixels * 2);
-  for (std::size_t at = 0; at < kPixels; ++at) ASSERT_TRUE(alpha[2 * at] == yuv[kPixels * 3 / 2 + at] && alpha[2 * at + 1] == 0) << at;
-  ASSERT_TRUE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA) != 0 && VDD_Close(decoder.get()) == 1);
+  for (std::size_t at = 0; at < kPixels; ++at)
+    ASSERT_TRUE(alpha[2 * at] == yuv[kPixels * 3 / 2 + at] && alpha[2 * at + 1] == 0) << at;
+  ASSERT_TRUE(VDD_SetOutputImageFormat(decoder.get(), VEXMAR_IMAGE_BGRA) != 0 &&
+              VDD_Close(decoder.get()) == 1);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes.empty());  // closed
-  for (const int bad : {0, 2, 4, 5, 21, 23, 93, 95, -1}) EXPECT_TRUE(!VDD_Open(decoder.get(), bad) && !VDD_SetOutputImageFormat(decoder.get(), bad)) << bad;
+  for (const int bad : {0, 2, 4, 5, 21, 23, 93, 95, -1})
+    EXPECT_TRUE(!VDD_Open(decoder.get(), bad) && !VDD_SetOutputImageFormat(decoder.get(), bad))
+        << bad;
   ASSERT_NE(VDD_Open(decoder.get(), VEXMAR_CODEC_FLV1), 0);
   EXPECT_TRUE(Decode(decoder.get(), h263[0]).bytes == first);
 }

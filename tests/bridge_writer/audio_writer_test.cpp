@@ -21,9 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kPcm = 0x10000, kAmrNb = 0x12000, kMp2 = 0x15000, kMp3 = 0x15001, kAac = 0x15002, kVorbis = 0x15006,
-              kWmav2Numbering = 0x15009, kFlac = 0x1500F, kWma = PELLOW_CODEC_WMAV2;
-constexpr std::int64_t kTicksPerSecond = 10'000'000, kWmaTolerance = 2048 + 2048;  // one frame and the delay ASF does not record
+constexpr int kPcm = 0x10000, kAmrNb = 0x12000, kMp2 = 0x15000, kMp3 = 0x15001, kAac = 0x15002,
+              kVorbis = 0x15006, kWmav2Numbering = 0x15009, kFlac = 0x1500F,
+              kWma = PELLOW_CODEC_WMAV2;
+constexpr std::int64_t kTicksPerSecond = 10'000'000,
+                       kWmaTolerance = 2048 + 2048;  // one frame and the delay ASF does not record
 // Odd block sizes in bytes, so that blocks split samples and frames everywhere.
 constexpr int kOddBlockSizes[] = {1, 7, 4097, 333, 2, 9001, 5, 1023, 3, 17};
 
@@ -38,8 +40,11 @@ std::string TempPath(const std::string& name) {  // in a folder of its own
 Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame = 0) {
   Bytes pcm;
   for (std::int64_t i = firstFrame; i < firstFrame + frames; ++i) {
-    const auto value = static_cast<std::uint16_t>(std::lround(16384 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i) / rate)));
-    for (int c = 0; c < channels; ++c) pcm.insert(pcm.end(), {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)});
+    const auto value = static_cast<std::uint16_t>(std::lround(
+        16384 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i) / rate)));
+    for (int c = 0; c < channels; ++c)
+      pcm.insert(pcm.end(),
+                 {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)});
   }
   return pcm;
 }
@@ -48,15 +53,18 @@ Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame 
 template <typename Write>
 bool InOddBlocks(const Bytes& pcm, Write write) {
   for (std::size_t offset = 0, turn = 0, size = 0; offset < pcm.size(); offset += size, ++turn) {
-    size = std::min<std::size_t>(kOddBlockSizes[turn % std::size(kOddBlockSizes)], pcm.size() - offset);
+    size = std::min<std::size_t>(kOddBlockSizes[turn % std::size(kOddBlockSizes)],
+                                 pcm.size() - offset);
     if (!write(offset, size)) return false;
   }
   return true;
 }
 
 using Writer = std::unique_ptr<VexmarWriter, decltype([](VexmarWriter* w) { AVW_Delete(w); })>;
-using Encoder = std::unique_ptr<PellowEncoder, decltype([](PellowEncoder* e) { AsfEnc_Delete(e); })>;
-Writer MakeWriter(const char* format, const std::string& path, int codecId, int bitRate, int rate, int channels) {
+using Encoder =
+    std::unique_ptr<PellowEncoder, decltype([](PellowEncoder* e) { AsfEnc_Delete(e); })>;
+Writer MakeWriter(const char* format, const std::string& path, int codecId, int bitRate, int rate,
+                  int channels) {
   Vexmar_init();
   Writer writer(AVW_Create(0, 1));
   AVW_SetupAudioParams(writer.get(), codecId, bitRate, rate, channels);
@@ -66,11 +74,14 @@ Writer MakeWriter(const char* format, const std::string& path, int codecId, int 
 }
 
 bool WriteInOddBlocks(VexmarWriter* writer, const Bytes& pcm, int rate, int channels) {
-  return InOddBlocks(pcm, [&](std::size_t at, std::size_t size) { return AVW_WriteAudioFrame(writer, &pcm[at], static_cast<int>(size), rate, channels) != 0; });
+  return InOddBlocks(pcm, [&](std::size_t at, std::size_t size) {
+    return AVW_WriteAudioFrame(writer, &pcm[at], static_cast<int>(size), rate, channels) != 0;
+  });
 }
 std::u16string Utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
-Encoder OpenEncoder(const std::u16string& path, int rate, int channels, int bitRate, int* opened = nullptr, int codecId = kWma) {
+Encoder OpenEncoder(const std::u16string& path, int rate, int channels, int bitRate,
+                    int* opened = nullptr, int codecId = kWma) {
   Encoder encoder(AsfEnc_Create());
   AsfEnc_SetEncodingParams(encoder.get(), 0, 0, 0, codecId, 0, 0, rate, channels, bitRate);
   const int result = AsfEnc_Open(encoder.get(), path.c_str());
@@ -79,12 +90,14 @@ Encoder OpenEncoder(const std::u16string& path, int rate, int channels, int bitR
 }
 
 // Odd blocks, each stamped where it starts on a time line from `startTicks`.
-void WriteStamped(PellowEncoder* encoder, const Bytes& pcm, std::int64_t startTicks, int rate = 44100, int channels = 2) {
+void WriteStamped(PellowEncoder* encoder, const Bytes& pcm, std::int64_t startTicks,
+                  int rate = 44100, int channels = 2) {
   const std::size_t frameBytes = static_cast<std::size_t>(channels) * 2;
   InOddBlocks(pcm, [&](std::size_t at, std::size_t size) {
-    AsfEnc_WriteAudioEx(encoder, pcm.data() + at, static_cast<int>(size), rate, channels,
-                        startTicks + static_cast<std::int64_t>(at / frameBytes) * kTicksPerSecond / rate,
-                        static_cast<std::int64_t>(size / frameBytes) * kTicksPerSecond / rate);
+    AsfEnc_WriteAudioEx(
+        encoder, pcm.data() + at, static_cast<int>(size), rate, channels,
+        startTicks + static_cast<std::int64_t>(at / frameBytes) * kTicksPerSecond / rate,
+        static_cast<std::int64_t>(size / frameBytes) * kTicksPerSecond / rate);
     return true;
   });
 }
@@ -104,17 +117,21 @@ class WriterFormat : public testing::TestWithParam<FormatCase> {};
 TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
   const FormatCase& c = GetParam();
   const std::string path = c.path ? c.path : TempPath(std::string("tone.") + c.format);
-  const int rate = c.fedRate ? c.fedRate : c.sampleRate, channels = c.fedChannels ? c.fedChannels : std::max(c.channels, 1);
+  const int rate = c.fedRate ? c.fedRate : c.sampleRate,
+            channels = c.fedChannels ? c.fedChannels : std::max(c.channels, 1);
   const Bytes pcm = Tone(rate, channels, rate * 2);
   int opened = 0;
   if (c.codecId == kWma || c.codecId == kWmav2Numbering) {
-    Encoder encoder = OpenEncoder(Utf16(path), c.sampleRate, c.channels, c.bitRate, &opened, c.codecId);
+    Encoder encoder =
+        OpenEncoder(Utf16(path), c.sampleRate, c.channels, c.bitRate, &opened, c.codecId);
     WriteStamped(encoder.get(), pcm, 0, rate, channels);
-    EXPECT_TRUE(!c.close || ((AsfEnc_WriteAudioEnd(encoder.get()) != 0 && AsfEnc_Close(encoder.get()) != 0) == (opened != 0)));
+    EXPECT_TRUE(!c.close || ((AsfEnc_WriteAudioEnd(encoder.get()) != 0 &&
+                              AsfEnc_Close(encoder.get()) != 0) == (opened != 0)));
   } else {
     Writer writer = MakeWriter(c.format, path, c.codecId, c.bitRate, c.sampleRate, c.channels);
     opened = AVW_Open(writer.get());
-    EXPECT_EQ(WriteInOddBlocks(writer.get(), pcm, rate, channels), opened != 0);  // a refused writer takes no audio
+    EXPECT_EQ(WriteInOddBlocks(writer.get(), pcm, rate, channels),
+              opened != 0);  // a refused writer takes no audio
     EXPECT_TRUE(!c.close || (AVW_Close(writer.get()) != 0) == (opened != 0));
   }
   ASSERT_EQ(opened != 0, c.codec != nullptr);
@@ -126,34 +143,51 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
   EXPECT_EQ(probe.at("codec_name"), c.codec);
   EXPECT_TRUE(*c.probedBitRate == '\0' || probe.at("bit_rate") == c.probedBitRate);
   const Pcm decoded = DecodeAudio(path);
-  EXPECT_TRUE(decoded.sampleRate == c.sampleRate && decoded.channels == c.channels) << decoded.sampleRate << " " << decoded.channels;
+  EXPECT_TRUE(decoded.sampleRate == c.sampleRate && decoded.channels == c.channels)
+      << decoded.sampleRate << " " << decoded.channels;
   EXPECT_NEAR(static_cast<double>(decoded.Frames()), c.sampleRate * 2.0, c.tolerance);
-  EXPECT_NEAR(ZeroCrossingFrequency(decoded, decoded.Frames() / 4, decoded.Frames() / 2), 440.0, 440.0 * 0.02);
+  EXPECT_NEAR(ZeroCrossingFrequency(decoded, decoded.Frames() / 4, decoded.Frames() / 2), 440.0,
+              440.0 * 0.02);
   if (c.codecId == kPcm && c.fedRate == 0) {  // WAV keeps every byte
     const Bytes file = ReadWholeFile(path);
-    EXPECT_TRUE(file.size() > pcm.size() && std::equal(pcm.begin(), pcm.end(), file.end() - static_cast<std::ptrdiff_t>(pcm.size())));
+    EXPECT_TRUE(
+        file.size() > pcm.size() &&
+        std::equal(pcm.begin(), pcm.end(), file.end() - static_cast<std::ptrdiff_t>(pcm.size())));
   }
 }
 
 // Bit rate 0 leaves the encoder's own default; 12000 bit/s is no AMR-NB
 // mode, and the encoder takes its nearest, 12.2 kbit/s (ffprobe: 12400).
 constexpr FormatCase kFormats[] = {
-    {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},         {"mp3", kMp3, 32000, 22050, 1, "mp3", "32000", 1152},
+    {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},
+    {"mp3", kMp3, 32000, 22050, 1, "mp3", "32000", 1152},
     {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 0, 0, 0, false},
-    {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 64, 22050, 1},    {"wav", kPcm, 0, 22050, 1, "pcm_s16le", "", 64, 48000, 2},
+    {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 64, 22050, 1},
+    {"wav", kPcm, 0, 22050, 1, "pcm_s16le", "", 64, 48000, 2},
     {"amr", kAmrNb, 12000, 8000, 1, "amr_nb", "12400", 160 + 160},
-    {"adts", kAac, 96000, 44100, 2, "aac", "", 1024 + 1024},      {"flac", kFlac, 0, 44100, 1, "flac", "", 4608},
+    {"adts", kAac, 96000, 44100, 2, "aac", "", 1024 + 1024},
+    {"flac", kFlac, 0, 44100, 1, "flac", "", 4608},
     {"ogg", kVorbis, 0, 44100, 2, "vorbis", "", 1024},
     {"asf", kWma, 64000, 44100, 2, "wmav2", "", kWmaTolerance},
     {"asf", kWma, 0, 22050, 1, "wmav2", "", kWmaTolerance, 0, 0, false},
-    {"nosuchformat", kMp3, 96000, 44100, 2},  {"", kMp3, 96000, 44100, 2},    {"mp3", kMp3, 96000, 12345, 2},
-    {"mp3", kAac, 96000, 44100, 2},           {"amr", kPcm, 0, 8000, 1},      {"wav", 22 /* video */, 0, 44100, 2},
-    {"mp2", kMp2, 1000, 44100, 2},            {"null", kPcm, 0, 44100, 2},    {"wav", kPcm, 0, 44100, 0},
-    {"asf", kWmav2Numbering, 64000, 44100, 2}, {"asf", kWma, 64000, 44100, 3}, {"asf", kWma, 8000, 44100, 2},
+    {"nosuchformat", kMp3, 96000, 44100, 2},
+    {"", kMp3, 96000, 44100, 2},
+    {"mp3", kMp3, 96000, 12345, 2},
+    {"mp3", kAac, 96000, 44100, 2},
+    {"amr", kPcm, 0, 8000, 1},
+    {"wav", 22 /* video */, 0, 44100, 2},
+    {"mp2", kMp2, 1000, 44100, 2},
+    {"null", kPcm, 0, 44100, 2},
+    {"wav", kPcm, 0, 44100, 0},
+    {"asf", kWmav2Numbering, 64000, 44100, 2},
+    {"asf", kWma, 64000, 44100, 3},
+    {"asf", kWma, 8000, 44100, 2},
     {"wav", kPcm, 0, 44100, 2, nullptr, "", 0, 0, 0, true, "/nonexistent_kelvra/x.wav"}};
 
-void PrintTo(const FormatCase& c, std::ostream* out) {  // unique per row: CTest names the cases by it
-  *out << c.format << "_" << c.codecId << "_" << c.bitRate << "_" << c.sampleRate << "x" << c.channels << "_fed" << c.fedRate << (c.close ? "" : "_open") << (c.path ? "_path" : "");
+void PrintTo(const FormatCase& c,
+             std::ostream* out) {  // unique per row: CTest names the cases by it
+  *out << c.format << "_" << c.codecId << "_" << c.bitRate << "_" << c.sampleRate << "x"
+       << c.channels << "_fed" << c.fedRate << (c.close ? "" : "_open") << (c.path ? "_path" : "");
 }
 INSTANTIATE_TEST_SUITE_P(Formats, WriterFormat, testing::ValuesIn(kFormats));
 
@@ -165,41 +199,52 @@ TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
   const int opened = AVW_Open(writer.get());
   fs::current_path(before);
   ASSERT_NE(opened, 0);
-  EXPECT_TRUE(!AVW_SetupAudioParams(writer.get(), kMp3, 0, 8000, 1) && !AVW_SetOutputFormat(writer.get(), "mp3") && !AVW_Open(writer.get()));
+  EXPECT_TRUE(!AVW_SetupAudioParams(writer.get(), kMp3, 0, 8000, 1) &&
+              !AVW_SetOutputFormat(writer.get(), "mp3") && !AVW_Open(writer.get()));
   const Bytes pcm = Tone(44100, 2, 100);
-  EXPECT_TRUE(AVW_WriteAudioFrame(writer.get(), pcm.data(), static_cast<int>(pcm.size()), 44100, 2) && AVW_Close(writer.get()));
+  EXPECT_TRUE(
+      AVW_WriteAudioFrame(writer.get(), pcm.data(), static_cast<int>(pcm.size()), 44100, 2) &&
+      AVW_Close(writer.get()));
   EXPECT_EQ(ReadWav((folder / "pipe:2").string()).Frames(), 100);
 }
 
-// A full disk is reported with its reason, at Open when the header cannot be written, else at Close.
+// A full disk is reported with its reason, at Open when the header cannot be written, else at
+// Close.
 TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
-  for (const auto& [format, codec, bitRate, opens] : {std::tuple{"wav", kPcm, 0, false}, {"adts", kAac, 96000, true}}) {
+  for (const auto& [format, codec, bitRate, opens] :
+       {std::tuple{"wav", kPcm, 0, false}, {"adts", kAac, 96000, true}}) {
     Writer writer = MakeWriter(format, "/dev/full", codec, bitRate, 44100, 2);
     EXPECT_EQ(AVW_Open(writer.get()) != 0, opens) << format;
-    EXPECT_TRUE(!opens || (WriteInOddBlocks(writer.get(), Tone(44100, 2, 44100 * 3), 44100, 2) && AVW_Close(writer.get()) == 0)) << format;
+    EXPECT_TRUE(!opens || (WriteInOddBlocks(writer.get(), Tone(44100, 2, 44100 * 3), 44100, 2) &&
+                           AVW_Close(writer.get()) == 0))
+        << format;
     EXPECT_EQ(AVW_GetLastError(writer.get()), ENOSPC) << format;
   }
 }
 
 // MP3 is encoded in segments on worker threads (fed and closed from other threads): against one
 // encoder, the same length and quality, no window much worse (a click at a join costs 10 dB or
-// more; encoders fed input 0.01 % apart differ by up to 0.8 dB), and the same bytes for any workers.
+// more; encoders fed input 0.01 % apart differ by up to 0.8 dB), and the same bytes for any
+// workers.
 TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   constexpr int kSeconds = 6, kSegmentMs = 2500, kSnrWindow = 4096;  // three segments, two joins
   // Music-like: notes with decaying attacks, a vibrato tone, quiet noise.
   const std::string raw = TempPath("music.raw");
-  const ProgramRun made = RunProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-      "aevalsrc=exprs='0.3*sin(2*PI*(220+55*floor(mod(t*2,5)))*t)*exp(-4*mod(t,0.5))"
-      "+0.15*sin(2*PI*660*t)*(0.5+0.5*sin(2*PI*0.7*t))+0.03*(random(0)-0.5)|"
-      "0.25*sin(2*PI*(330+55*floor(mod(t*3,4)))*t)*exp(-3*mod(t,0.333))"
-      "+0.1*sin(2*PI*990*t+sin(2*PI*5*t))+0.03*(random(1)-0.5)':s=44100:d=" + std::to_string(kSeconds),
-      "-f", "s16le", raw});
+  const ProgramRun made = RunProgram(
+      "ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                 "aevalsrc=exprs='0.3*sin(2*PI*(220+55*floor(mod(t*2,5)))*t)*exp(-4*mod(t,0.5))"
+                 "+0.15*sin(2*PI*660*t)*(0.5+0.5*sin(2*PI*0.7*t))+0.03*(random(0)-0.5)|"
+                 "0.25*sin(2*PI*(330+55*floor(mod(t*3,4)))*t)*exp(-3*mod(t,0.333))"
+                 "+0.1*sin(2*PI*990*t+sin(2*PI*5*t))+0.03*(random(1)-0.5)':s=44100:d=" +
+                     std::to_string(kSeconds),
+                 "-f", "s16le", raw});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   const Bytes pcm = ReadWholeFile(raw);
   const auto encode = [&](const std::string& name, int segmentMs, int threads) {
     const std::string path = TempPath(name + ".mp3");
     Writer writer = MakeWriter("mp3", path, kMp3, 96000, 44100, 2);
-    EXPECT_TRUE(AVW_SetEncoderSegmentMs(writer.get(), segmentMs) && AVW_SetEncoderThreads(writer.get(), threads));
+    EXPECT_TRUE(AVW_SetEncoderSegmentMs(writer.get(), segmentMs) &&
+                AVW_SetEncoderThreads(writer.get(), threads));
     EXPECT_NE(AVW_Open(writer.get()), 0);
     bool written = false, closed = false;
     std::thread([&] { written = WriteInOddBlocks(writer.get(), pcm, 44100, 2); }).join();
@@ -209,7 +254,8 @@ TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   };
   const std::string fourWorkers = encode("four_workers", kSegmentMs, 4);
   EXPECT_EQ(ReadWholeFile(encode("one_worker", kSegmentMs, 1)), ReadWholeFile(fourWorkers));
-  const Pcm reference = DecodeAudio(encode("single", 600000, 1)), segmented = DecodeAudio(fourWorkers);
+  const Pcm reference = DecodeAudio(encode("single", 600000, 1)),
+            segmented = DecodeAudio(fourWorkers);
   ASSERT_EQ(segmented.Frames(), reference.Frames());
   const std::int64_t length = std::min<std::int64_t>(pcm.size() / 4, reference.Frames());
   // SNR in dB of the first channel against the source's over [begin, end).
@@ -225,7 +271,8 @@ TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   EXPECT_GT(snr(segmented, 0, length), snr(reference, 0, length) - 0.2);
   double worst = 0.0;
   for (std::int64_t begin = 0; begin + kSnrWindow <= length; begin += kSnrWindow) {
-    worst = std::max(worst, snr(reference, begin, begin + kSnrWindow) - snr(segmented, begin, begin + kSnrWindow));
+    worst = std::max(worst, snr(reference, begin, begin + kSnrWindow) -
+                                snr(segmented, begin, begin + kSnrWindow));
   }
   EXPECT_LT(worst, 3.0);
 }
@@ -239,7 +286,8 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
     Encoder encoder = OpenEncoder(Utf16(path), 44100, 2, 64000);
     WriteStamped(encoder.get(), second, 0);
     WriteStamped(encoder.get(), second, kTicksPerSecond / 2);
-    AsfEnc_WriteAudioEx(encoder.get(), second.data(), 4 * 4410, 44100, 2, kTicksPerSecond / 10, kTicksPerSecond / 10);
+    AsfEnc_WriteAudioEx(encoder.get(), second.data(), 4 * 4410, 44100, 2, kTicksPerSecond / 10,
+                        kTicksPerSecond / 10);
     WriteStamped(encoder.get(), Tone(44100, 2, 44100, 5 * 44100 / 2), 5 * kTicksPerSecond / 2);
     EXPECT_NE(AsfEnc_Close(encoder.get()), 0);
   }

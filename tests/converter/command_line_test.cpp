@@ -43,7 +43,9 @@ std::string UsageText() {
 // the working folder, codec ids are in hex.
 std::string Summary(const ConverterSettings& s) {
   const std::string cwd = std::filesystem::current_path().string() + "/";
-  const auto path = [&](const std::string& p) { return p.rfind(cwd, 0) == 0 ? "./" + p.substr(cwd.size()) : p; };
+  const auto path = [&](const std::string& p) {
+    return p.rfind(cwd, 0) == 0 ? "./" + p.substr(cwd.size()) : p;
+  };
   std::string text;
   for (const InputFileItem& in : s.inputs) {
     text += "i=" + path(in.path) + "@" + std::to_string(in.startTime) + "+" +
@@ -53,8 +55,9 @@ std::string Summary(const ConverterSettings& s) {
   if (!s.infoPath.empty()) text += "info=" + path(s.infoPath) + " ";
   if (s.formatName) text += "fmt=" + *s.formatName + " ";
   const std::tuple<std::string, std::int32_t, std::int32_t> numbers[] = {
-      {"ac", s.channels, kNotGiven}, {"codec", s.codecId, kNotGiven}, {"asr", s.sampleRate, kNotGiven},
-      {"abr", s.bitRate, kNotGiven}, {"slp", s.sleepTime, 0}, {"q", s.quiet, 0}};
+      {"ac", s.channels, kNotGiven},    {"codec", s.codecId, kNotGiven},
+      {"asr", s.sampleRate, kNotGiven}, {"abr", s.bitRate, kNotGiven},
+      {"slp", s.sleepTime, 0},          {"q", s.quiet, 0}};
   for (const auto& [key, value, unset] : numbers) {
     char number[16];
     std::snprintf(number, sizeof number, key == "codec" ? "%x" : "%d", value);
@@ -70,7 +73,8 @@ std::pair<int, std::string> Parse(const Args& args, ConverterSettings& settings)
   for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
   std::FILE* out = std::tmpfile();
-  const int stop = ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), settings, out).value_or(-1);
+  const int stop =
+      ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), settings, out).value_or(-1);
   return {stop, ReadBack(out)};
 }
 
@@ -80,10 +84,12 @@ TEST(CommandLineValues, NumbersAndCodecNames) {
       {"0x10", 0}, {"two", 0}, {"", 0}, {"-", 0}, {"- 3", 0}, {"+-3", 0}, {nullptr, 0},
       {"2147483647", kMax}, {"2147483648", kMax}, {"99999999999999999999999999", kMax},
       {"-2147483648", kMin}, {"-99999999999999999999999999", kMin}};
-  for (const auto& [text, value] : decimals) EXPECT_EQ(ParseDecimal(text), value) << (text ? text : "null");
+  for (const auto& [text, value] : decimals)
+    EXPECT_EQ(ParseDecimal(text), value) << (text ? text : "null");
   // Names are exact and lower case; video names are accepted too.
-  const std::pair<const char*, std::int32_t> names[] = {{"adpcm_ct", 0x1100C}, {"flv", 22}, {nullptr, 0}, {"", 0},
-                                                        {"MP3", 0}, {"mp", 0}, {"mp3 ", 0}, {"wma", 0}};
+  const std::pair<const char*, std::int32_t> names[] = {
+      {"adpcm_ct", 0x1100C}, {"flv", 22}, {nullptr, 0}, {"", 0}, {"MP3", 0}, {"mp", 0},
+      {"mp3 ", 0},           {"wma", 0}};
   for (const auto& [name, id] : names) EXPECT_EQ(LookupCodecId(name), id) << (name ? name : "null");
 }
 
@@ -97,28 +103,44 @@ TEST(CommandLine, ParseTable) {
     int stop;  // -1: the conversion goes on
     std::string output, settings;
   } rows[] = {
-      {{}, -1, "", ""}, {{"-info"}, -1, "", ""}, {{"-x"}, -1, "", ""},  // two or fewer arguments read nothing
-      {{"-i", "in.flv", "-St", "1000", "-dt", "2000", "-OUT", "out.mp3", "-fmt", "wav", "-ac", "1", "-ACodec",
-        "pcm_u8", "-asr", "22050", "-abr", "32000", "-slp", "5", "-QUIET", "1", "-INFO", "a.flv"}, -1, "",
-       "i=./in.flv@1000+2000 out=./out.mp3 info=./a.flv fmt=wav ac=1 codec=10005 asr=22050 abr=32000 slp=5 q=1 "},
-      {{"-st", "7", "-dt", "500", "-i", "x1.flv", "-i", "x1.flv", "-st", "5", "-st", "30000", "-dt", "30000", "-i",
-        "x3.flv", "-st", "-5", "-dt", "-1", "-out", "a.mp3", "-out", "b.wav", "-ac", "1", "-ac", "two", "-asr",
-        "-8000", "-abr", "12k", "-slp", " 3", "-quiet", "yes", "-fmt", "amr", "-fmt", "adts"}, -1, "",
-       "i=./x1.flv@0+end i=./x1.flv@30000+30000 i=./x3.flv@4294967291+end out=./b.wav fmt=adts ac=0 asr=-8000 abr=12 slp=3 "},
+      {{}, -1, "", ""},
+      {{"-info"}, -1, "", ""},
+      {{"-x"}, -1, "", ""},  // two or fewer arguments read nothing
+      {{"-i",   "in.flv", "-St",  "1000", "-dt",     "2000",   "-OUT",  "out.mp3",
+        "-fmt", "wav",    "-ac",  "1",    "-ACodec", "pcm_u8", "-asr",  "22050",
+        "-abr", "32000",  "-slp", "5",    "-QUIET",  "1",      "-INFO", "a.flv"},
+       -1,
+       "",
+       "i=./in.flv@1000+2000 out=./out.mp3 info=./a.flv fmt=wav ac=1 codec=10005 asr=22050 "
+       "abr=32000 slp=5 q=1 "},
+      {{"-st",  "7",     "-dt",  "500",   "-i",     "x1.flv", "-i",   "x1.flv", "-st",  "5",
+        "-st",  "30000", "-dt",  "30000", "-i",     "x3.flv", "-st",  "-5",     "-dt",  "-1",
+        "-out", "a.mp3", "-out", "b.wav", "-ac",    "1",      "-ac",  "two",    "-asr", "-8000",
+        "-abr", "12k",   "-slp", " 3",    "-quiet", "yes",    "-fmt", "amr",    "-fmt", "adts"},
+       -1,
+       "",
+       "i=./x1.flv@0+end i=./x1.flv@30000+30000 i=./x3.flv@4294967291+end out=./b.wav fmt=adts "
+       "ac=0 asr=-8000 abr=12 slp=3 "},
       {{"-ac", "1", "-ac", "-1", "-asr", "-1", "-abr", "-1"}, -1, "", ""},
       // Full paths without an existence check; one that cannot be resolved
       // keeps the earlier value.
-      {{"-i", "/no/such/dir/../file.flv", "-out", "./sub/./x.mp3", "-info", "/tmp//a.flv", "-i", longName, "-i", ""}, -1,
-       "", "i=/no/such/file.flv@0+end i=" + longName + "@0+end i=@0+end out=./sub/x.mp3 info=/tmp/a.flv "},
+      {{"-i", "/no/such/dir/../file.flv", "-out", "./sub/./x.mp3", "-info", "/tmp//a.flv", "-i",
+        longName, "-i", ""},
+       -1,
+       "",
+       "i=/no/such/file.flv@0+end i=" + longName +
+           "@0+end i=@0+end out=./sub/x.mp3 info=/tmp/a.flv "},
       {{"-out", "a.mp3", "-out", "", "-info", ""}, -1, "", "out=./a.mp3 "},
       {{"-i", "a.flv", "-out", "b.mp3", "-quiet"}, -1, "", "i=./a.flv@0+end out=./b.mp3 "},
       {{"-i", "a.flv", "-bogus"}, -1, "", "i=./a.flv@0+end "},
       {{"-i", "a.flv", "-x", "1", "-out", "b.mp3"}, 1, "Unknown option -x\nU", "i=./a.flv@0+end "},
       {{"-Out%s", "x"}, 1, "Unknown option -Out%s\nU", ""},
       {{"-i", "-x", "-out", "-y"}, -1, "", "i=./-x@0+end out=./-y "},  // a value is never a name
-      {{"-HELP"}, 0, "U", ""}, {{"-i", "a.flv", "--help"}, 0, "U", "i=./a.flv@0+end "},
+      {{"-HELP"}, 0, "U", ""},
+      {{"-i", "a.flv", "--help"}, 0, "U", "i=./a.flv@0+end "},
       {{"-i", "a.flv", "-out", "b.mp3", "-h", "x"}, 0, "U", "i=./a.flv@0+end out=./b.mp3 "},
-      {{"-quiet", "1", "-Version"}, 0, "V", "q=1 "}, {{"--version"}, 0, "V", ""},
+      {{"-quiet", "1", "-Version"}, 0, "V", "q=1 "},
+      {{"--version"}, 0, "V", ""},
       {{"-i", "-h", "-out", "--version"}, -1, "", "i=./-h@0+end out=./--version "},
   };
   for (const auto& row : rows) {
@@ -130,7 +152,9 @@ TEST(CommandLine, ParseTable) {
     if (row.output == "V") {
       EXPECT_TRUE(output.starts_with("sonex ")) << output;
     } else {
-      EXPECT_EQ(output, row.output.ends_with("U") ? row.output.substr(0, row.output.size() - 1) + UsageText() : row.output);
+      EXPECT_EQ(output, row.output.ends_with("U")
+                            ? row.output.substr(0, row.output.size() - 1) + UsageText()
+                            : row.output);
     }
   }
 }
@@ -141,9 +165,12 @@ TEST(CommandLine, UsageText) {
   EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 63);
   EXPECT_EQ(usage.size(), 1716u);
   EXPECT_EQ(usage.find('%'), std::string::npos);
-  EXPECT_NE(usage.find("for mp3, possible value is: \n    44100, 22050, 11025\n"), std::string::npos);
-  EXPECT_NE(usage.find("possible value is: \n    16000, 32000, 48000, 64000, 96000, 128000\n"), std::string::npos);
-  EXPECT_TRUE(usage.starts_with("Usage: sonex\n") && usage.ends_with("\n8) get FLV file information\nsonex -info x1.flv\n"));
+  EXPECT_NE(usage.find("for mp3, possible value is: \n    44100, 22050, 11025\n"),
+            std::string::npos);
+  EXPECT_NE(usage.find("possible value is: \n    16000, 32000, 48000, 64000, 96000, 128000\n"),
+            std::string::npos);
+  EXPECT_TRUE(usage.starts_with("Usage: sonex\n") &&
+              usage.ends_with("\n8) get FLV file information\nsonex -info x1.flv\n"));
 }
 
 // The format from -fmt or the extension, and its defaults for what was not given.
@@ -152,13 +179,23 @@ TEST(CommandLine, ResolveOutputFormat) {
   const std::string wav = "fmt=wav ac=2 codec=10000 asr=44100 abr=0 ";
   const std::string asf = "fmt=asf ac=2 codec=70000 asr=44100 abr=64000 ";
   const std::pair<Args, std::string> rows[] = {
-      {{"-out", "/o/a.MP3"}, mp3}, {{"-out", "/o/a.Wav"}, wav}, {{"-out", "a.WMA"}, asf}, {{"-out", "a.asf"}, asf},
-      {{"-out", "a.wmv"}, asf}, {{"-out", "a.flac"}, mp3}, {{"-out", "/o/a"}, mp3}, {{"-out", "/o/wav"}, mp3},
-      {{"-out", "/o/.wav"}, wav}, {{"-out", "a.mp3.wav"}, wav}, {{"-out", "b.mp3", "-acodec", "vorbis"}, mp3},
-      {{"-out", "b.wma", "-acodec", "aac"}, asf}, {{"-out", "b.mp3", "-fmt", "wav"}, wav},
+      {{"-out", "/o/a.MP3"}, mp3},
+      {{"-out", "/o/a.Wav"}, wav},
+      {{"-out", "a.WMA"}, asf},
+      {{"-out", "a.asf"}, asf},
+      {{"-out", "a.wmv"}, asf},
+      {{"-out", "a.flac"}, mp3},
+      {{"-out", "/o/a"}, mp3},
+      {{"-out", "/o/wav"}, mp3},
+      {{"-out", "/o/.wav"}, wav},
+      {{"-out", "a.mp3.wav"}, wav},
+      {{"-out", "b.mp3", "-acodec", "vorbis"}, mp3},
+      {{"-out", "b.wma", "-acodec", "aac"}, asf},
+      {{"-out", "b.mp3", "-fmt", "wav"}, wav},
       {{"-out", "a.amr"}, "fmt=amr ac=1 codec=12000 asr=8000 abr=12000 "},
       {{"-out", "a.aac"}, "fmt=adts ac=2 codec=15002 asr=44100 abr=96000 "},
-      {{"-out", "a.amr", "-ac", "2", "-asr", "16000", "-abr", "0", "-acodec", "aac"}, "fmt=amr ac=2 codec=15002 asr=16000 abr=0 "},
+      {{"-out", "a.amr", "-ac", "2", "-asr", "16000", "-abr", "0", "-acodec", "aac"},
+       "fmt=amr ac=2 codec=15002 asr=16000 abr=0 "},
       {{"-out", "b.mp3", "-ac", "two"}, "fmt=mp3 ac=0 codec=15001 asr=44100 abr=96000 "},
       {{"-out", "b.wma", "-fmt", "ASF", "-acodec", "zzz"}, "fmt=ASF codec=0 "},
       {{"-out", "b.wma", "-fmt", "", "-acodec", "zzz"}, "fmt= codec=0 "},
@@ -180,21 +217,28 @@ TEST(CommandLine, ResolveOutputFormat) {
 // surrogate) travels as U+DC00 + byte.
 TEST(PathToUtf16, Utf8AndEscapes) {
   const std::pair<const char*, std::u16string> rows[] = {
-      {"tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5", u"tone_\u00e9_\u20ac_\U0001F3B5"}, {"a\x80z", {u'a', 0xDC80, u'z'}},
-      {"a\xe2\x82", {u'a', 0xDCE2, 0xDC82}}, {"\xc0\xaf", {0xDCC0, 0xDCAF}}, {"\xed\xa0\x80", {0xDCED, 0xDCA0, 0xDC80}}};
+      {"tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5", u"tone_\u00e9_\u20ac_\U0001F3B5"},
+      {"a\x80z", {u'a', 0xDC80, u'z'}},
+      {"a\xe2\x82", {u'a', 0xDCE2, 0xDC82}},
+      {"\xc0\xaf", {0xDCC0, 0xDCAF}},
+      {"\xed\xa0\x80", {0xDCED, 0xDCA0, 0xDC80}}};
   for (const auto& [path, utf16] : rows) EXPECT_EQ(PathToUtf16(path), utf16) << path;
 }
 
 TEST(ProgressDisplayTest, BarShowsShareElapsedAndTimeLeft) {
   using std::chrono::milliseconds;
   const std::tuple<std::uint32_t, std::uint32_t, milliseconds, std::string> rows[] = {
-      {500, 1000, milliseconds(5000), "[###############---------------]  50% elapsed 0:05 left 0:05"},
+      {500, 1000, milliseconds(5000),
+       "[###############---------------]  50% elapsed 0:05 left 0:05"},
       {1, 3, milliseconds(61000), "[##########--------------------]  33% elapsed 1:01 left 2:02"},
-      {1000, 4000, milliseconds(1200000), "[#######-----------------------]  25% elapsed 20:00 left 1:00:00"},
+      {1000, 4000, milliseconds(1200000),
+       "[#######-----------------------]  25% elapsed 20:00 left 1:00:00"},
       // Past the total and an empty batch stay in bounds.
-      {1200, 1000, milliseconds(9000), "[##############################] 100% elapsed 0:09 left 0:00"},
+      {1200, 1000, milliseconds(9000),
+       "[##############################] 100% elapsed 0:09 left 0:00"},
       {0, 0, milliseconds(0), "[------------------------------]   0% elapsed 0:00 left --:--"}};
-  for (const auto& [current, total, elapsed, bar] : rows) EXPECT_EQ(ProgressDisplay::FormatBar(current, total, elapsed), bar);
+  for (const auto& [current, total, elapsed, bar] : rows)
+    EXPECT_EQ(ProgressDisplay::FormatBar(current, total, elapsed), bar);
 }
 
 TEST(ProgressDisplayTest, BarAndCursorMovesOnlyOnATerminal) {
@@ -206,14 +250,16 @@ TEST(ProgressDisplayTest, BarAndCursorMovesOnlyOnATerminal) {
     display.reset();
     return ReadBack(out);
   };
-  const std::string step = "Current Time: 0ms\nTotal Time: 4000ms\n", closing = "Current Time: 4000ms\nTotal Time: 4000ms\n";
+  const std::string step = "Current Time: 0ms\nTotal Time: 4000ms\n",
+                    closing = "Current Time: 4000ms\nTotal Time: 4000ms\n";
   EXPECT_EQ(output(ProgressDisplay::Mode::kPlain, true), step + closing);
-  EXPECT_EQ(output(ProgressDisplay::Mode::kDetect, true), step + closing);  // a tmpfile is no terminal
+  EXPECT_EQ(output(ProgressDisplay::Mode::kDetect, true),
+            step + closing);  // a tmpfile is no terminal
   // The bar's line is erased to its end, then the cursor goes three lines up
   // for the closing lines to overwrite the step; the finished bar stays.
   EXPECT_EQ(output(ProgressDisplay::Mode::kTerminal, true),
-            step + "[" + std::string(30, '-') + "]   0% elapsed 0:00 left --:--\x1b[K\n\x1b[3F" + closing + "[" +
-                std::string(30, '#') + "] 100% elapsed 0:00 left 0:00\x1b[K\n");
+            step + "[" + std::string(30, '-') + "]   0% elapsed 0:00 left --:--\x1b[K\n\x1b[3F" +
+                closing + "[" + std::string(30, '#') + "] 100% elapsed 0:00 left 0:00\x1b[K\n");
   EXPECT_EQ(output(ProgressDisplay::Mode::kTerminal, false), closing);
 }
 

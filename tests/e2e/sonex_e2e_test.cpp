@@ -26,7 +26,11 @@ constexpr int kWindowMs = 10;
 constexpr double kPcmBlockMs = 1024 * 1000.0 / 22050;  // a generated PCM tag
 
 FlvSpec Input(AudioCodec codec, double toneHz, int durationMs, int rate = 22050, int channels = 2) {
-  return FlvSpec{.audio = codec, .sampleRate = rate, .channels = channels, .toneHz = toneHz, .durationMs = durationMs};
+  return FlvSpec{.audio = codec,
+                 .sampleRate = rate,
+                 .channels = channels,
+                 .toneHz = toneHz,
+                 .durationMs = durationMs};
 }
 
 // What a file without -st and -dt adds to the total time.
@@ -39,7 +43,8 @@ std::uint32_t AudioEndTime(const std::string& path) {
   return audio;
 }
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
   return text;
 }
 
@@ -48,7 +53,8 @@ class SonexTest : public testing::Test {
  protected:
   void SetUp() override {
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string name = Replaced(std::string(info->test_suite_name()) + "_" + info->name(), "/", "_");
+    const std::string name =
+        Replaced(std::string(info->test_suite_name()) + "_" + info->name(), "/", "_");
     fs::create_directories(dir_ = fs::path(TestTempDir()) / name);
   }
   std::string Out(const std::string& name) const { return (dir_ / name).string(); }
@@ -59,7 +65,10 @@ class SonexTest : public testing::Test {
   }
   fs::path dir_;
 };
-template <typename Row> std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
 
 // One input file converted: ffprobe's view of the output, its length against
 // the input's (the container may leave out the encoder's start-up delay,
@@ -83,44 +92,63 @@ TEST_P(FormatTest, FormatLengthAndTone) {
   Sonex(args);
   const auto probe = Probe(out);
   EXPECT_EQ(probe.at("codec_name"), c.codec);
-  EXPECT_NE(probe.at("format.format_name").find(c.formatName), std::string::npos) << probe.at("format.format_name");
+  EXPECT_NE(probe.at("format.format_name").find(c.formatName), std::string::npos)
+      << probe.at("format.format_name");
   EXPECT_EQ(probe.at("sample_rate"), std::to_string(c.sampleRate));
   EXPECT_EQ(probe.at("channels"), std::to_string(c.channels));
   if (c.bitRate > 0) { EXPECT_EQ(probe.at("bit_rate"), std::to_string(c.bitRate)); }
   const Pcm output = DecodeAudio(out);
   ASSERT_EQ(output.sampleRate, c.sampleRate);
-  EXPECT_NEAR(output.Frames() - c.priming, static_cast<double>(source.Frames()) * c.sampleRate / source.sampleRate, c.frameSamples);
+  EXPECT_NEAR(output.Frames() - c.priming,
+              static_cast<double>(source.Frames()) * c.sampleRate / source.sampleRate,
+              c.frameSamples);
   const std::int64_t quarter = output.Frames() / 4;
-  EXPECT_NEAR(ZeroCrossingFrequency(output, quarter, 2 * quarter), c.input.toneHz, c.input.toneHz * 0.01);
+  EXPECT_NEAR(ZeroCrossingFrequency(output, quarter, 2 * quarter), c.input.toneHz,
+              c.input.toneHz * 0.01);
   EXPECT_GT(Rms(output, quarter, 2 * quarter), 500.0);
 }
 
-FormatCase ToMp3(const char* name, Args options, const char* outName, const char* codec, const char* format, int rate,
-                 int channels, int bitRate, int priming, int frame) {
-  return {name, Input(AudioCodec::kMp3, 440, 2000), options, outName, codec, format, rate, channels, bitRate, priming, frame};
+FormatCase ToMp3(const char* name, Args options, const char* outName, const char* codec,
+                 const char* format, int rate, int channels, int bitRate, int priming, int frame) {
+  return {name,    Input(AudioCodec::kMp3, 440, 2000),
+          options, outName,
+          codec,   format,
+          rate,    channels,
+          bitRate, priming,
+          frame};
 }
 FormatCase FromInput(const char* name, AudioCodec codec, int rate, int channels, double toneHz) {
-  return {name, Input(codec, toneHz, 1000, rate, channels), {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32};
+  return {name,        Input(codec, toneHz, 1000, rate, channels),
+          {},          "o.wav",
+          "pcm_s16le", "wav",
+          44100,       2,
+          0,           0,
+          32};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, FormatTest,
-    testing::Values(
-        ToMp3("mp3", {}, "o.mp3", "mp3", "mp3", 44100, 2, 96000, 0, 1152),
-        ToMp3("wav", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32),
-        ToMp3("amr", {}, "o.amr", "amr_nb", "amr", 8000, 1, 0, 50, 160),
-        ToMp3("adts", {}, "o.aac", "aac", "aac", 44100, 2, 0, 1024, 1024),
-        ToMp3("wma", {}, "o.wma", "wmav2", "asf", 44100, 2, 64000, 0, 2048),
-        ToMp3("WavCodecByName", {"-acodec", "pcm_u8"}, "o.wav", "pcm_u8", "wav", 44100, 2, 0, 0, 32),
-        ToMp3("WmaMonoHalfRate", {"-ac", "1", "-asr", "22050", "-abr", "32000"}, "o.WMA", "wmav2", "asf", 22050, 1, 32000, 0, 2048),
-        FromInput("Pcm16Stereo22050", AudioCodec::kPcmS16le, 22050, 2, 330),
-        FromInput("Pcm8Mono11025", AudioCodec::kPcmU8, 11025, 1, 550), FromInput("AdpcmStereo22050", AudioCodec::kAdpcmSwf, 22050, 2, 660),
-        FromInput("Mp3Mono11025", AudioCodec::kMp3, 11025, 1, 440), FromInput("Mp3Stereo44100", AudioCodec::kMp3, 44100, 2, 990),
-        FromInput("Nellymoser8000", AudioCodec::kNellymoser, 8000, 1, 500),
-        FromInput("Nellymoser16000", AudioCodec::kNellymoser, 16000, 1, 650),
-        FromInput("AacMono22050", AudioCodec::kAac, 22050, 1, 700), FromInput("AacStereo48000", AudioCodec::kAac, 48000, 2, 750),
-        FromInput("Speex16000", AudioCodec::kSpeex, 16000, 1, 800), FromInput("G711ALaw", AudioCodec::kG711ALaw, 8000, 1, 850),
-        FromInput("G711MuLaw", AudioCodec::kG711MuLaw, 8000, 1, 900)),
+    testing::Values(ToMp3("mp3", {}, "o.mp3", "mp3", "mp3", 44100, 2, 96000, 0, 1152),
+                    ToMp3("wav", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32),
+                    ToMp3("amr", {}, "o.amr", "amr_nb", "amr", 8000, 1, 0, 50, 160),
+                    ToMp3("adts", {}, "o.aac", "aac", "aac", 44100, 2, 0, 1024, 1024),
+                    ToMp3("wma", {}, "o.wma", "wmav2", "asf", 44100, 2, 64000, 0, 2048),
+                    ToMp3("WavCodecByName", {"-acodec", "pcm_u8"}, "o.wav", "pcm_u8", "wav", 44100,
+                          2, 0, 0, 32),
+                    ToMp3("WmaMonoHalfRate", {"-ac", "1", "-asr", "22050", "-abr", "32000"},
+                          "o.WMA", "wmav2", "asf", 22050, 1, 32000, 0, 2048),
+                    FromInput("Pcm16Stereo22050", AudioCodec::kPcmS16le, 22050, 2, 330),
+                    FromInput("Pcm8Mono11025", AudioCodec::kPcmU8, 11025, 1, 550),
+                    FromInput("AdpcmStereo22050", AudioCodec::kAdpcmSwf, 22050, 2, 660),
+                    FromInput("Mp3Mono11025", AudioCodec::kMp3, 11025, 1, 440),
+                    FromInput("Mp3Stereo44100", AudioCodec::kMp3, 44100, 2, 990),
+                    FromInput("Nellymoser8000", AudioCodec::kNellymoser, 8000, 1, 500),
+                    FromInput("Nellymoser16000", AudioCodec::kNellymoser, 16000, 1, 650),
+                    FromInput("AacMono22050", AudioCodec::kAac, 22050, 1, 700),
+                    FromInput("AacStereo48000", AudioCodec::kAac, 48000, 2, 750),
+                    FromInput("Speex16000", AudioCodec::kSpeex, 16000, 1, 800),
+                    FromInput("G711ALaw", AudioCodec::kG711ALaw, 8000, 1, 850),
+                    FromInput("G711MuLaw", AudioCodec::kG711MuLaw, 8000, 1, 900)),
     RowName<FormatCase>);
 
 // Exit codes, in a folder holding in.flv and reserved.flv (audio of the
@@ -144,7 +172,8 @@ class ExitCodeTest : public SonexTest, public testing::WithParamInterface<ExitCa
 
 std::map<std::string, Bytes> Contents(const fs::path& folder) {
   std::map<std::string, Bytes> files;
-  for (const auto& e : fs::recursive_directory_iterator(folder)) files[e.path()] = e.is_regular_file() ? ReadWholeFile(e.path()) : Bytes{};
+  for (const auto& e : fs::recursive_directory_iterator(folder))
+    files[e.path()] = e.is_regular_file() ? ReadWholeFile(e.path()) : Bytes{};
   return files;
 }
 
@@ -155,13 +184,16 @@ TEST_P(ExitCodeTest, CodeMessagesAndNoDataLost) {
   reserved.Header();
   for (std::uint32_t ms = 0; ms < 1000; ms += 20) reserved.Audio(ms, 9, 3, 1, 1, Bytes(64, 1));
   reserved.WriteTo(Out("reserved.flv"));
-  if (RunShell("cd '" + dir_.string() + "' && " + c.setup).exitCode != 0) GTEST_SKIP() << "cannot " << c.setup;
+  if (RunShell("cd '" + dir_.string() + "' && " + c.setup).exitCode != 0)
+    GTEST_SKIP() << "cannot " << c.setup;
   const auto before = Contents(dir_);
   const ProgramRun run = Sonex(c.args, c.exitCode, dir_.string());
   EXPECT_EQ(run.out.rfind(Replaced(c.out, "$D", dir_.string()), 0), 0u) << run.out;
   EXPECT_EQ(run.err, Replaced(c.err, "$D", dir_.string()));
   if (c.out.starts_with("Usage")) { EXPECT_TRUE(run.out.ends_with("sonex -info x1.flv\n")); }
-  if (c.out.starts_with("sonex ")) { EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 6); }  // and FFmpeg's five
+  if (c.out.starts_with("sonex ")) {
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 6);
+  }  // and FFmpeg's five
   if (c.out.empty()) { EXPECT_EQ(run.out, ""); }
   EXPECT_EQ(Contents(dir_), before);
   if (!c.old.empty()) { EXPECT_EQ(ReadWholeFile(Out(c.old)), Bytes({'o', 'l', 'd', '\n'})); }
@@ -171,8 +203,8 @@ const std::string kUsage = "Usage: sonex\n";
 const std::string kMissingParameters =
     "Parameters not enough, not entered (-i) or not specified output parameters (-out)\n";
 std::string NoTags(const std::string& file) {
-  return file + ", Warning: If the start time is more than the total time, it will be set to 0.\n" + file +
-         ", The operation of seek is failed\n";
+  return file + ", Warning: If the start time is more than the total time, it will be set to 0.\n" +
+         file + ", The operation of seek is failed\n";
 }
 Args ToWav(const std::string& out, const std::string& format = "wav") {
   return {"-i", "in.flv", "-quiet", "1", "-fmt", format, "-out", out};
@@ -182,33 +214,62 @@ INSTANTIATE_TEST_SUITE_P(
     Codes, ExitCodeTest,
     testing::Values(
         ExitCase{"Nothing", "true", {}, 11, kUsage, kMissingParameters},
-        ExitCase{"OutputWithoutValue", "true", {"-i", "a.flv", "-out"}, 11, kUsage, kMissingParameters},
-        ExitCase{"UnknownOption", "true", {"-i", "a.flv", "-Bogus", "1", "-out", "b.mp3"}, 1,
-                 "Unknown option -Bogus\n" + kUsage, ""},
+        ExitCase{
+            "OutputWithoutValue", "true", {"-i", "a.flv", "-out"}, 11, kUsage, kMissingParameters},
+        ExitCase{"UnknownOption",
+                 "true",
+                 {"-i", "a.flv", "-Bogus", "1", "-out", "b.mp3"},
+                 1,
+                 "Unknown option -Bogus\n" + kUsage,
+                 ""},
         ExitCase{"Help", "true", {"--help"}, 0, kUsage, ""},
-        ExitCase{"Version", "true", {"-version"}, 0,
-                 "sonex " SONEX_VERSION_TEXT "\nlibavcodec " SONEX_AVCODEC_VERSION_TEXT "\n", ""},
-        ExitCase{"InfoOfDamagedFile", "true", {"-info", FixturePath("real/Red5_red5-server_webrtctestrecord.flv")}, 0,
-                 "size: 640x480\nvideo bit rate: 184.807kbps\nframe rate: 24.16\nsample rate: 48000Hz\nchannels: 1\n"
-                 "audio bit rate: 56653bps\nduration: 24981ms\n", ""},
+        ExitCase{"Version",
+                 "true",
+                 {"-version"},
+                 0,
+                 "sonex " SONEX_VERSION_TEXT "\nlibavcodec " SONEX_AVCODEC_VERSION_TEXT "\n",
+                 ""},
+        ExitCase{"InfoOfDamagedFile",
+                 "true",
+                 {"-info", FixturePath("real/Red5_red5-server_webrtctestrecord.flv")},
+                 0,
+                 "size: 640x480\nvideo bit rate: 184.807kbps\nframe rate: 24.16\nsample rate: "
+                 "48000Hz\nchannels: 1\n"
+                 "audio bit rate: 56653bps\nduration: 24981ms\n",
+                 ""},
         // Information mode ignores the conversion options.
-        ExitCase{"InfoOfMissingFile", "true", {"-info", "missing.flv", "-i", "b.flv", "-out", "c.mp3"}, 0, "",
+        ExitCase{"InfoOfMissingFile",
+                 "true",
+                 {"-info", "missing.flv", "-i", "b.flv", "-out", "c.mp3"},
+                 0,
+                 "",
                  "Fail to get the FLV information. It probably is not a FLV file.\n"},
-        ExitCase{"same_path", "true", ToWav("in.flv"), 2, "Error: (2) Can't write '$D/in.flv': it is the input file '$D/in.flv'\n", ""},
+        ExitCase{"same_path", "true", ToWav("in.flv"), 2,
+                 "Error: (2) Can't write '$D/in.flv': it is the input file '$D/in.flv'\n", ""},
         ExitCase{"hard_link", "ln in.flv hard.flv", ToWav("hard.flv"), 2,
                  "Error: (2) Can't write '$D/hard.flv': it is the input file '$D/in.flv'\n", ""},
-        ExitCase{"missing_folder", "true", ToWav("no/such/o.wav"), 2, "Error: (2) Can't create '$D/no/such/o.wav' for writting\n", ""},
-        ExitCase{"dev_full", "test -e /dev/full", ToWav("/dev/full"), 5, "", "Error: (5) Can't write '/dev/full': No space left on device\n"},
+        ExitCase{"missing_folder", "true", ToWav("no/such/o.wav"), 2,
+                 "Error: (2) Can't create '$D/no/such/o.wav' for writting\n", ""},
+        ExitCase{"dev_full", "test -e /dev/full", ToWav("/dev/full"), 5, "",
+                 "Error: (5) Can't write '/dev/full': No space left on device\n"},
         // 2 s of 44100 Hz stereo, 350 KB, into 200 KB.
-        ExitCase{"small_tmpfs", "mkdir small && mount -t tmpfs -o size=200k tmpfs small && echo old > small/o.wav",
-                 ToWav("small/o.wav"), 5, "Current Time: ", "Error: (5) Can't write '$D/small/o.wav': No space left on device\n",
+        ExitCase{"small_tmpfs",
+                 "mkdir small && mount -t tmpfs -o size=200k tmpfs small && echo old > small/o.wav",
+                 ToWav("small/o.wav"), 5, "Current Time: ",
+                 "Error: (5) Can't write '$D/small/o.wav': No space left on device\n",
                  "small/o.wav"},
-        ExitCase{"bad_format", "echo old > o.wav", ToWav("o.wav", "nosuchformat"), 3, "Error: (3) Bad encoding parameters\n", "", "o.wav"},
-        ExitCase{"no_audio", "echo old > o.wav && echo not a video > notes.flv",
-                 {"-i", "missing.flv", "-i", "notes.flv", "-i", "reserved.flv", "-quiet", "1", "-out", "o.wav"}, 4,
+        ExitCase{"bad_format", "echo old > o.wav", ToWav("o.wav", "nosuchformat"), 3,
+                 "Error: (3) Bad encoding parameters\n", "", "o.wav"},
+        ExitCase{"no_audio",
+                 "echo old > o.wav && echo not a video > notes.flv",
+                 {"-i", "missing.flv", "-i", "notes.flv", "-i", "reserved.flv", "-quiet", "1",
+                  "-out", "o.wav"},
+                 4,
                  "Current Time: 0ms\nTotal Time: 0ms\n",
-                 "$D/missing.flv, Error on file opening.\n" + NoTags("$D/notes.flv") + NoTags("$D/reserved.flv") +
-                     "Error: (4) No audio was converted; no output file written\n", "o.wav"}),
+                 "$D/missing.flv, Error on file opening.\n" + NoTags("$D/notes.flv") +
+                     NoTags("$D/reserved.flv") +
+                     "Error: (4) No audio was converted; no output file written\n",
+                 "o.wav"}),
     RowName<ExitCase>);
 
 // Each command's output against the bytes the reference command makes (S, I
@@ -217,18 +278,24 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SonexTest, StandardInputAndOutput) {
   const std::tuple<const char*, const char*, int> rows[] = {
       {"\"$S\" -i \"$I\" -out \"$R\" -quiet 1", "\"$S\" -i - -out \"$O\" -quiet 1 < \"$I\"", 0},
-      {"\"$S\" -i \"$I\" -out \"$R\" -fmt adts -quiet 1", "\"$S\" -i \"$I\" -out - -fmt adts 2>/dev/null | cat > \"$O\"", 0},
+      {"\"$S\" -i \"$I\" -out \"$R\" -fmt adts -quiet 1",
+       "\"$S\" -i \"$I\" -out - -fmt adts 2>/dev/null | cat > \"$O\"", 0},
       {"\"$S\" -i \"$I\" -out \"$R\" -quiet 1", "\"$S\" -i \"$I\" -out - 2>/dev/null > \"$O\"", 0},
-      {"\"$S\" -i \"$I\" -out \"$R\" -fmt adts -quiet 1", "cat \"$I\" | \"$S\" -i - -out - -fmt adts -quiet 1 | cat > \"$O\"", 0},
+      {"\"$S\" -i \"$I\" -out \"$R\" -fmt adts -quiet 1",
+       "cat \"$I\" | \"$S\" -i - -out - -fmt adts -quiet 1 | cat > \"$O\"", 0},
       {"\"$S\" -info \"$I\" > \"$R\"", "\"$S\" -info - < \"$I\" > \"$O\"", 0},
       // AAC cut with -st: standard input holds the configuration for the first kept tag.
-      {"\"$S\" -i \"$A\" -st 500 -out \"$R\" -fmt wav -quiet 1", "\"$S\" -i - -st 500 -out \"$O\" -fmt wav -quiet 1 < \"$A\"", 0},
-      {"", "\"$S\" -i \"$I\" -out - -fmt wav | head -c 100 >/dev/null", 141},  // the shell's code for a broken pipe
+      {"\"$S\" -i \"$A\" -st 500 -out \"$R\" -fmt wav -quiet 1",
+       "\"$S\" -i - -st 500 -out \"$O\" -fmt wav -quiet 1 < \"$A\"", 0},
+      {"", "\"$S\" -i \"$I\" -out - -fmt wav | head -c 100 >/dev/null",
+       141},  // the shell's code for a broken pipe
       {"", "\"$S\" -i \"$I\" -out - -fmt asf >/dev/null", 3},
       {"", "\"$S\" -i - -i - -out \"$O\" < \"$I\"", 1},
   };
-  const std::string vars = "S='" + SonexPath() + "'; I='" + FixturePath("real/Red5_red5-server_NAPNAP.flv") + "'; A='" +
-                           FixturePath("real/jcodec_jcodec_test.flv") + "'; O='" + Out("o") + "'; R='" + Out("r") + "'; ";
+  const std::string vars = "S='" + SonexPath() + "'; I='" +
+                           FixturePath("real/Red5_red5-server_NAPNAP.flv") + "'; A='" +
+                           FixturePath("real/jcodec_jcodec_test.flv") + "'; O='" + Out("o") +
+                           "'; R='" + Out("r") + "'; ";
   for (const auto& [reference, command, exitCode] : rows) {
     SCOPED_TRACE(command);
     fs::remove(Out("o"));
@@ -249,8 +316,10 @@ double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t max
   const std::int64_t frames = std::min(a.Frames(), b.Frames());
   const auto correlate = [&](std::int64_t lag, std::int64_t from, std::int64_t count) {
     double ab = 0, aa = 0, bb = 0;
-    for (std::int64_t i = std::max(from, -lag); i < std::min({from + count, a.Frames(), b.Frames() - lag}); ++i) {
-      const double x = a.samples[i * a.channels + channel], y = b.samples[(i + lag) * b.channels + channel];
+    for (std::int64_t i = std::max(from, -lag);
+         i < std::min({from + count, a.Frames(), b.Frames() - lag}); ++i) {
+      const double x = a.samples[i * a.channels + channel],
+                   y = b.samples[(i + lag) * b.channels + channel];
       ab += x * y, aa += x * x, bb += y * y;
     }
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : (aa == bb ? 1.0 : 0.0);
@@ -258,7 +327,9 @@ double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t max
   std::int64_t bestLag = 0;
   double best = -2;
   for (std::int64_t lag = -maxLag; lag <= maxLag; ++lag) {
-    if (const double c = correlate(lag, frames / 3, std::min<std::int64_t>(8192, frames / 2)); c > best) best = c, bestLag = lag;
+    if (const double c = correlate(lag, frames / 3, std::min<std::int64_t>(8192, frames / 2));
+        c > best)
+      best = c, bestLag = lag;
   }
   return correlate(bestLag, 0, frames);
 }
@@ -266,13 +337,16 @@ double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t max
 // FFmpeg cannot read the audio of the two files with wrong previous-tag-size
 // fields, and decodes only the first Speex frame of a tag: those (compare
 // false) are checked for audio only.
-class RealFileTest : public SonexTest, public testing::WithParamInterface<std::pair<const char*, bool>> {};
+class RealFileTest : public SonexTest,
+                     public testing::WithParamInterface<std::pair<const char*, bool>> {};
 
 TEST_P(RealFileTest, AudioMatchesFfmpegsDecoding) {
   const std::string input = FixturePath(std::string("real/") + GetParam().first);
   const Pcm reference = GetParam().second ? DecodeAudio(input) : Pcm{};
   Args args{"-i", input, "-out", Out("o.wav"), "-quiet", "1"};
-  if (GetParam().second) args.insert(args.end(), {"-asr", std::to_string(reference.sampleRate), "-ac", std::to_string(reference.channels)});
+  if (GetParam().second)
+    args.insert(args.end(), {"-asr", std::to_string(reference.sampleRate), "-ac",
+                             std::to_string(reference.channels)});
   Sonex(args);
   const Pcm output = DecodeAudio(Out("o.wav"));
   EXPECT_GT(output.Seconds(), GetParam().second ? reference.Seconds() - 0.05 : 1.0);
@@ -283,21 +357,30 @@ TEST_P(RealFileTest, AudioMatchesFfmpegsDecoding) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, RealFileTest,
-    testing::Values(std::pair{"Red5_red5-server_NAPNAP.flv", true}, std::pair{"Red5_red5-server_flashContent.flv", false},
-                    std::pair{"Red5_red5-server_h264_aac.flv", false}, std::pair{"Red5_red5-server_h264_mp3.flv", false},
-                    std::pair{"Red5_red5-server_h264_speex.flv", true}, std::pair{"Red5_red5-server_rotations.flv", true},
-                    std::pair{"apache_flex-sdk_phone.flv", true}, std::pair{"jcodec_jcodec_test.flv", true},
-                    std::pair{"mondain_red5_fp_fcs_live_audio.flv", true}, std::pair{"ruffle-rs_ruffle_square.flv", true},
-                    std::pair{"ruffle-rs_ruffle_audio_timewarp.flv", true}, std::pair{"ruffle-rs_ruffle_tone_alaw_mono.flv", true},
-                    std::pair{"ruffle-rs_ruffle_tone_mulaw_mono.flv", true}, std::pair{"ruffle-rs_ruffle_tone_mono_22050hz.flv", true},
-                    std::pair{"ruffle-rs_ruffle_tone_stereo_48000hz.flv", true}));
+INSTANTIATE_TEST_SUITE_P(Fixtures, RealFileTest,
+                         testing::Values(std::pair{"Red5_red5-server_NAPNAP.flv", true},
+                                         std::pair{"Red5_red5-server_flashContent.flv", false},
+                                         std::pair{"Red5_red5-server_h264_aac.flv", false},
+                                         std::pair{"Red5_red5-server_h264_mp3.flv", false},
+                                         std::pair{"Red5_red5-server_h264_speex.flv", true},
+                                         std::pair{"Red5_red5-server_rotations.flv", true},
+                                         std::pair{"apache_flex-sdk_phone.flv", true},
+                                         std::pair{"jcodec_jcodec_test.flv", true},
+                                         std::pair{"mondain_red5_fp_fcs_live_audio.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_square.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_audio_timewarp.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_tone_alaw_mono.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_tone_mulaw_mono.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_tone_mono_22050hz.flv", true},
+                                         std::pair{"ruffle-rs_ruffle_tone_stereo_48000hz.flv",
+                                                   true}));
 
 // Each file's part of a batch on one time line, without gaps.
 TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
   const std::vector<double> tones = {600, 1200, 2400};
-  const auto pcm = [&](int tone, int ms) { return GenerateFlv(Input(AudioCodec::kPcmS16le, tones[tone], ms, 22050, 1)); };
+  const auto pcm = [&](int tone, int ms) {
+    return GenerateFlv(Input(AudioCodec::kPcmS16le, tones[tone], ms, 22050, 1));
+  };
   const std::string a = pcm(0, 3000), b = pcm(1, 1000), c = pcm(2, 2000);
   fs::copy_file(a, Out("a.flv"));
   std::ofstream(Out("notes.flv")) << "not a video\n";
@@ -307,28 +390,39 @@ TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
   const struct {
     Args args;
     std::string err;
-    std::vector<std::pair<int, double>> ends;  // each piece's tone and end (ms); -1 silence, -2 not checked
+    std::vector<std::pair<int, double>>
+        ends;  // each piece's tone and end (ms); -1 silence, -2 not checked
     double tolerance = kPcmBlockMs + kWindowMs;
   } rows[] = {
-      {{"-i", a, "-st", "1000", "-dt", "2000", "-i", b, "-i", c, "-dt", "500"}, "",
+      {{"-i", a, "-st", "1000", "-dt", "2000", "-i", b, "-i", c, "-dt", "500"},
+       "",
        {{0, aPart}, {1, aPart + bEnd}, {2, aPart + bEnd + 500}}},
       // Relative paths are reported in full.
-      {{"-i", "a.flv", "-i", "missing.flv", "-i", b}, Out("missing.flv") + ", Error on file opening.\n",
+      {{"-i", "a.flv", "-i", "missing.flv", "-i", b},
+       Out("missing.flv") + ", Error on file opening.\n",
        {{0, aEnd}, {1, aEnd + bEnd}}},
-      {{"-i", b, "-st", "99999", "-i", c}, b + ", Warning: If the start time is more than the total time, it will be set to 0.\n",
+      {{"-i", b, "-st", "99999", "-i", c},
+       b + ", Warning: If the start time is more than the total time, it will be set to 0.\n",
        {{1, bEnd}, {2, bEnd + cEnd}}},
       {{"-i", a, "-dt", "0", "-i", b}, "", {{1, bEnd}}},
-      {{"-i", a, "-i", "notes.flv", "-i", b}, NoTags(Out("notes.flv")), {{0, aEnd}, {1, aEnd + bEnd}}},
+      {{"-i", a, "-i", "notes.flv", "-i", b},
+       NoTags(Out("notes.flv")),
+       {{0, aEnd}, {1, aEnd + bEnd}}},
       // Zero-filled stretches between tags: the reader resynchronises after
       // each and says so once; the file's 25 s are converted.
-      {{"-i", webrtc}, webrtc + ", Skipped 50 damaged byte ranges (261723 bytes), the first at offset 354.\n", {{-2, AudioEndTime(webrtc)}}},
+      {{"-i", webrtc},
+       webrtc + ", Skipped 50 damaged byte ranges (261723 bytes), the first at offset 354.\n",
+       {{-2, AudioEndTime(webrtc)}}},
       // Three codecs, each cut inside (AAC from a seek needs its
       // configuration). A decoder started inside a stream gives a few silent
       // milliseconds first (MP3's bit reservoir, Speex's look-ahead).
-      {{"-i", GenerateFlv(Input(AudioCodec::kMp3, tones[0], 3000, 44100, 1)), "-st", "500", "-dt", "1500",
-        "-i", GenerateFlv(Input(AudioCodec::kAac, tones[1], 3000, 44100, 1)), "-st", "700", "-dt", "1000",
-        "-i", GenerateFlv(Input(AudioCodec::kSpeex, tones[2], 3000, 22050, 1)), "-st", "300", "-dt", "1200"},
-       "", {{0, 1500}, {1, 2500}, {2, 3700}}, 60},
+      {{"-i", GenerateFlv(Input(AudioCodec::kMp3, tones[0], 3000, 44100, 1)), "-st", "500", "-dt",
+        "1500", "-i", GenerateFlv(Input(AudioCodec::kAac, tones[1], 3000, 44100, 1)), "-st", "700",
+        "-dt", "1000", "-i", GenerateFlv(Input(AudioCodec::kSpeex, tones[2], 3000, 22050, 1)),
+        "-st", "300", "-dt", "1200"},
+       "",
+       {{0, 1500}, {1, 2500}, {2, 3700}},
+       60},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.args));
@@ -337,12 +431,15 @@ TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
     args.insert(args.end(), {"-out", Out("o.wav"), "-quiet", "1"});
     const ProgramRun run = Sonex(args, 0, dir_.string());
     const std::string total = std::to_string(static_cast<int>(row.ends.back().second));
-    if (row.tolerance < 60) { EXPECT_EQ(run.out, "Current Time: " + total + "ms\nTotal Time: " + total + "ms\n"); }
+    if (row.tolerance < 60) {
+      EXPECT_EQ(run.out, "Current Time: " + total + "ms\nTotal Time: " + total + "ms\n");
+    }
     EXPECT_EQ(run.err, row.err);
     const Pcm output = DecodeAudio(Out("o.wav"));
     std::vector<std::pair<int, double>> ends;
     for (const Segment& s : ToneSegments(output, tones, kWindowMs)) {
-      if (s.label >= 0 || row.tolerance < 60) ends.emplace_back(s.label, (s.firstWindow + s.windowCount) * kWindowMs);
+      if (s.label >= 0 || row.tolerance < 60)
+        ends.emplace_back(s.label, (s.firstWindow + s.windowCount) * kWindowMs);
     }
     if (row.ends[0].first == -2) ends = row.ends;
     ASSERT_EQ(ends.size(), row.ends.size());

@@ -34,8 +34,8 @@ TEST(SonexThreadsTest, AudioAndVideoFileIntoWmaWithBothDecoders) {
 
 TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoMp3) {
   const std::string out = TestTempDir() + "/batch.mp3";
-  const ProgramRun run = RunSonex({"-i", GenerateFlv(AudioVideo(500)), "-st", "500", "-i", GenerateFlv(AudioVideo(1000)),
-                                   "-dt", "1000", "-out", out});
+  const ProgramRun run = RunSonex({"-i", GenerateFlv(AudioVideo(500)), "-st", "500", "-i",
+                                   GenerateFlv(AudioVideo(1000)), "-dt", "1000", "-out", out});
   ASSERT_EQ(std::tie(run.exitCode, run.err), std::make_tuple(0, "")) << run.out;
   const Pcm output = DecodeAudio(out);
   // The first file's tone, then the second's (each begins with the MP3
@@ -59,7 +59,8 @@ constexpr auto kStopLimit = std::chrono::seconds(1);
 #endif
 
 TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
-  const std::string input = GenerateFlv({.sampleRate = 11025, .channels = 1, .audioBitRate = 8000, .durationMs = 600000});
+  const std::string input =
+      GenerateFlv({.sampleRate = 11025, .channels = 1, .audioBitRate = 8000, .durationMs = 600000});
   const fs::path dir = fs::path(TestTempDir()) / "stop_signals";
   const std::string out = (dir / "o.wav").string();
   fs::create_directories(dir);
@@ -72,10 +73,12 @@ TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
     // ThreadSanitizer would call them leaked and exit with its own code.
     const char* const tsanOptions = std::getenv("TSAN_OPTIONS");
     const std::string keptOptions = tsanOptions != nullptr ? tsanOptions : "";
-    if (signals.size() > 1) setenv("TSAN_OPTIONS", (keptOptions + ":report_thread_leaks=0").c_str(), 1);
+    if (signals.size() > 1)
+      setenv("TSAN_OPTIONS", (keptOptions + ":report_thread_leaks=0").c_str(), 1);
 #endif
     // One tag every millisecond or so: the conversion would take minutes.
-    const StartedProgram started = StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
+    const StartedProgram started =
+        StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
 #if defined(__SANITIZE_THREAD__)
     setenv("TSAN_OPTIONS", keptOptions.c_str(), 1);
 #endif
