@@ -25,7 +25,8 @@ void ExpectSampleExactTimes(const std::vector<OutputRecord>& records, int rate) 
   std::int64_t frames = 0;
   for (std::size_t i = 0; i < records.size(); frames += records[i++].size / 4) {
     ASSERT_EQ(records[i].timestamp, frames * 10000000 / rate) << "block " << i;
-    ASSERT_EQ(records[i].duration, std::int64_t{records[i].size} / 4 * 10000000 / rate) << "block " << i;
+    ASSERT_EQ(records[i].duration, std::int64_t{records[i].size} / 4 * 10000000 / rate)
+        << "block " << i;
   }
 }
 
@@ -46,7 +47,8 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   ASSERT_EQ(FLVStreamDecoder_Stop(threaded.get()), 1);
   const auto records = recorder.records();
   ASSERT_EQ(records.size(), 4u);
-  for (const OutputRecord& r : records) EXPECT_TRUE(r.nullData && r.size + r.timestamp + r.duration == 0);
+  for (const OutputRecord& r : records)
+    EXPECT_TRUE(r.nullData && r.size + r.timestamp + r.duration == 0);
   EXPECT_EQ(recorder.released().size(), 4u);
 }
 
@@ -72,8 +74,10 @@ TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
   Bytes payload;
   for (const auto& [timestamp, bytes] : row.tags) {
     payload.resize(static_cast<std::size_t>(bytes));
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    FLVTag* tag = bytes == 0 ? MakeEmptyAudioTag(timestamp) : MakeAudioTag(timestamp, 3, row.rateIndex, 1, 1, payload);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+      payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    FLVTag* tag = bytes == 0 ? MakeEmptyAudioTag(timestamp)
+                             : MakeAudioTag(timestamp, 3, row.rateIndex, 1, 1, payload);
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag), 1);
   }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
@@ -84,7 +88,8 @@ TEST_P(AudioSilence, FillsTheHoleBeforeTheNextBlock) {
   ASSERT_EQ(sizes, row.sizes);
   EXPECT_EQ(records.back().bytes, payload);
   if (!row.fromZero) return;
-  for (std::size_t i = 0; i + 1 < records.size(); ++i) EXPECT_EQ(records[i].bytes, Bytes(sizes[i], 0)) << i;
+  for (std::size_t i = 0; i + 1 < records.size(); ++i)
+    EXPECT_EQ(records[i].bytes, Bytes(sizes[i], 0)) << i;
   ExpectSampleExactTimes(records, row.rate);
 }
 
@@ -97,10 +102,16 @@ std::vector<int> TwoSeconds() {
 INSTANTIATE_TEST_SUITE_P(
     Holes, AudioSilence,
     ::testing::Values(
-        SilenceRow{"TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}}, TwoSeconds(), true},
+        SilenceRow{
+            "TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}}, TwoSeconds(), true},
         // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
         SilenceRow{"WholeFramesForAnOddSpan", 11025, 1, {{0, 0}, {30, 400}}, {330 * 4, 400}, true},
-        SilenceRow{"AnEarlierTagClearsTheGap", 44100, 3, {{1000, 0}, {500, 400}, {3000, 400}}, {400, 400}, false}),
+        SilenceRow{"AnEarlierTagClearsTheGap",
+                   44100,
+                   3,
+                   {{1000, 0}, {500, 400}, {3000, 400}},
+                   {400, 400},
+                   false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct WholeFile {
@@ -116,8 +127,8 @@ class AudioWholeFile : public ::testing::TestWithParam<WholeFile> {};
 // by sample.
 TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   const WholeFile& file = GetParam();
-  std::vector<TagPtr> tags =
-      ReadTagsOfType(file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.recipe), FLV_TAG_TYPE_AUDIO);
+  std::vector<TagPtr> tags = ReadTagsOfType(
+      file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.recipe), FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   double expectedFrames = 0.0;
   for (const TagPtr& tag : tags) {
@@ -146,13 +157,15 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, AudioWholeFile,
-    ::testing::Values(WholeFile{"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050}, nullptr},
-                      WholeFile{"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .channels = 1}, nullptr},
-                      WholeFile{"pcm_u8_11025_mono",
-                                {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1}, nullptr},
-                      WholeFile{"fixture_pcm_s16be", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
-                      WholeFile{"fixture_red5_nellymoser", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
-                      WholeFile{"fixture_square_mp3", {}, "real/ruffle-rs_ruffle_square.flv"}),
+    ::testing::Values(
+        WholeFile{"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050}, nullptr},
+        WholeFile{"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .channels = 1}, nullptr},
+        WholeFile{"pcm_u8_11025_mono",
+                  {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1},
+                  nullptr},
+        WholeFile{"fixture_pcm_s16be", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
+        WholeFile{"fixture_red5_nellymoser", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
+        WholeFile{"fixture_square_mp3", {}, "real/ruffle-rs_ruffle_square.flv"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -43,8 +43,9 @@ class Recorder {
 
  public:
   explicit Recorder(bool keepBytes = false) : keepBytes_(keepBytes) {}
-  static void Output(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
-                     std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag) {
+  static void Output(void* self, const std::uint8_t* data, std::int32_t size,
+                     std::int64_t timestamp, std::int64_t duration, std::int32_t firstFlag,
+                     std::int32_t secondFlag) {
     auto* r = static_cast<Recorder*>(self);
     if (r->onOutput) r->onOutput();
     OutputRecord record{data == nullptr, size, timestamp, duration, firstFlag, secondFlag, {}};
@@ -125,7 +126,9 @@ inline FLVTag* MakeAudioTag(std::uint32_t timestamp, int soundFormat, int rateIn
 }
 
 // A flags byte and no payload: a hole marker.
-inline FLVTag* MakeEmptyAudioTag(std::uint32_t timestamp) { return MakeAudioTag(timestamp, 2, 3, 1, 1, {}); }
+inline FLVTag* MakeEmptyAudioTag(std::uint32_t timestamp) {
+  return MakeAudioTag(timestamp, 2, 3, 1, 1, {});
+}
 
 }  // namespace kelvra::test
 

@@ -32,7 +32,8 @@ TEST(StreamDecoderQueue, LimitOrderAndStopOrDeleteDrainTheQueue) {
     recorder.Run(decoder);
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(0)), 1);
     gate.WaitForArrival();
-    for (int i = 1; i <= limit + 1; ++i) ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i)), 1);
+    for (int i = 1; i <= limit + 1; ++i)
+      ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, MakeEmptyAudioTag(i)), 1);
     FLVTag* refused = MakeEmptyAudioTag(99999);
     EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, refused), 0);
     gate.Open();
@@ -57,7 +58,9 @@ TEST(StreamDecoderQueue, AbandonDropsTheOutputStillOwed) {
   recorder.Run(decoder.get());
   ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeEmptyAudioTag(0)), 1);
   for (std::uint32_t t : {3600000u, 3600010u, 3600020u, 3600030u}) {
-    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), MakeAudioTag(t, 3, 3, 1, 1, Bytes(400, 1))), 1);
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(),
+                                                MakeAudioTag(t, 3, 3, 1, 1, Bytes(400, 1))),
+              1);
   }
   gate.WaitForArrival();
   reinterpret_cast<kelvra::FLVStreamDecoder*>(decoder.get())->Abandon();

@@ -20,8 +20,8 @@ std::vector<TagPtr> ReadTags(const std::vector<std::uint8_t>& bytes) {
     std::uint32_t toTagEnd = 0;
     // The header fields first, then with the whole tag known to be there.
     auto header = [&](bool whole) {
-      return ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, whole, tag.get(), &streamPosition,
-                               &toTagEnd);
+      return ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, whole, tag.get(),
+                               &streamPosition, &toTagEnd);
     };
     const std::size_t bodyStart = position + kTagHeaderSize;
     if (!header(false) || bodyStart + tag->dataSize > bytes.size() || !header(true)) break;
@@ -33,11 +33,14 @@ std::vector<TagPtr> ReadTags(const std::vector<std::uint8_t>& bytes) {
   return tags;
 }
 
-std::vector<TagPtr> ReadTagsOfFile(const std::string& path) { return ReadTags(ReadWholeFile(path)); }
+std::vector<TagPtr> ReadTagsOfFile(const std::string& path) {
+  return ReadTags(ReadWholeFile(path));
+}
 
 std::vector<TagPtr> ReadTagsOfType(const std::string& path, int tagType) {
   std::vector<TagPtr> tags = ReadTagsOfFile(path);
-  tags.erase(std::remove_if(tags.begin(), tags.end(), [&](const TagPtr& t) { return t->tagType != tagType; }),
+  tags.erase(std::remove_if(tags.begin(), tags.end(),
+                            [&](const TagPtr& t) { return t->tagType != tagType; }),
              tags.end());
   return tags;
 }

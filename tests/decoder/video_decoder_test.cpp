@@ -19,20 +19,24 @@ DecoderPtr SyncDecoder(int width, int height) {
 Bytes Decode(const DecoderPtr& decoder, FLVTag* tag) {
   std::uint8_t* data = nullptr;
   int size = 0;
-  return FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag, &data, &size) == 1 ? Bytes(data, data + size) : Bytes();
+  return FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag, &data, &size) == 1
+             ? Bytes(data, data + size)
+             : Bytes();
 }
 
 // The video tags from the first key frame on.
 std::vector<TagPtr> FromKeyFrame(const std::string& path) {
   std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_VIDEO);
-  auto key = std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) { return t->frameType == 1; });
+  auto key =
+      std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) { return t->frameType == 1; });
   tags.erase(tags.begin(), key);
   EXPECT_GT(tags.size(), 2u) << path;
   return tags;
 }
 
 // The first `count` tags with time stamps 0, spacing, 2 * spacing...
-void DeliverSpaced(const DecoderPtr& decoder, std::vector<TagPtr> tags, std::size_t count, std::uint32_t spacing) {
+void DeliverSpaced(const DecoderPtr& decoder, std::vector<TagPtr> tags, std::size_t count,
+                   std::uint32_t spacing) {
   for (std::size_t i = 0; i < count; ++i) {
     tags[i]->timestamp = static_cast<std::uint32_t>(i) * spacing;
     ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tags[i].release()), 1);
@@ -52,7 +56,9 @@ class ShortH263 : public ::testing::Test {
     ASSERT_EQ(key.size(), 320u * 240 * 4);
     ASSERT_FALSE(Decode(decoder, tags[1].get()).empty());
   }
-  static std::vector<TagPtr> Fresh() { return FromKeyFrame(FixturePath("real/apache_flex-sdk_short.flv")); }
+  static std::vector<TagPtr> Fresh() {
+    return FromKeyFrame(FixturePath("real/apache_flex-sdk_short.flv"));
+  }
   Bytes Region(int left, int top, int right, int bottom) const {
     Bytes out;
     for (int y = top; y < bottom; ++y) {
@@ -85,9 +91,11 @@ TEST_F(ShortH263, OutputRunsAtTheOutputFrameRate) {
     ASSERT_EQ(records.size(), flags.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       SCOPED_TRACE(i);
-      EXPECT_EQ(std::vector<std::int64_t>({records[i].timestamp, records[i].duration, records[i].size,
-                                           records[i].firstFlag, records[i].secondFlag}),
-                std::vector<std::int64_t>({static_cast<std::int64_t>(i) * 400000, 400000, 320 * 240 * 4, flags[i], 0}));
+      EXPECT_EQ(
+          std::vector<std::int64_t>({records[i].timestamp, records[i].duration, records[i].size,
+                                     records[i].firstFlag, records[i].secondFlag}),
+          std::vector<std::int64_t>(
+              {static_cast<std::int64_t>(i) * 400000, 400000, 320 * 240 * 4, flags[i], 0}));
     }
   }
 }
@@ -96,8 +104,12 @@ TEST_F(ShortH263, OutputRunsAtTheOutputFrameRate) {
 // its tag, with its presentation time, the last ones for null tags; the
 // worker emits the same pictures in the same order, from time 0 on.
 TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
-  const std::string path = GenerateFlv({.audio = AudioCodec::kNone, .video = VideoCodec::kH264, .width = 200,
-                                        .height = 150, .fps = 25, .durationMs = 1000});
+  const std::string path = GenerateFlv({.audio = AudioCodec::kNone,
+                                        .video = VideoCodec::kH264,
+                                        .width = 200,
+                                        .height = 150,
+                                        .fps = 25,
+                                        .durationMs = 1000});
   std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_VIDEO);
   ASSERT_EQ(tags.size(), 27u);  // sequence header, 25 pictures, end of sequence
   DecoderPtr sync = SyncDecoder(200, 150);
@@ -116,12 +128,14 @@ TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
   DecoderPtr worker(FLVStreamDecoder_Create(1));
   ASSERT_EQ(FLVStreamDecoder_SetOutputSize(worker.get(), 200, 150), 1);
   recorder.Run(worker.get());
-  for (TagPtr& tag : tags) ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(worker.get(), tag.release()), 1);
+  for (TagPtr& tag : tags)
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(worker.get(), tag.release()), 1);
   ASSERT_EQ(FLVStreamDecoder_Stop(worker.get()), 1);
   const std::size_t lead = first / 40;  // periods before the first presentation time
   const auto records = recorder.records();
   ASSERT_EQ(records.size(), lead + pictures.size());
-  for (std::size_t i = 0; i < records.size(); ++i) EXPECT_TRUE(records[i].bytes == pictures[i < lead ? 0 : i - lead]) << i;
+  for (std::size_t i = 0; i < records.size(); ++i)
+    EXPECT_TRUE(records[i].bytes == pictures[i < lead ? 0 : i - lead]) << i;
 }
 
 // A rectangle apart from the picture gives nothing, one larger than it is
@@ -130,8 +144,10 @@ TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
 // may change between synchronous decodes.
 TEST_F(ShortH263, CropRectangleAndResize) {
   DecoderPtr decoder = SyncDecoder(100, 100);
-  const FLVRect inside{10, 20, 110, 120}, apart{400, 400, 500, 500}, none{-1, -1, -1, -1}, huge{-10, -10, 999, 999};
-  for (const auto& [rect, expected] : {std::pair{inside, Region(10, 20, 110, 120)}, {apart, Bytes()}}) {
+  const FLVRect inside{10, 20, 110, 120}, apart{400, 400, 500, 500}, none{-1, -1, -1, -1},
+      huge{-10, -10, 999, 999};
+  for (const auto& [rect, expected] :
+       {std::pair{inside, Region(10, 20, 110, 120)}, {apart, Bytes()}}) {
     ASSERT_EQ(FLVStreamDecoder_SetCropRect(decoder.get(), &rect), 1);
     EXPECT_EQ(Decode(decoder, tags[0].get()), expected);
   }

@@ -12,7 +12,9 @@
 #include "support/flv_files.h"
 
 namespace kelvra::test {
-void PrintTo(const FlvSpec& file, std::ostream* out) { *out << static_cast<int>(file.audio) << " " << file.sampleRate; }
+void PrintTo(const FlvSpec& file, std::ostream* out) {
+  *out << static_cast<int>(file.audio) << " " << file.sampleRate;
+}
 namespace {
 
 struct Deleter {
@@ -42,14 +44,17 @@ Bytes DecodeAudioTagByTag(const std::string& path, FLVInfo* info) {
   std::uint32_t duration = 0;
   std::uint8_t* out = nullptr;
   int size = 0;
-  while (FLVAVTagReader_ReadTag(reader.get(), 1, FLV_TAG_TYPE_AUDIO, &tag, &duration) == FLV_READER_OK) {
+  while (FLVAVTagReader_ReadTag(reader.get(), 1, FLV_TAG_TYPE_AUDIO, &tag, &duration) ==
+         FLV_READER_OK) {
     if (tag->audioDataSize == 0) {
-      pcm.insert(pcm.end(), std::size_t{duration} * info->sampleRate / 1000 * info->channels * 2, 0);
+      pcm.insert(pcm.end(), std::size_t{duration} * info->sampleRate / 1000 * info->channels * 2,
+                 0);
     } else if (FLVStreamDecoder_DecodeFLVTag(decoder, tag, &out, &size) != 0) {
       pcm.insert(pcm.end(), out, out + size);
     }
   }
-  if (FLVStreamDecoder_DecodeFLVTag(decoder, nullptr, &out, &size) != 0) pcm.insert(pcm.end(), out, out + size);
+  if (FLVStreamDecoder_DecodeFLVTag(decoder, nullptr, &out, &size) != 0)
+    pcm.insert(pcm.end(), out, out + size);
   FLVStreamDecoder_Delete(decoder);
   return pcm;
 }
@@ -58,8 +63,8 @@ Bytes DecodeAudioTagByTag(const std::string& path, FLVInfo* info) {
 // to the end of that call (when `endsInLastCall`, the one that hands out the
 // last of it). With auto-release off every record the tag reader hands out is the frame
 // reader's to free (the sanitizer build's leak checker sees it otherwise).
-void ExpectPull(const std::string& path, const Bytes& expected, std::uint32_t requestSize, int autoRelease,
-                bool endsInLastCall) {
+void ExpectPull(const std::string& path, const Bytes& expected, std::uint32_t requestSize,
+                int autoRelease, bool endsInLastCall) {
   SCOPED_TRACE(testing::Message() << "request size " << requestSize);
   TagReaderPtr reader = OpenTagReader(path);
   FLVAVTagReader_SetAutoReleaseMemory(reader.get(), autoRelease);
@@ -90,32 +95,45 @@ TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
   const std::string path = GenerateFlv(recipe);
   FLVInfo info{};
   const Bytes reference = DecodeAudioTagByTag(path, &info);
-  ASSERT_EQ(std::vector<int>({info.sampleRate, info.channels}), std::vector<int>({recipe.sampleRate, recipe.channels}));
+  ASSERT_EQ(std::vector<int>({info.sampleRate, info.channels}),
+            std::vector<int>({recipe.sampleRate, recipe.channels}));
   const std::size_t frameBytes = 2 * static_cast<std::size_t>(recipe.channels);
   const double seconds = static_cast<double>(reference.size() / frameBytes) / recipe.sampleRate;
   ASSERT_GE(seconds, recipe.durationMs / 1000.0);
   EXPECT_LE(seconds, recipe.durationMs / 1000.0 + 0.2);
   // Rising zero crossings of the first channel from 0.1 s (past the delay) to 0.4 s.
   int crossings = 0;
-  for (std::size_t i = recipe.sampleRate / 10; i < static_cast<std::size_t>(recipe.sampleRate) * 2 / 5; ++i) {
-    crossings += static_cast<std::int16_t>(reference[(i - 1) * frameBytes] | reference[(i - 1) * frameBytes + 1] << 8) < 0 &&
-                 static_cast<std::int16_t>(reference[i * frameBytes] | reference[i * frameBytes + 1] << 8) >= 0;
+  for (std::size_t i = recipe.sampleRate / 10;
+       i < static_cast<std::size_t>(recipe.sampleRate) * 2 / 5; ++i) {
+    crossings += static_cast<std::int16_t>(reference[(i - 1) * frameBytes] |
+                                           reference[(i - 1) * frameBytes + 1] << 8) < 0 &&
+                 static_cast<std::int16_t>(reference[i * frameBytes] | reference[i * frameBytes + 1]
+                                                                           << 8) >= 0;
   }
   EXPECT_NEAR(crossings / 0.3, recipe.toneHz, 7.0);
-  for (const std::uint32_t size : {4096u, 1000u, 3u}) ExpectPull(path, reference, size, size != 1000, false);
+  for (const std::uint32_t size : {4096u, 1000u, 3u})
+    ExpectPull(path, reference, size, size != 1000, false);
 }
 
 FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
-  return {.audio = codec, .sampleRate = rate, .channels = channels, .durationMs = 1500, .holeStartMs = holeStart,
+  return {.audio = codec,
+          .sampleRate = rate,
+          .channels = channels,
+          .durationMs = 1500,
+          .holeStartMs = holeStart,
           .holeLengthMs = holeStart < 0 ? 0 : 400};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    GeneratedFiles, AudioPullFormats,
-    testing::Values(AudioFile(AudioCodec::kMp3, 22050, 2), AudioFile(AudioCodec::kPcmS16le, 11025, 1),
-                    AudioFile(AudioCodec::kAdpcmSwf, 22050, 1), AudioFile(AudioCodec::kMp3, 44100, 2, 500)),
-    [](const auto& info) { return "Format" + std::to_string(static_cast<int>(info.param.audio)) + "At" +
-                                  std::to_string(info.param.sampleRate) + (info.param.holeStartMs < 0 ? "" : "Hole"); });
+INSTANTIATE_TEST_SUITE_P(GeneratedFiles, AudioPullFormats,
+                         testing::Values(AudioFile(AudioCodec::kMp3, 22050, 2),
+                                         AudioFile(AudioCodec::kPcmS16le, 11025, 1),
+                                         AudioFile(AudioCodec::kAdpcmSwf, 22050, 1),
+                                         AudioFile(AudioCodec::kMp3, 44100, 2, 500)),
+                         [](const auto& info) {
+                           return "Format" + std::to_string(static_cast<int>(info.param.audio)) +
+                                  "At" + std::to_string(info.param.sampleRate) +
+                                  (info.param.holeStartMs < 0 ? "" : "Hole");
+                         });
 
 // Ten 10 ms tags of 44100 Hz stereo PCM and H.263 key frames at 0, 800 and
 // 1575 ms (1.905 frames/s, so the video ends at 2100 ms): the audio is padded
@@ -127,12 +145,15 @@ TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
   builder.Header();
   for (std::uint32_t i = 0; i < 10; ++i) {
     Bytes payload(441 * 4);
-    for (std::size_t j = 0; j < payload.size(); ++j) payload[j] = static_cast<std::uint8_t>(i * 13 + j * 7 + 1);
+    for (std::size_t j = 0; j < payload.size(); ++j)
+      payload[j] = static_cast<std::uint8_t>(i * 13 + j * 7 + 1);
     builder.Audio(i * 10, 3, 3, 1, 1, payload);
     expected.insert(expected.end(), payload.begin(), payload.end());
     if (i == 0) builder.Video(0, 1, 2, H263PictureHeader(2));
   }
-  builder.Video(800, 1, 2, H263PictureHeader(2)).Video(1575, 1, 2, H263PictureHeader(2)).WriteTo(path);
+  builder.Video(800, 1, 2, H263PictureHeader(2))
+      .Video(1575, 1, 2, H263PictureHeader(2))
+      .WriteTo(path);
   expected.insert(expected.end(), 88200 * 4, 0);
   // 370440 bytes are 123480 requests of 3, which is not whole sample frames.
   for (const std::uint32_t size : {4096u, 1000u, 3u, 8u}) ExpectPull(path, expected, size, 1, true);

@@ -63,12 +63,14 @@ struct Pictures {
     FLVTag* tag = nullptr;
     std::uint32_t duration = 0;
     for (;;) {
-      const bool read = FLVAVTagReader_ReadTag(forward.get(), 1, FLV_TAG_TYPE_VIDEO, &tag, &duration) == FLV_READER_OK;
+      const bool read = FLVAVTagReader_ReadTag(forward.get(), 1, FLV_TAG_TYPE_VIDEO, &tag,
+                                               &duration) == FLV_READER_OK;
       if (!read && !h264) break;
       std::uint8_t* out = nullptr;
       int size = 0;
-      const bool decoded = FLVStreamDecoder_DecodeFLVTag(decoder, read ? tag : nullptr, &out, &size) != 0 &&
-                           static_cast<std::size_t>(size) == pictureBytes;
+      const bool decoded =
+          FLVStreamDecoder_DecodeFLVTag(decoder, read ? tag : nullptr, &out, &size) != 0 &&
+          static_cast<std::size_t>(size) == pictureBytes;
       if (h264 && !decoded) {
         if (!read) break;
         continue;
@@ -77,7 +79,8 @@ struct Pictures {
       if (h264) FLVStreamDecoder_GetPictureTime(decoder, &picture.start);
       if (decoded) {
         std::string bottomFirst;
-        for (int y = info.height - 1; y >= 0; --y) bottomFirst.append(reinterpret_cast<char*>(out) + y * info.width * 4, info.width * 4);
+        for (int y = info.height - 1; y >= 0; --y)
+          bottomFirst.append(reinterpret_cast<char*>(out) + y * info.width * 4, info.width * 4);
         picture.hash = Hash(bottomFirst);
         picture.black = picture.hash == blackHash;
       }
@@ -99,13 +102,16 @@ struct Pictures {
   }
   std::size_t Read(int frame) const {
     const std::uint8_t* picture = VideoFrameReader_ReadFrame(frames, frame);
-    return picture == nullptr ? 0 : Hash(std::string(reinterpret_cast<const char*>(picture), pictureBytes));
+    return picture == nullptr
+               ? 0
+               : Hash(std::string(reinterpret_cast<const char*>(picture), pictureBytes));
   }
   // Frame `frame` equals the picture decoding forward shows at its time.
   void Expect(int frame) const {
     const Picture* expected = At(TimeOf(frame));
     ASSERT_NE(expected, nullptr) << "no tag covers " << TimeOf(frame) << " ms";
-    EXPECT_EQ(Read(frame), expected->hash) << "frame " << frame << ", tag at " << expected->start << " ms";
+    EXPECT_EQ(Read(frame), expected->hash)
+        << "frame " << frame << ", tag at " << expected->start << " ms";
   }
   bool IsBlack(int frame) const { return Read(frame) == Hash(std::string(pictureBytes, '\0')); }
 };
@@ -119,7 +125,8 @@ FlvSpec VideoFile(VideoCodec codec, int durationMs, int width = 160, int height 
 std::string Write(const std::string& name, const std::vector<TagPtr>& tags) {
   FlvBuilder builder;
   builder.Header();
-  for (const TagPtr& t : tags) builder.Tag(t->tagType, t->timestamp, Bytes(t->data, t->data + t->dataSize));
+  for (const TagPtr& t : tags)
+    builder.Tag(t->tagType, t->timestamp, Bytes(t->data, t->data + t->dataSize));
   builder.WriteTo(TestTempDir() + "/" + name);
   return TestTempDir() + "/" + name;
 }
@@ -139,9 +146,11 @@ class VideoFrames : public testing::TestWithParam<Row> {};
 TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
   const Row& row = GetParam();
   std::vector<int> order = row.jumps;
-  const int last = std::max(row.stepTo, order.empty() ? 0 : *std::max_element(order.begin(), order.end()));
+  const int last =
+      std::max(row.stepTo, order.empty() ? 0 : *std::max_element(order.begin(), order.end()));
   Pictures p(row.file(), row.fps, row.stepTo < 0 ? -1 : last);
-  ASSERT_EQ(std::vector<int>({p.info.width, p.info.height}), std::vector<int>({row.width, row.height}));
+  ASSERT_EQ(std::vector<int>({p.info.width, p.info.height}),
+            std::vector<int>({row.width, row.height}));
   const int steps = row.stepTo < 0 ? static_cast<int>(p.reference.size()) - 1 : row.stepTo;
   for (int frame = steps - 1; frame >= 0; --frame) order.insert(order.begin(), frame);
   int black = 0;
@@ -156,51 +165,129 @@ TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
 INSTANTIATE_TEST_SUITE_P(
     Files, VideoFrames,
     testing::Values(
-        Row{"H263Stepped", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 3000)); }, 25, 160, 120, 75, {}, 0},
+        Row{"H263Stepped",
+            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 3000)); },
+            25,
+            160,
+            120,
+            75,
+            {},
+            0},
         // Backwards across key frames, the last frame before one, forward by more than 4 s.
-        Row{"H263Jumps", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 7000)); }, 25, 160, 120, 0,
-            {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}, 0},
-        Row{"FourFramesPerTag", [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 2000)); }, 100, 160, 120, 40, {}, 0},
-        Row{"Vp6Stepped", [] { return FixturePath("real/Red5_red5-server_red5.flv"); }, 0, 480, 368, -1,
-            {5, 2, 9, 0, 7, 3}, 0},
+        Row{"H263Jumps",
+            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 7000)); },
+            25,
+            160,
+            120,
+            0,
+            {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99},
+            0},
+        Row{"FourFramesPerTag",
+            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 2000)); },
+            100,
+            160,
+            120,
+            40,
+            {},
+            0},
+        Row{"Vp6Stepped",
+            [] { return FixturePath("real/Red5_red5-server_red5.flv"); },
+            0,
+            480,
+            368,
+            -1,
+            {5, 2, 9, 0, 7, 3},
+            0},
         // One row for each other codec and producer: real files.
-        Row{"Screen", [] { return FixturePath("real/mltframework_swfdec_video.flv"); }, 0, 466, 311, 10, {}, 0},
-        Row{"Screen2", [] { return FixturePath("generated/gen_flashsv2_160x120.flv"); }, 0, 160, 120, 10, {}, 0},
-        Row{"H263Square", [] { return FixturePath("real/ruffle-rs_ruffle_square.flv"); }, 0, 128, 96, 10, {}, 0},
+        Row{"Screen",
+            [] { return FixturePath("real/mltframework_swfdec_video.flv"); },
+            0,
+            466,
+            311,
+            10,
+            {},
+            0},
+        Row{"Screen2",
+            [] { return FixturePath("generated/gen_flashsv2_160x120.flv"); },
+            0,
+            160,
+            120,
+            10,
+            {},
+            0},
+        Row{"H263Square",
+            [] { return FixturePath("real/ruffle-rs_ruffle_square.flv"); },
+            0,
+            128,
+            96,
+            10,
+            {},
+            0},
         // Its first picture is presented at 1049 ms.
-        Row{"H264Red5", [] { return FixturePath("real/Red5_red5-server_flashContent.flv"); }, 0, 320, 240, 0,
-            {15, 16, 17, 18, 22, 29, 16, 25}, 0},
-        Row{"Vp6FarJumps", [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); }, 0, 640, 480, 0,
-            {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}, 0},
+        Row{"H264Red5",
+            [] { return FixturePath("real/Red5_red5-server_flashContent.flv"); },
+            0,
+            320,
+            240,
+            0,
+            {15, 16, 17, 18, 22, 29, 16, 25},
+            0},
+        Row{"Vp6FarJumps",
+            [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); },
+            0,
+            640,
+            480,
+            0,
+            {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10},
+            0},
         // The first key frame cut out: black up to the key frame at 1 s (24
         // frames from the first inter frame at 40 ms), then back into the black
         // span and across the key frame again, which must decode from it.
         Row{"NoFirstKeyFrame",
             [] {
-              std::vector<TagPtr> tags = ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH263, 3000)));
+              std::vector<TagPtr> tags =
+                  ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH263, 3000)));
               tags.erase(std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) {
                 return t->tagType == FLV_TAG_TYPE_VIDEO && t->frameType == 1;
               }));
               return Write("no_first_key.flv", tags);
             },
-            25, 160, 120, 40, {60, 5, 6, 23, 24, 25, 26, 2, 30}, 24 + 4},
+            25,
+            160,
+            120,
+            40,
+            {60, 5, 6, 23, 24, 25, 26, 2, 30},
+            24 + 4},
         // B-frames, and a second sequence header at 2 s changing the size:
         // the pictures after it are resized to the first size, and a seek
         // into either part decodes with that part's header.
         Row{"H264SizeChange",
             [] {
-              std::vector<TagPtr> tags = ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)));
-              for (TagPtr& t : ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 320, 240)))) {
+              std::vector<TagPtr> tags =
+                  ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)));
+              for (TagPtr& t :
+                   ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 320, 240)))) {
                 t->timestamp += 2000;
                 if (t->tagType == FLV_TAG_TYPE_VIDEO) tags.push_back(std::move(t));
               }
               return Write("h264_size_change.flv", tags);
             },
-            25, 200, 150, 0, {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97}, 0},
+            25,
+            200,
+            150,
+            0,
+            {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97},
+            0},
         // The first read is a seek past the first key frame: the sequence
         // header in force must be given to the fresh decoder again.
-        Row{"H264FirstReadIsASeek", [] { return GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)); }, 25,
-            200, 150, 0, {40, 41, 10}, 0}),
+        Row{"H264FirstReadIsASeek",
+            [] { return GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)); },
+            25,
+            200,
+            150,
+            0,
+            {40, 41, 10},
+            0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Past the last tag its picture stays; a first read (or a seek) within one

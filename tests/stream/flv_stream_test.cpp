@@ -22,8 +22,14 @@ struct StreamDeleter {
 using StreamPtr = std::unique_ptr<::FLVStream, StreamDeleter>;
 
 std::string File() {
-  return GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2, .video = VideoCodec::kH263,
-                      .width = 160, .height = 120, .fps = 15, .durationMs = 2000});
+  return GenerateFlv({.audio = AudioCodec::kMp3,
+                      .sampleRate = 22050,
+                      .channels = 2,
+                      .video = VideoCodec::kH263,
+                      .width = 160,
+                      .height = 120,
+                      .fps = 15,
+                      .durationMs = 2000});
 }
 
 // The file's tags, caller-owned, in file order.
@@ -34,7 +40,8 @@ std::vector<FLVTag*> ReadTags(const std::string& path) {
   EXPECT_NE(FLVAVTagReader_Open(reader, path.c_str()), 0);
   FLVTag* tag = nullptr;
   std::uint32_t duration = 0;
-  while (FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_OK) tags.push_back(tag);
+  while (FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_OK)
+    tags.push_back(tag);
   FLVAVTagReader_Delete(reader);
   return tags;
 }
@@ -45,12 +52,12 @@ struct Sink {
   std::mutex mutex;
   std::vector<int> sizes;
   std::vector<std::int64_t> times;
-  static void Audio(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
-                    std::int32_t, std::int32_t) {
+  static void Audio(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t,
+                    std::int64_t, std::int32_t, std::int32_t) {
     if (data != nullptr) static_cast<Sink*>(self)->audioBytes += size;
   }
-  static void Video(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp, std::int64_t,
-                    std::int32_t, std::int32_t) {
+  static void Video(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
+                    std::int64_t, std::int32_t, std::int32_t) {
     auto* sink = static_cast<Sink*>(self);
     std::lock_guard<std::mutex> lock(sink->mutex);
     if (data == nullptr) return;
@@ -63,7 +70,9 @@ struct Sink {
 // busy on every attempt; both stay the caller's, whole after the stop.
 TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
   std::vector<FLVTag*> tags = ReadTags(File());
-  auto first = [&](int type) { return *std::find_if(tags.begin(), tags.end(), [&](FLVTag* t) { return t->tagType == type; }); };
+  auto first = [&](int type) {
+    return *std::find_if(tags.begin(), tags.end(), [&](FLVTag* t) { return t->tagType == type; });
+  };
   FLVTag* script = first(FLV_TAG_TYPE_SCRIPT_DATA);
   FLVTag* video = first(FLV_TAG_TYPE_VIDEO);
   ::FLVStream* stream = FLVStream_Create();
@@ -92,7 +101,8 @@ TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
   for (FLVTag* tag : ReadTags(File())) {
     std::uint8_t* data = nullptr;
     int size = 0;
-    if (tag->tagType == FLV_TAG_TYPE_AUDIO && FLVStreamDecoder_DecodeFLVTag(decoder, tag, &data, &size) != 0) {
+    if (tag->tagType == FLV_TAG_TYPE_AUDIO &&
+        FLVStreamDecoder_DecodeFLVTag(decoder, tag, &data, &size) != 0) {
       expectedBytes += size;
     }
     FLVStreamParser_DeleteFLVTag(nullptr, tag);
@@ -112,8 +122,10 @@ TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
     EXPECT_EQ(sink.sizes, std::vector<int>(sink.sizes.size(), 160 * 120 * 4));
     EXPECT_TRUE(std::is_sorted(sink.times.begin(), sink.times.end()));
     EXPECT_EQ(FLVStream_HasCalledFLVInfoCallBack(stream.get()), 1);
-    EXPECT_EQ(std::vector<int>({FLVStream_SetOutputSize(stream.get(), 40, 30), FLVStream_SetOutputFPS(stream.get(), 5),
-                                FLVStream_SetSampleRate(stream.get(), 8000), FLVStream_SetNumberOfChannels(stream.get(), 1),
+    EXPECT_EQ(std::vector<int>({FLVStream_SetOutputSize(stream.get(), 40, 30),
+                                FLVStream_SetOutputFPS(stream.get(), 5),
+                                FLVStream_SetSampleRate(stream.get(), 8000),
+                                FLVStream_SetNumberOfChannels(stream.get(), 1),
                                 FLVStream_SetDecodeAlphaChannel(stream.get(), 0)}),
               std::vector<int>(5, 0));
   }

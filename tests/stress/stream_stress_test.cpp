@@ -20,9 +20,16 @@ namespace {
 constexpr auto kRetryWait = std::chrono::milliseconds(2);
 
 std::vector<std::string> ShortFiles() {
-  auto file = [](AudioCodec audio, int rate, int channels, VideoCodec video, int width, int fps, int ms) {
-    return GenerateFlv({.audio = audio, .sampleRate = rate, .channels = channels, .video = video, .width = width,
-                        .height = width * 3 / 4, .fps = fps, .durationMs = ms});
+  auto file = [](AudioCodec audio, int rate, int channels, VideoCodec video, int width, int fps,
+                 int ms) {
+    return GenerateFlv({.audio = audio,
+                        .sampleRate = rate,
+                        .channels = channels,
+                        .video = video,
+                        .width = width,
+                        .height = width * 3 / 4,
+                        .fps = fps,
+                        .durationMs = ms});
   };
   return {file(AudioCodec::kMp3, 22050, 1, VideoCodec::kH263, 64, 15, 400),
           file(AudioCodec::kAdpcmSwf, 11025, 1, VideoCodec::kScreenVideo, 64, 10, 400),
@@ -34,14 +41,14 @@ struct Output {
   int slowAudioUs = 0, slowVideoUs = 0;
   std::atomic<std::int64_t> audioUnits{0};  // 100 ns of PCM received
   std::atomic<int> pictures{0};
-  static void Audio(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t duration,
-                    std::int32_t, std::int32_t) {
+  static void Audio(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t,
+                    std::int64_t duration, std::int32_t, std::int32_t) {
     auto* out = static_cast<Output*>(self);
     if (data != nullptr && size > 0) out->audioUnits += duration;
     std::this_thread::sleep_for(std::chrono::microseconds(out->slowAudioUs));
   }
-  static void Video(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t, std::int64_t,
-                    std::int32_t, std::int32_t) {
+  static void Video(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t,
+                    std::int64_t, std::int32_t, std::int32_t) {
     auto* out = static_cast<Output*>(self);
     if (data != nullptr && size > 0) ++out->pictures;
     std::this_thread::sleep_for(std::chrono::microseconds(out->slowVideoUs));
@@ -78,7 +85,8 @@ struct FileTags {
       int code = FLV_STREAM_NOT_AUDIO_VIDEO;
       if (tag->tagType == FLV_TAG_TYPE_AUDIO || tag->tagType == FLV_TAG_TYPE_VIDEO) {
         --limit;
-        while ((code = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY) std::this_thread::sleep_for(kRetryWait);
+        while ((code = FLVStream_DeliverDataEx(stream, tag)) == FLV_STREAM_BUSY)
+          std::this_thread::sleep_for(kRetryWait);
       }
       if (code != FLV_STREAM_TAKEN) FLVStreamParser_DeleteFLVTag(nullptr, tag);
     }
