@@ -73,7 +73,8 @@ std::vector<Bytes> TagsOfFile(const std::string& path, std::uint8_t type) {
   const Bytes file = test::ReadWholeFile(path);
   std::vector<Bytes> tags;
   for (std::size_t at = 13; at + kTagHeaderSize <= file.size();) {
-    const std::size_t end = at + kTagHeaderSize + ((file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3]) + 4;
+    const std::size_t end =
+        at + kTagHeaderSize + ((file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3]) + 4;
     if (end > file.size()) break;
     if (file[at] == type) tags.emplace_back(file.begin() + at, file.begin() + end);
     at = end;
@@ -99,36 +100,43 @@ TEST(ParseFLVHeader, FieldsOrRefusal) {
     std::int32_t skip;
     std::int64_t firstTag;  // -1: only "positive" is checked
   };
-  for (const Row& row : {Row{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13}, Row{"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
-                         Row{"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
-                         Row{"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
-                         Row{"FLV", 1, 0x05, 5, true, 1, 1, 0, 9},
-                         Row{"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
-                         Row{"FXV", 1, 0x05, 9, false, 0, 0, 0, 0}, Row{"flv", 1, 0x05, 9, false, 0, 0, 0, 0}}) {
+  for (const Row& row :
+       {Row{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13}, Row{"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
+        Row{"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
+        Row{"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
+        Row{"FLV", 1, 0x05, 5, true, 1, 1, 0, 9},
+        Row{"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
+        Row{"FXV", 1, 0x05, 9, false, 0, 0, 0, 0}, Row{"flv", 1, 0x05, 9, false, 0, 0, 0, 0}}) {
     SCOPED_TRACE(testing::Message() << row.signature << " offset " << row.dataOffset);
     Bytes bytes(row.signature, row.signature + 3);
     bytes.insert(bytes.end(), {row.version, row.flags});
-    for (int shift : {24, 16, 8, 0}) bytes.push_back(static_cast<std::uint8_t>(row.dataOffset >> shift));
+    for (int shift : {24, 16, 8, 0})
+      bytes.push_back(static_cast<std::uint8_t>(row.dataOffset >> shift));
     FLVHeaderFields header{.version = 7, .bytesToSkip = 99}, cut;
     EXPECT_FALSE(ParseFLVHeader(bytes.data(), 8, &cut)) << "data offset incomplete";
     ASSERT_EQ(ParseFLVHeader(bytes.data(), kFileHeaderSize, &header), row.ok);
-    EXPECT_EQ(std::tie(header.version, header.bytesToSkip), std::tuple(row.ok ? row.version : 0, row.skip));
+    EXPECT_EQ(std::tie(header.version, header.bytesToSkip),
+              std::tuple(row.ok ? row.version : 0, row.skip));
     if (!row.ok) continue;
     EXPECT_EQ(std::tie(header.hasAudio, header.hasVideo), std::tie(row.hasAudio, row.hasVideo));
-    EXPECT_EQ(header.firstTagPosition, row.firstTag < 0 ? std::max<std::int64_t>(header.firstTagPosition, 1) : row.firstTag);
+    EXPECT_EQ(header.firstTagPosition,
+              row.firstTag < 0 ? std::max<std::int64_t>(header.firstTagPosition, 1) : row.firstTag);
   }
 }
 
 // Without allocation: the fields, the stream position, and a body step that
 // reads nothing and leaves the fields; with it, the header copy.
 TEST(ParseFLVTagHeader, ReadsTheFieldsAndKeepsStreamBookkeeping) {
-  const Bytes stream = FlvBuilder().Tag(kAudio, 1000 + (1u << 24), Bytes(30, 0x11), 0xABCDEF).bytes();
+  const Bytes stream =
+      FlvBuilder().Tag(kAudio, 1000 + (1u << 24), Bytes(30, 0x11), 0xABCDEF).bytes();
   TagPtr tag(NewFLVTag(), &DeleteFLVTag);
   std::int64_t position = 1000;
   std::uint32_t toEnd = 0;
   EXPECT_FALSE(ParseFLVTagHeader(stream.data(), 10, false, tag.get(), &position, &toEnd));
-  ASSERT_TRUE(ParseFLVTagHeader(stream.data(), kTagHeaderSize, false, tag.get(), &position, &toEnd));
-  EXPECT_EQ(std::tie(tag->tagType, tag->dataSize, tag->storedSize, toEnd, tag->streamId), std::tuple(8, 30u, 45, 34u, 0xABCDEF));
+  ASSERT_TRUE(
+      ParseFLVTagHeader(stream.data(), kTagHeaderSize, false, tag.get(), &position, &toEnd));
+  EXPECT_EQ(std::tie(tag->tagType, tag->dataSize, tag->storedSize, toEnd, tag->streamId),
+            std::tuple(8, 30u, 45, 34u, 0xABCDEF));
   EXPECT_EQ(tag->timestamp, 1000u + (1u << 24));  // extension byte is the high byte
   EXPECT_EQ(std::tie(tag->filePosition, position), std::tuple(1000, 1045));
   tag->soundFormat = 11;
@@ -147,24 +155,28 @@ TEST(ParseFLVTagHeader, FailedAllocationLeavesAWholeRecordWithoutBlock) {
   std::uint32_t toEnd = 0;
   TagPtr tag(NewFLVTag(), &DeleteFLVTag);
   gFailNothrowArrayNew = true;
-  const bool parsed = ParseFLVTagHeader(stream.data(), kTagHeaderSize, true, tag.get(), &position, &toEnd);
+  const bool parsed =
+      ParseFLVTagHeader(stream.data(), kTagHeaderSize, true, tag.get(), &position, &toEnd);
   gFailNothrowArrayNew = false;
   EXPECT_FALSE(parsed);
   EXPECT_EQ(std::tie(tag->block, tag->data), std::tuple(nullptr, nullptr));
-  EXPECT_TRUE(ParseFLVTagBody(stream.data() + kTagHeaderSize, 104, tag.get()));  // skips; deletes normally
+  EXPECT_TRUE(
+      ParseFLVTagBody(stream.data() + kTagHeaderSize, 104, tag.get()));  // skips; deletes normally
 }
 
 TEST(ParseFLVTagBody, AudioFieldsPointIntoTheBlock) {
   const Bytes payload{1, 2, 3, 4, 5, 6, 7};
   TagPtr tag = ParseTag(AudioTag(2, 3, 1, 1, payload));
-  EXPECT_EQ(std::tie(tag->soundFormat, tag->soundRate, tag->soundSize, tag->soundType, tag->audioDataSize),
+  EXPECT_EQ(std::tie(tag->soundFormat, tag->soundRate, tag->soundSize, tag->soundType,
+                     tag->audioDataSize),
             std::tuple(2, 3, 1, 1, 7));
   EXPECT_EQ(tag->audioData, tag->block + 12);
   EXPECT_EQ(std::memcmp(tag->audioData, payload.data(), payload.size()), 0);
   EXPECT_EQ(tag->videoData, nullptr);
   // The information takes rate and channels from the format, bits from the size bit.
   FLVInfo info = EmptyFLVInfo();
-  for (auto [format, rate, size, want] : {std::tuple(5, 3, 1, std::tuple(8000, 1, 16)), {6, 0, 0, {5512, 2, 8}}}) {
+  for (auto [format, rate, size, want] :
+       {std::tuple(5, 3, 1, std::tuple(8000, 1, 16)), {6, 0, 0, {5512, 2, 8}}}) {
     TagPtr other = ParseTag(AudioTag(format, rate, size, 1, Bytes(64, 0)));
     FillAudioInfoFromTag(*other, AudioFormatTracker{}.FormatOf(*other), &info);
     EXPECT_EQ(std::tie(info.sampleRate, info.channels, info.bitsPerSample), want) << format;
@@ -173,10 +185,12 @@ TEST(ParseFLVTagBody, AudioFieldsPointIntoTheBlock) {
 
 // Tags that carry no media fields: reserved type bits, and data size zero.
 TEST(ParseFLVTagBody, ReservedTypesAndEmptyBodiesGetNoMediaFields) {
-  for (const Bytes& stream : {FlvBuilder().Tag(0x28, 0, Bytes{0x2F, 1, 2, 3}).bytes(),
-                              FlvBuilder().Tag(kAudio, 40, {}).bytes(), FlvBuilder().Tag(kVideo, 40, {}).bytes()}) {
+  for (const Bytes& stream :
+       {FlvBuilder().Tag(0x28, 0, Bytes{0x2F, 1, 2, 3}).bytes(),
+        FlvBuilder().Tag(kAudio, 40, {}).bytes(), FlvBuilder().Tag(kVideo, 40, {}).bytes()}) {
     TagPtr tag = ParseTag(stream);
-    EXPECT_EQ(std::tie(tag->soundFormat, tag->audioData, tag->videoData), std::tuple(0, nullptr, nullptr));
+    EXPECT_EQ(std::tie(tag->soundFormat, tag->audioData, tag->videoData),
+              std::tuple(0, nullptr, nullptr));
     EXPECT_EQ(std::memcmp(tag->data, stream.data() + kTagHeaderSize, tag->dataSize), 0);
     FLVInfo info = EmptyFLVInfo();
     FillAudioInfoFromTag(*tag, AudioFormatTracker{}.FormatOf(*tag), &info);
@@ -193,7 +207,10 @@ struct VideoRow {
 };
 
 VideoRow H263(int code, int width, int height) {
-  return {"H263", 2, test::H263PictureHeader(code, code < 2 ? width : 0, code < 2 ? height : 0), width, height, -1, 0, -1, 0};
+  return {
+      "H263", 2,      test::H263PictureHeader(code, code < 2 ? width : 0, code < 2 ? height : 0),
+      width,  height, -1,
+      0,      -1,     0};
 }
 
 // Key-frame picture sizes per video codec; vp6At/alphaAt are offsets of the
@@ -213,12 +230,19 @@ TEST(ParseFLVTagBody, KeyFramesReportTheirHeadersPictureSize) {
   for (const VideoRow& row : rows) {
     SCOPED_TRACE(testing::Message() << row.name << " " << row.width << "x" << row.height);
     TagPtr tag = ParseTag(VideoTag(1, row.codec, row.payload));
-    EXPECT_EQ(std::tie(tag->codecId, tag->frameType, tag->width, tag->height), std::tuple(row.codec, 1, row.width, row.height));
-    EXPECT_EQ(std::tie(tag->videoData, tag->videoDataSize), std::tuple(tag->block + 12, int(row.payload.size())));
-    if (row.vp6At >= 0) { EXPECT_EQ(std::tie(tag->vp6Data, tag->vp6DataSize), std::tuple(tag->block + row.vp6At, row.vp6Size)); }
+    EXPECT_EQ(std::tie(tag->codecId, tag->frameType, tag->width, tag->height),
+              std::tuple(row.codec, 1, row.width, row.height));
+    EXPECT_EQ(std::tie(tag->videoData, tag->videoDataSize),
+              std::tuple(tag->block + 12, int(row.payload.size())));
+    if (row.vp6At >= 0) {
+      EXPECT_EQ(std::tie(tag->vp6Data, tag->vp6DataSize),
+                std::tuple(tag->block + row.vp6At, row.vp6Size));
+    }
     if (row.alphaAt >= 0) {
-      EXPECT_EQ(std::tie(tag->alphaData, tag->alphaDataSize), std::tuple(tag->block + row.alphaAt, row.alphaSize));
-      EXPECT_EQ(std::tie(tag->alphaData[0], tag->alphaData[row.alphaSize - 1]), std::tuple(0x55, 0x55));
+      EXPECT_EQ(std::tie(tag->alphaData, tag->alphaDataSize),
+                std::tuple(tag->block + row.alphaAt, row.alphaSize));
+      EXPECT_EQ(std::tie(tag->alphaData[0], tag->alphaData[row.alphaSize - 1]),
+                std::tuple(0x55, 0x55));
     }
     FLVInfo info = EmptyFLVInfo();
     FillVideoInfoFromTag(*tag, &info);
@@ -256,10 +280,10 @@ class AvcPictureSize : public ::testing::TestWithParam<AvcCase> {};
 TEST_P(AvcPictureSize, SequenceHeaderDeclaresTheCroppedSize) {
   const AvcCase c = GetParam();
   const std::string path = test::TestTempDir() + "/avc_" + c.pixelFormat + ".flv";
-  const std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" +
-                              std::to_string(c.width) + "x" + std::to_string(c.height) +
-                              " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat + " -x264-params " +
-                              c.x264Params + " -f flv '" + path + "'";
+  const std::string command =
+      "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" + std::to_string(c.width) +
+      "x" + std::to_string(c.height) + " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat +
+      " -x264-params " + c.x264Params + " -f flv '" + path + "'";
   ASSERT_EQ(test::RunShell(command).exitCode, 0) << command;
   const std::vector<Bytes> videoTags = TagsOfFile(path, kVideo);
   ASSERT_GE(videoTags.size(), 2u);
@@ -332,15 +356,16 @@ TEST(AudioFormatTracker, RateChannelsAndBlockDuration) {
   };
   const Bytes frame{kAacRawFrame, 0x21, 0x10, 0x05};
   const auto aac = [](int rate) { return 1024 * 10'000'000LL / rate; };
-  const Row rows[] = {{"AacConfigItself", 10, 3, 1, {}, {0x00, 0x13, 0x88}, 22050, 1, 0},
-                      {"AacEscapeRate", 10, 3, 1, {0x17, 0x80, 0x3E, 0x80, 0x10}, frame, 32000, 2, 320000},
-                      {"AacExplicitSbr", 10, 3, 1, {0x2B, 0x11, 0x88}, frame, 48000, 2, aac(24000)},
-                      {"AacUnusableConfigFallsBackToFlags", 10, 3, 1, {0x10, 0x00}, frame, 44100, 2, aac(44100)},
-                      {"AacWithoutConfig", 10, 1, 0, {}, frame, 11025, 1, aac(11025)},
-                      {"Speex", 11, 2, 1, {}, Bytes(40, 0x5A), 16000, 1, -1},
-                      {"G711MuLawStereo", 8, 0, 1, {}, Bytes(1024, 0xFF), 8000, 2, 640'000},
-                      {"NellymoserAtFlagsRate", 6, 2, 1, {}, Bytes(64, 0), 22050, 2, -1},
-                      {"Mp3At8kHz", 14, 0, 0, {}, Bytes(64), 8000, 1, -1}};
+  const Row rows[] = {
+      {"AacConfigItself", 10, 3, 1, {}, {0x00, 0x13, 0x88}, 22050, 1, 0},
+      {"AacEscapeRate", 10, 3, 1, {0x17, 0x80, 0x3E, 0x80, 0x10}, frame, 32000, 2, 320000},
+      {"AacExplicitSbr", 10, 3, 1, {0x2B, 0x11, 0x88}, frame, 48000, 2, aac(24000)},
+      {"AacUnusableConfigFallsBackToFlags", 10, 3, 1, {0x10, 0x00}, frame, 44100, 2, aac(44100)},
+      {"AacWithoutConfig", 10, 1, 0, {}, frame, 11025, 1, aac(11025)},
+      {"Speex", 11, 2, 1, {}, Bytes(40, 0x5A), 16000, 1, -1},
+      {"G711MuLawStereo", 8, 0, 1, {}, Bytes(1024, 0xFF), 8000, 2, 640'000},
+      {"NellymoserAtFlagsRate", 6, 2, 1, {}, Bytes(64, 0), 22050, 2, -1},
+      {"Mp3At8kHz", 14, 0, 0, {}, Bytes(64), 8000, 1, -1}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     AudioFormatTracker tracker;
@@ -415,9 +440,12 @@ TEST(TrevikDuration, OfThePayload) {
       {"Mpeg25At8k", Mpeg(0xE3, 0x48, 288, 3), 14, 5512, 2, 2, Units(3 * 576, 8000)},
       {"Layer1", Mpeg(0xFF, 0x10, 32, 3), 2, 44100, 2, 2, Units(3 * 384, 44100)},
       {"Layer2", Mpeg(0xFD, 0xA4, 576, 2), 2, 44100, 2, 2, Units(2 * 1152, 48000)},
-      {"Mp3MixedRates", Cat({kMp3, Mpeg(0xFB, 0x94, 384)}), 2, 44100, 2, 2, Units(1152, 44100) + Units(1152, 48000)},
-      {"Mp3TruncatedLastCounts", Cat({kMp3, Bytes(kMp3.begin(), kMp3.begin() + 10)}), 2, 44100, 2, 2, Units(2 * 1152, 44100)},
-      {"Mp3TrailingJunk", Cat({kMp3, {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFB, 0x90}}), 2, 44100, 2, 2, Units(1152, 44100)},
+      {"Mp3MixedRates", Cat({kMp3, Mpeg(0xFB, 0x94, 384)}), 2, 44100, 2, 2,
+       Units(1152, 44100) + Units(1152, 48000)},
+      {"Mp3TruncatedLastCounts", Cat({kMp3, Bytes(kMp3.begin(), kMp3.begin() + 10)}), 2, 44100, 2,
+       2, Units(2 * 1152, 44100)},
+      {"Mp3TrailingJunk", Cat({kMp3, {0x12, 0x34, 0x56, 0x78, 0xFF, 0xFB, 0x90}}), 2, 44100, 2, 2,
+       Units(1152, 44100)},
       // ADPCM whole blocks of 4096 samples: 4-bit mono 2 + 22 + 4095 * 4
       // bits; 4-bit stereo 2 + 44 + 4095 * 8; 2-bit mono two blocks.
       {"Adpcm4Mono", Adpcm(4, 2051), 1, 22050, 2, 1, Units(4096, 22050)},
@@ -443,26 +471,32 @@ TEST(TrevikDuration, OfThePayload) {
       // Unknown: no MPEG header at the start (none, one byte late, reserved
       // version, layer or rate, free format, bad bit rate, cut header), three
       // ADPCM channels, rate 0, an unknown AAC packet type, unknown formats.
-      {"Mp3NoHeader", Bytes(100, 0), 2, 44100, 2, 2, -1}, {"Mp3LateHeader", Cat({{0x00}, kMp3}), 2, 44100, 2, 2, -1},
+      {"Mp3NoHeader", Bytes(100, 0), 2, 44100, 2, 2, -1},
+      {"Mp3LateHeader", Cat({{0x00}, kMp3}), 2, 44100, 2, 2, -1},
       {"Mp3ReservedVersion", Mpeg(0xEB, 0x90, 417), 2, 44100, 2, 2, -1},
       {"Mp3ReservedLayer", Mpeg(0xF9, 0x90, 417), 2, 44100, 2, 2, -1},
       {"Mp3ReservedRate", Mpeg(0xFB, 0x9C, 417), 2, 44100, 2, 2, -1},
       {"Mp3FreeFormat", Mpeg(0xFB, 0x00, 417), 2, 44100, 2, 2, -1},
       {"Mp3BadBitRate", Mpeg(0xFB, 0xF0, 417), 2, 44100, 2, 2, -1},
       {"Mp3ShortHeader", Bytes{0xFF, 0xFB, 0x90}, 2, 44100, 2, 2, -1},
-      {"AdpcmThreeChannels", Bytes(100, 0xAB), 1, 22050, 2, 3, -1}, {"PcmRateZero", Bytes(10), 3, 0, 2, 1, -1},
-      {"AacUnknownPacket", Bytes{0x02}, 10, 44100, 2, 2, -1}, {"Format9", Bytes(64), 9, 44100, 2, 2, -1},
-      {"Format12", Bytes(64), 12, 44100, 2, 2, -1}, {"Format13", Bytes(64), 13, 44100, 2, 2, -1},
-      {"Format15", Bytes(64), 15, 44100, 2, 2, -1}, {"Format16", Bytes(64), 16, 44100, 2, 2, -1},
+      {"AdpcmThreeChannels", Bytes(100, 0xAB), 1, 22050, 2, 3, -1},
+      {"PcmRateZero", Bytes(10), 3, 0, 2, 1, -1},
+      {"AacUnknownPacket", Bytes{0x02}, 10, 44100, 2, 2, -1},
+      {"Format9", Bytes(64), 9, 44100, 2, 2, -1},
+      {"Format12", Bytes(64), 12, 44100, 2, 2, -1},
+      {"Format13", Bytes(64), 13, 44100, 2, 2, -1},
+      {"Format15", Bytes(64), 15, 44100, 2, 2, -1},
+      {"Format16", Bytes(64), 16, 44100, 2, 2, -1},
       {"FormatMinus1", Bytes(64), -1, 44100, 2, 2, -1}};
   for (const Row& r : rows) {
-    EXPECT_EQ(CalcFLVAudioBlockDuration(r.payload.data(), static_cast<int>(r.payload.size()), r.format, r.rate,
-                                        r.bytesPerSample, r.channels),
+    EXPECT_EQ(CalcFLVAudioBlockDuration(r.payload.data(), static_cast<int>(r.payload.size()),
+                                        r.format, r.rate, r.bytesPerSample, r.channels),
               r.expected)
         << r.name;
   }
   for (int format : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 14}) {
-    EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 0, format, 44100, 2, 2), 0) << "empty, format " << format;
+    EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 0, format, 44100, 2, 2), 0)
+        << "empty, format " << format;
   }
   EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, -5, 3, 44100, 2, 2), -1);
   EXPECT_EQ(CalcFLVAudioBlockDuration(nullptr, 10, 2, 44100, 2, 2), -1);

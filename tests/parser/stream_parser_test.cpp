@@ -34,16 +34,18 @@ struct Event {
   bool hasBlock = false;
   std::uint64_t blockHash = 0;  // of the body
   auto Fields() const {
-    return std::tie(tagType, f0, f1, f2, f3, payloadSize, timestamp, dataSize, storedSize, filePosition, hasBlock, blockHash);
+    return std::tie(tagType, f0, f1, f2, f3, payloadSize, timestamp, dataSize, storedSize,
+                    filePosition, hasBlock, blockHash);
   }
   bool operator==(const Event& o) const {
-    return isInfo == o.isInfo && (isInfo ? std::memcmp(&info, &o.info, sizeof info) == 0 : Fields() == o.Fields());
+    return isInfo == o.isInfo &&
+           (isInfo ? std::memcmp(&info, &o.info, sizeof info) == 0 : Fields() == o.Fields());
   }
 };
 
 std::ostream& operator<<(std::ostream& os, const Event& e) {
-  return os << (e.isInfo ? "info" : "tag") << "{type" << e.tagType << " ts" << e.timestamp << " size" << e.dataSize
-            << " pos" << e.filePosition << "}";
+  return os << (e.isInfo ? "info" : "tag") << "{type" << e.tagType << " ts" << e.timestamp
+            << " size" << e.dataSize << " pos" << e.filePosition << "}";
 }
 
 struct Recorder {
@@ -60,7 +62,8 @@ struct Recorder {
   }
   std::vector<Event> Tags() const {
     std::vector<Event> tags;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(tags), [](auto& e) { return !e.isInfo; });
+    std::copy_if(events.begin(), events.end(), std::back_inserter(tags),
+                 [](auto& e) { return !e.isInfo; });
     return tags;
   }
   Stamps Timestamps(int tagType) const {
@@ -69,7 +72,9 @@ struct Recorder {
       if (e.tagType == tagType) out.push_back(e.timestamp);
     return out;
   }
-  const FLVInfo* Info() const { return events.empty() || !events[0].isInfo ? nullptr : &events[0].info; }
+  const FLVInfo* Info() const {
+    return events.empty() || !events[0].isInfo ? nullptr : &events[0].info;
+  }
 
   static void OnInfo(void* user, FLVInfo* info, int* video, int* audio) {
     auto* self = static_cast<Recorder*>(user);
@@ -93,16 +98,21 @@ struct Recorder {
   }
 
   static Event Describe(const FLVTag& tag) {
-    Event e{.tagType = tag.tagType, .timestamp = tag.timestamp, .dataSize = tag.dataSize,
-            .storedSize = tag.storedSize, .filePosition = tag.filePosition, .hasBlock = tag.block != nullptr};
+    Event e{.tagType = tag.tagType,
+            .timestamp = tag.timestamp,
+            .dataSize = tag.dataSize,
+            .storedSize = tag.storedSize,
+            .filePosition = tag.filePosition,
+            .hasBlock = tag.block != nullptr};
     if (tag.block != nullptr) {
       EXPECT_EQ(tag.data, tag.block + 11);
       e.blockHash = 1469598103934665603ull;
-      for (std::uint32_t i = 0; i < tag.dataSize; ++i) e.blockHash = (e.blockHash ^ tag.data[i]) * 1099511628211ull;
+      for (std::uint32_t i = 0; i < tag.dataSize; ++i)
+        e.blockHash = (e.blockHash ^ tag.data[i]) * 1099511628211ull;
     }
     if (tag.tagType == FLV_TAG_TYPE_AUDIO) {
-      std::tie(e.f0, e.f1, e.f2, e.f3, e.payloadSize) =
-          std::tuple(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType, tag.audioDataSize);
+      std::tie(e.f0, e.f1, e.f2, e.f3, e.payloadSize) = std::tuple(
+          tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType, tag.audioDataSize);
     } else if (tag.tagType == FLV_TAG_TYPE_VIDEO) {
       std::tie(e.f0, e.f1, e.f2, e.f3, e.payloadSize) =
           std::tuple(tag.frameType, tag.codecId, tag.width, tag.height, tag.videoDataSize);
@@ -117,7 +127,8 @@ constexpr int kPcm = 3, kH263 = 2;
 // Tags from letters and time stamps: A 20 ms audio block, E empty audio tag
 // (a gap marker), K H.263 key frame of 176 x 144, I inter frame, S script
 // tag of 30 bytes. Each tag (and the header) is one of `pieces` when given.
-Bytes Stream(const std::string& tags, const FlvHeaderOptions& header = {}, std::vector<Bytes>* pieces = nullptr) {
+Bytes Stream(const std::string& tags, const FlvHeaderOptions& header = {},
+             std::vector<Bytes>* pieces = nullptr) {
   std::vector<Bytes> parts{FlvBuilder().Header(header).bytes()};
   std::istringstream words(tags);
   for (std::string tag; words >> tag;) {
@@ -160,7 +171,9 @@ class StreamParserTest : public ::testing::Test {
     rec_.Attach(p(), others);
     ASSERT_EQ(FLVStreamParser_Run(p()), 1);
   }
-  int Deliver(const Bytes& bytes) { return FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size())); }
+  int Deliver(const Bytes& bytes) {
+    return FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size()));
+  }
   void FlushAndStop() {
     EXPECT_EQ(FLVStreamParser_Flush(p()), 1);
     EXPECT_EQ(FLVStreamParser_Stop(p()), 1);
@@ -205,7 +218,9 @@ TEST_P(ParserClock, TimeStampsHandedOut) {
   Start(/*others=*/true);
   Deliver(Stream(row.tags));
   FlushAndStop();
-  const auto count = [&](char letter) { return std::count(row.tags.begin(), row.tags.end(), letter); };
+  const auto count = [&](char letter) {
+    return std::count(row.tags.begin(), row.tags.end(), letter);
+  };
   int audio = -1, video = -1;
   EXPECT_EQ(FLVStreamParser_GetParsedPacketsCount(p(), &audio, &video), video);
   EXPECT_EQ(std::tuple(audio, video), std::tuple(count('A') + count('E'), count('K') + count('I')));
@@ -277,9 +292,11 @@ TEST_P(ForcedInformation, CompletesWithWhatThereIs) {
   parser.Stop();
   ASSERT_EQ(rec.infoCalls, 1);
   const FLVInfo& info = *rec.Info();
-  EXPECT_EQ(std::tie(info.audioFormat, info.videoCodec, info.width), std::tuple(row.audioFormat, row.videoCodec, row.videoCodec >= 0 ? 176 : 0));
+  EXPECT_EQ(std::tie(info.audioFormat, info.videoCodec, info.width),
+            std::tuple(row.audioFormat, row.videoCodec, row.videoCodec >= 0 ? 176 : 0));
   EXPECT_DOUBLE_EQ(info.frameRate, row.frameRate);
-  EXPECT_EQ(std::tie(rec.suggestedAudio, rec.suggestedVideo), std::tuple(row.audioFormat >= 0, row.videoCodec >= 0));
+  EXPECT_EQ(std::tie(rec.suggestedAudio, rec.suggestedVideo),
+            std::tuple(row.audioFormat >= 0, row.videoCodec >= 0));
   EXPECT_EQ(rec.Tags().size(), pieces.size() - 1) << "every tag is handed out";
 }
 
@@ -292,15 +309,37 @@ std::string ThirtyVideoTags() {  // 25 frames/s
 constexpr FlvHeaderOptions kAudioOnly{.hasVideo = false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, ForcedInformation,
-    ::testing::Values(
-        ForceRow{"ThirtyVideoTags", {}, ThirtyVideoTags(), 1000, 31, Trigger::kDelivery, false, kPcm, kH263, 25.0},
-        ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5, Trigger::kDelivery, false, kPcm, -1, 0},
-        ForceRow{"QueueLimitZeroDoesNotRefuseForEver", kAudioOnly, "A0 A20 A40", 0, 2, Trigger::kDelivery, false, kPcm, -1, 0},
-        ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, Trigger::kDelivery, true, kPcm, -1, 0},
-        ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kFlush, false, kPcm, -1, 0},
-        ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kStop, false, kPcm, -1, 0},
-        // A single frame gives no frame rate of its own: 25 is assumed.
-        ForceRow{"SingleKeyFrame", {.hasAudio = false}, "K0", 1000, 99, Trigger::kFlush, false, -1, kH263, 25.0}),
+    ::testing::Values(ForceRow{"ThirtyVideoTags",
+                               {},
+                               ThirtyVideoTags(),
+                               1000,
+                               31,
+                               Trigger::kDelivery,
+                               false,
+                               kPcm,
+                               kH263,
+                               25.0},
+                      ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5,
+                               Trigger::kDelivery, false, kPcm, -1, 0},
+                      ForceRow{"QueueLimitZeroDoesNotRefuseForEver", kAudioOnly, "A0 A20 A40", 0, 2,
+                               Trigger::kDelivery, false, kPcm, -1, 0},
+                      ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, Trigger::kDelivery,
+                               true, kPcm, -1, 0},
+                      ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kFlush, false,
+                               kPcm, -1, 0},
+                      ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kStop,
+                               false, kPcm, -1, 0},
+                      // A single frame gives no frame rate of its own: 25 is assumed.
+                      ForceRow{"SingleKeyFrame",
+                               {.hasAudio = false},
+                               "K0",
+                               1000,
+                               99,
+                               Trigger::kFlush,
+                               false,
+                               -1,
+                               kH263,
+                               25.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersFull) {
@@ -327,7 +366,8 @@ TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersFull) {
   for (int stop : {1, 0}) {
     ASSERT_EQ(FLVStreamParser_Run(p()), 1);
     const Bytes bytes = Stream("A0 K0 A20");
-    EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size() - 100)), FLV_PARSER_INFO_PENDING);
+    EXPECT_EQ(FLVStreamParser_DeliverData(p(), bytes.data(), static_cast<int>(bytes.size() - 100)),
+              FLV_PARSER_INFO_PENDING);
     if (stop) { EXPECT_EQ(FLVStreamParser_Stop(p()), 1); }
   }
   parser_.reset();
@@ -403,21 +443,25 @@ ParseRun Parse(const Bytes& bytes, std::size_t piece) {
   EXPECT_EQ(FLVStreamParser_Flush(parser.get()), 1);
   EXPECT_EQ(FLVStreamParser_Stop(parser.get()), 1);
   EXPECT_EQ(rec.infoCalls, 1);
-  FLVStreamParser_GetSkippedBytes(parser.get(), &run.skippedRanges, &run.skippedBytes, &run.firstSkipped);
+  FLVStreamParser_GetSkippedBytes(parser.get(), &run.skippedRanges, &run.skippedBytes,
+                                  &run.firstSkipped);
   run.events = std::move(rec.events);
   return run;
 }
 
 // Every run compared with the first (byte by byte unless told), which is answered.
-ParseRun ExpectSameWhateverThePieces(const Bytes& bytes, std::vector<std::size_t> pieces = {1, 7, 4096, 10240, 0}) {
+ParseRun ExpectSameWhateverThePieces(const Bytes& bytes,
+                                     std::vector<std::size_t> pieces = {1, 7, 4096, 10240, 0}) {
   const ParseRun reference = Parse(bytes, pieces[0]);
   EXPECT_FALSE(reference.events.empty());
   EXPECT_TRUE(reference.events.front().isInfo) << "information before any tag";
-  for (int code : reference.codes) EXPECT_TRUE(code == FLV_PARSER_OK || code == FLV_PARSER_INFO_PENDING) << code;
+  for (int code : reference.codes)
+    EXPECT_TRUE(code == FLV_PARSER_OK || code == FLV_PARSER_INFO_PENDING) << code;
   for (std::size_t piece : pieces) {
     const ParseRun run = Parse(bytes, piece);
     EXPECT_EQ(run.events.size(), reference.events.size()) << "pieces of " << piece;
-    for (std::size_t i = 0, differences = 0; i < std::min(run.events.size(), reference.events.size()) && differences < 3; ++i) {
+    for (std::size_t i = 0, differences = 0;
+         i < std::min(run.events.size(), reference.events.size()) && differences < 3; ++i) {
       if (run.events[i] == reference.events[i]) continue;
       ++differences;
       ADD_FAILURE() << "pieces of " << piece << ", event " << i << ": " << run.events[i]
@@ -459,15 +503,18 @@ TEST(BuiltStream, SameTagsWhateverThePieces) {
   const ParseRun run = ExpectSameWhateverThePieces(b.bytes());
   ASSERT_GT(run.events.size(), 2u);
   const Event& script = run.events[1];
-  EXPECT_EQ(std::tie(script.tagType, script.dataSize, script.storedSize, script.hasBlock), std::tuple(18, 200u, 215, false));
+  EXPECT_EQ(std::tie(script.tagType, script.dataSize, script.storedSize, script.hasBlock),
+            std::tuple(18, 200u, 215, false));
   EXPECT_EQ(std::tie(run.skippedRanges, run.skippedBytes), std::tuple(3, 3 * (11 + 5 + 4)));
 }
 
 TEST(BuiltStream, LargestTagBodyWholeAndInPieces) {
   Bytes body(0xFFFFFF - 1);
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7);
-  const Bytes bytes = FlvBuilder().Header().Video(0, 1, 4, body).Audio(0, kPcm, 2, 0, 0, {1}).bytes();
-  EXPECT_EQ(Parse(bytes, 0).events.at(2).dataSize, 0xFFFFFFu);  // after the information and the made-up audio tag
+  const Bytes bytes =
+      FlvBuilder().Header().Video(0, 1, 4, body).Audio(0, kPcm, 2, 0, 0, {1}).bytes();
+  EXPECT_EQ(Parse(bytes, 0).events.at(2).dataSize,
+            0xFFFFFFu);  // after the information and the made-up audio tag
   ExpectSameWhateverThePieces(bytes, {0, 10240});
 }
 
@@ -477,14 +524,16 @@ TEST(BuiltStream, LargestTagBodyWholeAndInPieces) {
 // stream, with the same time stamps (a lost audio tag becomes a gap of its
 // length), and the skipped range is counted.
 enum class Damage { kZeroRun, kRandomBytes, kCutTag, kWrongPreviousTagSize, kLongMixedHole };
-constexpr const char* kDamageNames[] = {"ZeroRun", "RandomBytes", "CutTag", "WrongPreviousTagSize", "LongMixedHole"};
+constexpr const char* kDamageNames[] = {"ZeroRun", "RandomBytes", "CutTag", "WrongPreviousTagSize",
+                                        "LongMixedHole"};
 constexpr std::size_t kTagReader = 1u << 30;  // "piece": the tag reader on a file
 
 // Random bytes, all but every `zeroEvery`-th zero (1: none).
 Bytes Junk(std::size_t length, std::size_t zeroEvery) {
   std::mt19937 random(12345);
   Bytes junk(length);
-  for (std::size_t i = 0; i < length; ++i) junk[i] = i % zeroEvery != 0 ? 0 : static_cast<std::uint8_t>(random());
+  for (std::size_t i = 0; i < length; ++i)
+    junk[i] = i % zeroEvery != 0 ? 0 : static_cast<std::uint8_t>(random());
   return junk;
 }
 
@@ -496,7 +545,8 @@ ParseRun ReadWithTagReader(const Bytes& bytes) {
                                                                       &FLVAVTagReader_Delete);
   EXPECT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1);
   ParseRun run;
-  FLVAVTagReader_GetSkippedBytes(reader.get(), &run.skippedRanges, &run.skippedBytes, &run.firstSkipped);
+  FLVAVTagReader_GetSkippedBytes(reader.get(), &run.skippedRanges, &run.skippedBytes,
+                                 &run.firstSkipped);
   FLVTag* tag = nullptr;
   std::uint32_t duration = 0;
   while (FLVAVTagReader_ReadTag(reader.get(), 1, 0, &tag, &duration) == FLV_READER_OK) {
@@ -531,7 +581,9 @@ TEST_P(DamagedStream, TagsOutsideTheDamageComeOutUnchanged) {
         case Damage::kZeroRun: junk = Bytes(600, 0); break;
         case Damage::kRandomBytes: junk = Junk(300, 1); break;
         case Damage::kLongMixedHole: junk = Junk(70000, 97); break;
-        case Damage::kCutTag: tag.resize(11 + 200), tagLost = true; break;  // end and size field gone
+        case Damage::kCutTag:
+          tag.resize(11 + 200), tagLost = true;
+          break;  // end and size field gone
         case Damage::kWrongPreviousTagSize: tag[tag.size() - 2] ^= 0x5A; break;
       }
       damageLength = static_cast<std::int64_t>(tagLost ? tag.size() : junk.size());
@@ -562,7 +614,8 @@ TEST_P(DamagedStream, TagsOutsideTheDamageComeOutUnchanged) {
   EXPECT_EQ(run.skippedBytes, skips ? damageLength : 0);
   EXPECT_EQ(run.firstSkipped, skips ? damageAt : -1);
   auto markers = [](const ParseRun& r) {
-    return std::count_if(r.events.begin(), r.events.end(), [](auto& e) { return !e.isInfo && e.dataSize == 0; });
+    return std::count_if(r.events.begin(), r.events.end(),
+                         [](auto& e) { return !e.isInfo && e.dataSize == 0; });
   };
   EXPECT_EQ(markers(run), markers(expected) + (skips ? 1 : 0));
 }

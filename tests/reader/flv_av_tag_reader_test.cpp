@@ -24,7 +24,8 @@
 namespace kelvra::test {
 namespace {
 
-constexpr int kAudio = FLV_TAG_TYPE_AUDIO, kVideo = FLV_TAG_TYPE_VIDEO, kScript = FLV_TAG_TYPE_SCRIPT_DATA;
+constexpr int kAudio = FLV_TAG_TYPE_AUDIO, kVideo = FLV_TAG_TYPE_VIDEO,
+              kScript = FLV_TAG_TYPE_SCRIPT_DATA;
 constexpr int kPcm = 3, kH263 = 2;
 
 // A builder that remembers where each tag begins. PCM is 44.1 kHz 8-bit mono:
@@ -33,11 +34,21 @@ constexpr int kPcm = 3, kH263 = 2;
 class TaggedFlv {
  public:
   explicit TaggedFlv(const FlvHeaderOptions& header = {}) { b_.Header(header); }
-  TaggedFlv& Pcm(std::uint32_t t, std::size_t bytes = 882, std::uint8_t fill = 0x80) { return Audio(t, kPcm, Bytes(bytes, fill)); }
-  TaggedFlv& Audio(std::uint32_t t, int format, const Bytes& payload) { return Note(), b_.Audio(t, format, 3, 0, 0, payload), *this; }
-  TaggedFlv& Key(std::uint32_t t, int sizeCode = 5) { return Note(), b_.Video(t, 1, kH263, H263PictureHeader(sizeCode)), *this; }
-  TaggedFlv& Inter(std::uint32_t t) { return Note(), b_.Video(t, 2, kH263, H263PictureHeader(2)), *this; }
-  TaggedFlv& Script(std::uint32_t t = 0) { return Note(), b_.Script(t, Bytes{0x02, 0x00, 0x01, 'x', 0x05}), *this; }
+  TaggedFlv& Pcm(std::uint32_t t, std::size_t bytes = 882, std::uint8_t fill = 0x80) {
+    return Audio(t, kPcm, Bytes(bytes, fill));
+  }
+  TaggedFlv& Audio(std::uint32_t t, int format, const Bytes& payload) {
+    return Note(), b_.Audio(t, format, 3, 0, 0, payload), *this;
+  }
+  TaggedFlv& Key(std::uint32_t t, int sizeCode = 5) {
+    return Note(), b_.Video(t, 1, kH263, H263PictureHeader(sizeCode)), *this;
+  }
+  TaggedFlv& Inter(std::uint32_t t) {
+    return Note(), b_.Video(t, 2, kH263, H263PictureHeader(2)), *this;
+  }
+  TaggedFlv& Script(std::uint32_t t = 0) {
+    return Note(), b_.Script(t, Bytes{0x02, 0x00, 0x01, 'x', 0x05}), *this;
+  }
   TaggedFlv& Raw(const Bytes& bytes) { return b_.Raw(bytes), *this; }
   std::int64_t Position(std::size_t i) const { return positions_.at(i); }
   const Bytes& bytes() const { return b_.bytes(); }
@@ -73,8 +84,10 @@ std::vector<Record> ReadAll(::FLVAVTagReader* reader, int typeFilter = 0, int co
   FLVTag* tag = nullptr;
   std::uint32_t duration = 0;
   int code = FLV_READER_OK;
-  while ((code = FLVAVTagReader_ReadTag(reader, copyData, typeFilter, &tag, &duration)) == FLV_READER_OK) {
-    records.push_back({tag->tagType, tag->timestamp, duration, tag->filePosition, tag->block != nullptr});
+  while ((code = FLVAVTagReader_ReadTag(reader, copyData, typeFilter, &tag, &duration)) ==
+         FLV_READER_OK) {
+    records.push_back(
+        {tag->tagType, tag->timestamp, duration, tag->filePosition, tag->block != nullptr});
   }
   EXPECT_EQ(code, FLV_READER_END) << "after " << records.size() << " tags";
   return records;
@@ -132,25 +145,34 @@ class TagReaderOpen : public testing::TestWithParam<OpenRow> {};
 TEST_P(TagReaderOpen, IndexDurationsAndInformation) {
   const OpenRow& row = GetParam();
   ReaderPtr reader = OpenReader(row.file());
-  if (!row.audioDurations.empty()) { EXPECT_EQ(Durations(ReadAll(reader.get(), kAudio)), row.audioDurations); }
+  if (!row.audioDurations.empty()) {
+    EXPECT_EQ(Durations(ReadAll(reader.get(), kAudio)), row.audioDurations);
+  }
   ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
-  if (!row.videoDurations.empty()) { EXPECT_EQ(Durations(ReadAll(reader.get(), kVideo)), row.videoDurations); }
+  if (!row.videoDurations.empty()) {
+    EXPECT_EQ(Durations(ReadAll(reader.get(), kVideo)), row.videoDurations);
+  }
   const Summary s = Summarise(reader.get());
   const FLVInfo& i = s.info;
-  const double got[] = {double(s.audioEnd), double(s.videoEnd), double(s.minInterval), double(i.videoCodec), double(i.width),
-                        double(i.height), double(i.audioFormat), double(i.audioBitRate), i.frameRate, i.duration};
-  const double want[] = {double(row.audioEnd), double(row.videoEnd), double(row.minInterval), double(row.videoCodec),
-                         double(row.width), double(row.height), double(row.audioFormat), double(row.audioBitRate),
-                         row.frameRate, row.duration};
-  const char* names[] = {"audio end", "video end", "smallest interval", "video codec", "width", "height",
-                         "audio format", "audio bit rate", "frame rate", "duration"};
+  const double got[] = {
+      double(s.audioEnd), double(s.videoEnd), double(s.minInterval), double(i.videoCodec),
+      double(i.width),    double(i.height),   double(i.audioFormat), double(i.audioBitRate),
+      i.frameRate,        i.duration};
+  const double want[] = {
+      double(row.audioEnd), double(row.videoEnd), double(row.minInterval), double(row.videoCodec),
+      double(row.width),    double(row.height),   double(row.audioFormat), double(row.audioBitRate),
+      row.frameRate,        row.duration};
+  const char* names[] = {"audio end",  "video end", "smallest interval", "video codec",
+                         "width",      "height",    "audio format",      "audio bit rate",
+                         "frame rate", "duration"};
   for (int k = 0; k < 10; ++k) {
     if (want[k] != kAny) { EXPECT_DOUBLE_EQ(got[k], want[k]) << names[k]; }
   }
   // What the parser announced: the formats, but no bit rates.
   FLVInfo delivered{};
   ASSERT_EQ(FLVAVTagReader_GetFLVInfo(reader.get(), &delivered), 1);
-  EXPECT_EQ(std::tie(delivered.audioFormat, delivered.videoCodec, delivered.audioBitRate), std::tuple(i.audioFormat, i.videoCodec, 0));
+  EXPECT_EQ(std::tie(delivered.audioFormat, delivered.videoCodec, delivered.audioBitRate),
+            std::tuple(i.audioFormat, i.videoCodec, 0));
 }
 
 constexpr FlvHeaderOptions kAudioOnly{.hasVideo = false};
@@ -158,27 +180,127 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, TagReaderOpen,
     testing::Values(
         // Three bodies of 883 bytes (flags byte and payload) over 40 ms.
-        OpenRow{"AudioOnly", [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40).Write("a.flv"); },
-                {20, 20, 20}, {}, 60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25, 0.0, 0.040},
+        OpenRow{"AudioOnly",
+                [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40).Write("a.flv"); },
+                {20, 20, 20},
+                {},
+                60,
+                0,
+                0,
+                -1,
+                0,
+                0,
+                kPcm,
+                3 * 883 * 8 * 25,
+                0.0,
+                0.040},
         // Equal time stamps, then a step back: five frames over 100 ms are
         // 50 frames/s; the equal pair gives the smallest step 0. Only the
         // parser's own empty audio tag: no audio information.
-        OpenRow{"VideoSteps", [] { return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v.flv"); },
-                {}, {40, 1, 1, 80, 20}, 0, 120, 0, kH263, 320, 240, -1, kAny, 50.0, 0.1},
+        OpenRow{"VideoSteps",
+                [] {
+                  return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v.flv");
+                },
+                {},
+                {40, 1, 1, 80, 20},
+                0,
+                120,
+                0,
+                kH263,
+                320,
+                240,
+                -1,
+                kAny,
+                50.0,
+                0.1},
         // Steps 100, wrapped (ignored), 60, 70.
-        OpenRow{"SmallestForwardStep", [] { return TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190).Write("m.flv"); },
-                {}, {}, kAny, kAny, 60, kAny, kAny, kAny, kAny, kAny, kAny, kAny},
+        OpenRow{"SmallestForwardStep",
+                [] {
+                  return TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190).Write(
+                      "m.flv");
+                },
+                {},
+                {},
+                kAny,
+                kAny,
+                60,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny},
         // Without a frame rate the last frame has no duration.
-        OpenRow{"AllAtTimeZero", [] { return TaggedFlv().Pcm(0).Key(0).Key(0).Write("z.flv"); },
-                {}, {1, 0}, 20, 0, kAny, kH263, kAny, kAny, kAny, 0, 0.0, 0.0},
-        OpenRow{"SizeFromTheFirstKeyFrame", [] { return TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6).Write("k.flv"); },
-                {}, {}, kAny, kAny, kAny, kH263, 320, 240, kAny, kAny, kAny, kAny},
+        OpenRow{"AllAtTimeZero",
+                [] { return TaggedFlv().Pcm(0).Key(0).Key(0).Write("z.flv"); },
+                {},
+                {1, 0},
+                20,
+                0,
+                kAny,
+                kH263,
+                kAny,
+                kAny,
+                kAny,
+                0,
+                0.0,
+                0.0},
+        OpenRow{"SizeFromTheFirstKeyFrame",
+                [] { return TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6).Write("k.flv"); },
+                {},
+                {},
+                kAny,
+                kAny,
+                kAny,
+                kH263,
+                320,
+                240,
+                kAny,
+                kAny,
+                kAny,
+                kAny},
         // Format 15 has no known duration; a bare tag with no body plays none.
-        OpenRow{"LastBlockOfUnknownDuration", [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Audio(40, 15, Bytes(50, 1)).Write("u.flv"); },
-                {20, 20, 0}, {}, 40, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},
-        OpenRow{"ZeroLengthLastAudioTag", [] {
-                  return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Raw(FlvBuilder().Tag(kAudio, 40, {}).bytes()).Write("e.flv"); },
-                {20, 20, 0}, {}, 40, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny}),
+        OpenRow{"LastBlockOfUnknownDuration",
+                [] {
+                  return TaggedFlv(kAudioOnly)
+                      .Pcm(0)
+                      .Pcm(20)
+                      .Audio(40, 15, Bytes(50, 1))
+                      .Write("u.flv");
+                },
+                {20, 20, 0},
+                {},
+                40,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny},
+        OpenRow{"ZeroLengthLastAudioTag",
+                [] {
+                  return TaggedFlv(kAudioOnly)
+                      .Pcm(0)
+                      .Pcm(20)
+                      .Raw(FlvBuilder().Tag(kAudio, 40, {}).bytes())
+                      .Write("e.flv");
+                },
+                {20, 20, 0},
+                {},
+                40,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny,
+                kAny}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Opening another file without Close describes only that file; a file that
@@ -189,16 +311,20 @@ TEST(TagReaderOpen, OpeningAnotherFileForgetsTheFirst) {
   const std::string audio = TaggedFlv(kAudioOnly).Pcm(0, 441).Write("reopen_audio.flv");
   ASSERT_EQ(FLVAVTagReader_Open(reader.get(), audio.c_str()), 1);
   const Summary s = Summarise(reader.get());
-  EXPECT_EQ(std::tie(s.info.videoCodec, s.info.width, s.info.videoBitRate, s.minInterval), std::tuple(-1, 0, 0, 0));
+  EXPECT_EQ(std::tie(s.info.videoCodec, s.info.width, s.info.videoBitRate, s.minInterval),
+            std::tuple(-1, 0, 0, 0));
   EXPECT_EQ(std::tie(s.audioEnd, s.videoEnd), std::tuple(10u, 0u));
   EXPECT_EQ(s.info.frameRate, 0.0);
   EXPECT_EQ(ReadAll(reader.get()).size(), 1u);
   const std::string notFlv = TestTempDir() + "/not_flv.txt";
   std::ofstream(notFlv) << "This is a plain text file, not a video.\n";
-  for (const std::string& path : {notFlv, FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv")}) {
+  for (const std::string& path :
+       {notFlv, FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv")}) {
     ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << path;
     const Summary empty = Summarise(reader.get());
-    EXPECT_EQ(std::tie(empty.info.videoCodec, empty.info.audioFormat, empty.audioEnd, empty.videoEnd), std::tuple(-1, -1, 0u, 0u));
+    EXPECT_EQ(
+        std::tie(empty.info.videoCodec, empty.info.audioFormat, empty.audioEnd, empty.videoEnd),
+        std::tuple(-1, -1, 0u, 0u));
     EXPECT_TRUE(ReadAll(reader.get()).empty());
     EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kAudio, 0), FLV_READER_SEEK_NO_TAG_AFTER);
   }
@@ -214,7 +340,8 @@ TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFil
   ReaderPtr copy = OpenReader(path);  // an open destination is closed first
   ASSERT_EQ(FLVAVTagReader_Assign(source.get(), copy.get()), 1);
   const Summary a = Summarise(source.get()), b = Summarise(copy.get());
-  EXPECT_EQ(std::tie(a.audioEnd, a.videoEnd, a.minInterval), std::tie(b.audioEnd, b.videoEnd, b.minInterval));
+  EXPECT_EQ(std::tie(a.audioEnd, a.videoEnd, a.minInterval),
+            std::tie(b.audioEnd, b.videoEnd, b.minInterval));
   EXPECT_EQ(std::memcmp(&a.info, &b.info, sizeof a.info), 0);
   // Each goes on from the fourth tag with its own file; the copy outlives its source.
   const FLVTag* tag = Next(source.get());
@@ -227,7 +354,8 @@ TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFil
   ReaderPtr orphan = OpenReader();
   std::filesystem::remove(path);
   EXPECT_EQ(FLVAVTagReader_Assign(copy.get(), orphan.get()), 0);
-  EXPECT_EQ(FLVAVTagReader_SeekToBegin(orphan.get()), FLV_READER_READ_ERROR) << "an index without a file";
+  EXPECT_EQ(FLVAVTagReader_SeekToBegin(orphan.get()), FLV_READER_READ_ERROR)
+      << "an index without a file";
   // From a reader that never opened, the copy is closed (null results are tests/bad_input's).
   EXPECT_EQ(FLVAVTagReader_Assign(OpenReader().get(), copy.get()), 0);
   Next(copy.get(), 0, FLV_READER_NOT_OPEN);
@@ -246,7 +374,8 @@ TEST(TagReaderBadInput, AMissingFileFailsQuietlyAReadErrorWithTheSystemsText) {
   std::filesystem::create_directories(folder);
   testing::internal::CaptureStderr();
   EXPECT_EQ(FLVAVTagReader_Open(reader.get(), folder.c_str()), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("Read error: ") + std::strerror(EISDIR) + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("Read error: ") + std::strerror(EISDIR) + "\n");
 }
 
 TEST(TagReaderBadInput, CutFilesKeepEveryCompleteTag) {
@@ -258,7 +387,9 @@ TEST(TagReaderBadInput, CutFilesKeepEveryCompleteTag) {
   for (std::size_t cut = 0, complete = 0; cut <= whole.size(); ++cut) {
     WriteWholeFile(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
     ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1) << "cut at " << cut;
-    if (complete < 5 && (complete + 1 < 5 ? std::size_t(flv.Position(complete + 1)) : whole.size()) <= cut) ++complete;
+    if (complete < 5 &&
+        (complete + 1 < 5 ? std::size_t(flv.Position(complete + 1)) : whole.size()) <= cut)
+      ++complete;
     EXPECT_EQ(ReadAll(reader.get()).size(), complete) << "cut at " << cut;
   }
 }
@@ -269,7 +400,8 @@ void ExpectBlockMatchesFile(const FLVTag& tag, const Bytes& file) {
   ASSERT_EQ(tag.data, tag.block + 11);
   const auto offset = static_cast<std::size_t>(tag.filePosition);
   ASSERT_LE(offset + 11 + tag.dataSize, file.size());
-  EXPECT_EQ(std::memcmp(tag.block, file.data() + offset, 11 + tag.dataSize), 0) << "tag at " << offset;
+  EXPECT_EQ(std::memcmp(tag.block, file.data() + offset, 11 + tag.dataSize), 0)
+      << "tag at " << offset;
 }
 
 TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
@@ -278,7 +410,8 @@ TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
   ReaderPtr reader = OpenReader(flv.Write("filters.flv"));
   const std::vector<Record> all = ReadAll(reader.get());
   ASSERT_EQ(all.size(), 6u);
-  EXPECT_EQ(std::tie(all[0].duration, all[4].duration), std::tuple(0u, 0u)) << "script tags last nothing";
+  EXPECT_EQ(std::tie(all[0].duration, all[4].duration), std::tuple(0u, 0u))
+      << "script tags last nothing";
   for (int filter : {kAudio, kVideo, kScript}) {
     ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
     for (std::size_t i = 0; i < 2; ++i) {
@@ -291,16 +424,19 @@ TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
   Next(reader.get(), kScript, FLV_READER_END);  // passing over the last tag
   Next(reader.get(), 0, FLV_READER_END);
   ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
-  for (const Record& record : ReadAll(reader.get(), 0, /*copyData=*/0)) EXPECT_FALSE(record.hasBlock);
+  for (const Record& record : ReadAll(reader.get(), 0, /*copyData=*/0))
+    EXPECT_FALSE(record.hasBlock);
 }
 
 // The parser's empty audio tag comes first and lasts until the first real one.
 TEST(TagReaderRead, AStreamStartingWithVideoGetsTheParsersEmptyAudioTag) {
-  ReaderPtr reader = OpenReader(TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120).Write("video_first.flv"));
+  ReaderPtr reader =
+      OpenReader(TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120).Write("video_first.flv"));
   const std::vector<Record> audio = ReadAll(reader.get(), kAudio);
   ASSERT_EQ(audio.size(), 3u);
-  EXPECT_EQ(std::tie(audio[0].filePosition, audio[0].timestamp, audio[0].duration, audio[0].hasBlock),
-            std::tuple(0, 0u, 100u, false));
+  EXPECT_EQ(
+      std::tie(audio[0].filePosition, audio[0].timestamp, audio[0].duration, audio[0].hasBlock),
+      std::tuple(0, 0u, 100u, false));
 }
 
 TEST(TagReaderRead, RecordsHandedOverOutliveTheReaderAndOwnershipSwitchesPerRead) {
@@ -369,9 +505,12 @@ TEST_P(TagReaderSeek, LandsOnTheTagOrRefuses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, TagReaderSeek,
-                         testing::Values(SeekRow{kAudio, 50, FLV_READER_OK, 60}, SeekRow{kAudio, 40, FLV_READER_OK, 60},
-                                         SeekRow{kAudio, 0, FLV_READER_OK, 20}, SeekRow{kVideo, 130, FLV_READER_OK, 120},
-                                         SeekRow{kVideo, 120, FLV_READER_OK, 120}, SeekRow{kVideo, 100, FLV_READER_OK, 0},
+                         testing::Values(SeekRow{kAudio, 50, FLV_READER_OK, 60},
+                                         SeekRow{kAudio, 40, FLV_READER_OK, 60},
+                                         SeekRow{kAudio, 0, FLV_READER_OK, 20},
+                                         SeekRow{kVideo, 130, FLV_READER_OK, 120},
+                                         SeekRow{kVideo, 120, FLV_READER_OK, 120},
+                                         SeekRow{kVideo, 100, FLV_READER_OK, 0},
                                          SeekRow{kAudio, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0},
                                          SeekRow{kVideo, 5000, FLV_READER_SEEK_NO_TAG_AFTER, 0},
                                          SeekRow{kScript, 50, FLV_READER_SEEK_NO_MATCH, 0},
@@ -385,14 +524,16 @@ TEST(TagReaderSeek, NoKeyFrameBeforeTheTimeAndTheNextKeyFrame) {
   EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kVideo, 10), FLV_READER_SEEK_NO_MATCH);
   for (auto [time, found, next] : {std::tuple(10u, 1, 80u), {80u, 1, 80u}, {81u, 0, 7u}}) {
     std::uint32_t timestamp = 7;
-    EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader.get(), time, &timestamp), found) << time;
+    EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader.get(), time, &timestamp), found)
+        << time;
     EXPECT_EQ(timestamp, next) << time;
   }
   // When the first tag after the time is itself a key frame, Seek lands on it.
   ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), kVideo, 50), FLV_READER_OK);
   const FLVTag* tag = Next(reader.get());
   ASSERT_NE(tag, nullptr);
-  EXPECT_EQ(std::tie(tag->timestamp, tag->frameType, tag->filePosition), std::tuple(80u, 1, flv.Position(2)));
+  EXPECT_EQ(std::tie(tag->timestamp, tag->frameType, tag->filePosition),
+            std::tuple(80u, 1, flv.Position(2)));
 }
 
 // Tags beyond 4 GiB must be indexed and read at their full 64-bit offsets.
@@ -402,16 +543,20 @@ TEST(TagReaderSeek, NoKeyFrameBeforeTheTimeAndTheNextKeyFrame) {
 constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
 
 void WriteAt(int fd, const Bytes& bytes, std::uint64_t offset) {
-  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)), static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+            static_cast<ssize_t>(bytes.size()));
 }
 
-Bytes Pcm(std::uint32_t timestamp, std::uint8_t fill) { return FlvBuilder().Audio(timestamp, kPcm, 3, 0, 0, Bytes(882, fill)).bytes(); }
+Bytes Pcm(std::uint32_t timestamp, std::uint8_t fill) {
+  return FlvBuilder().Audio(timestamp, kPcm, 3, 0, 0, Bytes(882, fill)).bytes();
+}
 
 TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   struct statfs status {};
-  const bool tmpfs = statfs("/dev/shm", &status) == 0 && status.f_type == TMPFS_MAGIC && access("/dev/shm", W_OK) == 0;
-  const std::string path = (tmpfs ? std::string("/dev/shm") : TestTempDir()) + "/kelvra_larger_than_4gib_" +
-                           std::to_string(getpid()) + ".flv";
+  const bool tmpfs = statfs("/dev/shm", &status) == 0 && status.f_type == TMPFS_MAGIC &&
+                     access("/dev/shm", W_OK) == 0;
+  const std::string path = (tmpfs ? std::string("/dev/shm") : TestTempDir()) +
+                           "/kelvra_larger_than_4gib_" + std::to_string(getpid()) + ".flv";
   const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
   // Header and one audio tag, script-data fillers of the largest body (each
@@ -424,10 +569,12 @@ TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   for (; offset < kFourGiB; offset += 11 + 0xFFFFFF + 4) {
     Bytes header{FLV_TAG_TYPE_SCRIPT_DATA, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0};
     WriteAt(fd, header, offset);
-    WriteAt(fd, Bytes{0x01, 0x00, 0x00, 0x0A}, offset + 11 + 0xFFFFFF);  // previous-tag-size 11 + 0xFFFFFF
+    WriteAt(fd, Bytes{0x01, 0x00, 0x00, 0x0A},
+            offset + 11 + 0xFFFFFF);  // previous-tag-size 11 + 0xFFFFFF
     fillers.push_back(offset);
   }
-  const Bytes audio = Pcm(20, 0x22), video = FlvBuilder().Video(20, 1, 2, H263PictureHeader(6)).bytes();
+  const Bytes audio = Pcm(20, 0x22),
+              video = FlvBuilder().Video(20, 1, 2, H263PictureHeader(6)).bytes();
   for (const Bytes& tag : {audio, video, Pcm(40, 0x23)}) {
     tail.push_back(offset);
     WriteAt(fd, tag, offset);
@@ -441,7 +588,8 @@ TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   const auto& index = reader.index();
   ASSERT_EQ(index.size(), 1 + fillers.size() + tail.size());
   EXPECT_EQ(index[fillers.size()].filePosition, fillers.back());
-  for (std::size_t i = 0; i < tail.size(); ++i) EXPECT_EQ(index[index.size() - 3 + i].filePosition, tail[i]);
+  for (std::size_t i = 0; i < tail.size(); ++i)
+    EXPECT_EQ(index[index.size() - 3 + i].filePosition, tail[i]);
   std::uint32_t audioEnd = 0, videoEnd = 0;
   reader.GetDuration(&audioEnd, &videoEnd);
   EXPECT_EQ(audioEnd, 60u);
@@ -450,7 +598,8 @@ TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   std::uint32_t duration = 0;
   ASSERT_EQ(reader.Seek(FLV_TAG_TYPE_AUDIO, 10), FLV_READER_OK);
   ASSERT_EQ(reader.ReadTag(1, FLV_TAG_TYPE_AUDIO, &tag, &duration), FLV_READER_OK);
-  EXPECT_EQ(std::tuple(std::uint64_t(tag->filePosition), tag->timestamp, tag->dataSize, tag->audioData[0]),
+  EXPECT_EQ(std::tuple(std::uint64_t(tag->filePosition), tag->timestamp, tag->dataSize,
+                       tag->audioData[0]),
             std::tuple(tail[0], 20u, 883u, 0x22));
   // The key frame is found by time and read whole, picture size and all.
   ASSERT_EQ(reader.Seek(FLV_TAG_TYPE_VIDEO, 30), FLV_READER_OK);

@@ -63,17 +63,23 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         InfoRow{"EveryLineAndTheLaterEndTime", {"-info", LinesFile()}, kLines, ""},
         // Conversion options beside -info are ignored; nothing is written.
-        InfoRow{"ConversionOptionsIgnored", {"-info", LinesFile(), "-i", LinesFile(), "-out", "c.mp3", "-fmt", "wav"}, kLines, ""},
+        InfoRow{"ConversionOptionsIgnored",
+                {"-info", LinesFile(), "-i", LinesFile(), "-out", "c.mp3", "-fmt", "wav"},
+                kLines,
+                ""},
         InfoRow{"TextFileGivesAZeroDuration", {"-info", TextFile()}, "duration: 0ms\n", ""},
-        InfoRow{"MissingFileGivesTheMessage", {"-info", "/nonexistent/no_such_file.flv"}, "",
+        InfoRow{"MissingFileGivesTheMessage",
+                {"-info", "/nonexistent/no_such_file.flv"},
+                "",
                 "Fail to get the FLV information. It probably is not a FLV file.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // -info reads the file's tags only: neither the codec bridges nor FFmpeg are
 // loaded (the dynamic loader's own account of the libraries it opens).
 TEST(SonexInfoLoader, LoadsNoCodecLibrary) {
-  const ProgramRun run = RunShell("LD_DEBUG=libs '" + SonexPath() + "' -info '" +
-                                  FixturePath("real/ruffle-rs_ruffle_square.flv") + "' 2>&1 >/dev/null");
+  const ProgramRun run =
+      RunShell("LD_DEBUG=libs '" + SonexPath() + "' -info '" +
+               FixturePath("real/ruffle-rs_ruffle_square.flv") + "' 2>&1 >/dev/null");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.out.find("libkelvra.so"), std::string::npos) << "no loader account:\n" << run.out;
   for (const char* library : {"libavcodec", "libavformat", "libvexmar", "libmorlin", "libpellow"}) {
