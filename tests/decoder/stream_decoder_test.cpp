@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "decoder/decoder_test_support.h"
@@ -68,6 +69,33 @@ TEST(StreamDecoderQueue, AbandonDropsTheOutputStillOwed) {
   EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   EXPECT_LE(recorder.records().size(), 2u);  // the held silence block, the tag it led to
   EXPECT_EQ(recorder.released().size(), 5u);
+}
+
+// An output callback that throws ends the worker, not the process: it takes
+// no more tags, the queued ones are released, and Stop still answers.
+TEST(StreamDecoderQueue, ACallbackThatThrowsEndsTheWorkerOnly) {
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
+  Recorder recorder;
+  Gate gate;
+  recorder.onOutput = [&] {
+    gate.Arrive();
+    throw std::runtime_error("client failure");
+  };
+  recorder.Run(decoder.get());
+  auto deliver = [&](FLVTag* tag) { return FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag); };
+  FLVTag* thrownIn = MakeAudioTag(1000, 3, 3, 1, 1, Bytes(400, 1));  // its silence throws
+  ASSERT_EQ(deliver(MakeEmptyAudioTag(0)), 1);
+  ASSERT_EQ(deliver(thrownIn), 1);
+  gate.WaitForArrival();
+  for (std::uint32_t t : {1001u, 1002u, 1003u}) ASSERT_EQ(deliver(MakeEmptyAudioTag(t)), 1);
+  gate.Open();
+  ASSERT_TRUE(WaitUntil([&] { return recorder.released().size() == 4; }));
+  TagPtr refused(MakeEmptyAudioTag(2000));
+  EXPECT_EQ(deliver(refused.get()), 0);
+  EXPECT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
+  EXPECT_TRUE(recorder.records().empty());
+  EXPECT_EQ(recorder.released(), std::vector<std::uint32_t>({0, 1001, 1002, 1003}));
+  kelvra::DeleteFLVTag(thrownIn);  // the throw came before its release
 }
 
 TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {
