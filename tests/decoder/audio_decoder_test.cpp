@@ -61,7 +61,7 @@ struct SilenceRow {
   int rate, rateIndex;
   std::vector<std::pair<std::uint32_t, int>> tags;  // time stamp, payload bytes (0: hole)
   std::vector<int> sizes;                           // of the blocks that come out
-  bool fromZero;  // the blocks before the last are silence, timed from 0
+  bool fromZero = false;  // the blocks before the last are silence, timed from 0
 };
 
 class AudioSilence : public ::testing::TestWithParam<SilenceRow> {};
@@ -99,25 +99,20 @@ std::vector<int> TwoSeconds() {
   return sizes;
 }
 
+// 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
 INSTANTIATE_TEST_SUITE_P(
     Holes, AudioSilence,
-    ::testing::Values(
-        SilenceRow{
-            "TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}}, TwoSeconds(), true},
-        // 30 ms at 11025 Hz is 330.75 frames: 330 whole frames of silence.
-        SilenceRow{"WholeFramesForAnOddSpan", 11025, 1, {{0, 0}, {30, 400}}, {330 * 4, 400}, true},
-        SilenceRow{"AnEarlierTagClearsTheGap",
-                   44100,
-                   3,
-                   {{1000, 0}, {500, 400}, {3000, 400}},
-                   {400, 400},
-                   false}),
+    testing::ValuesIn(std::vector<SilenceRow>{
+        {"TwoSecondsInWholeBlocks", 44100, 3, {{0, 0}, {2000, 441 * 4}}, TwoSeconds(), true},
+        {"WholeFramesForAnOddSpan", 11025, 1, {{0, 0}, {30, 400}}, {330 * 4, 400}, true},
+        {"AnEarlierTagClearsTheGap", 44100, 3, {{1000, 0}, {500, 400}, {3000, 400}}, {400, 400}},
+    }),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct WholeFile {
   const char* name;
   FlvSpec recipe;
-  const char* fixture;  // instead of the generated file when set
+  const char* fixture = nullptr;  // instead of the generated file when set
 };
 
 class AudioWholeFile : public ::testing::TestWithParam<WholeFile> {};
@@ -157,15 +152,14 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, AudioWholeFile,
-    ::testing::Values(
-        WholeFile{"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050}, nullptr},
-        WholeFile{"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .channels = 1}, nullptr},
-        WholeFile{"pcm_u8_11025_mono",
-                  {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1},
-                  nullptr},
-        WholeFile{"fixture_pcm_s16be", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
-        WholeFile{"fixture_red5_nellymoser", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
-        WholeFile{"fixture_square_mp3", {}, "real/ruffle-rs_ruffle_square.flv"}),
+    testing::ValuesIn(std::vector<WholeFile>{
+        {"mp3_22050_stereo", {.audio = AudioCodec::kMp3, .sampleRate = 22050}},
+        {"adpcm_22050_mono", {.audio = AudioCodec::kAdpcmSwf, .channels = 1}},
+        {"pcm_u8_11025_mono", {.audio = AudioCodec::kPcmU8, .sampleRate = 11025, .channels = 1}},
+        {"fixture_pcm_s16be", {}, "generated/gen_pcm_s16be_22050_mono.flv"},
+        {"fixture_red5_nellymoser", {}, "real/mondain_red5_fp_fcs_live_audio.flv"},
+        {"fixture_square_mp3", {}, "real/ruffle-rs_ruffle_square.flv"},
+    }),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

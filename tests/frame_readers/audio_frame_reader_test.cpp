@@ -101,15 +101,14 @@ TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
   const double seconds = static_cast<double>(reference.size() / frameBytes) / recipe.sampleRate;
   ASSERT_GE(seconds, recipe.durationMs / 1000.0);
   EXPECT_LE(seconds, recipe.durationMs / 1000.0 + 0.2);
-  // Rising zero crossings of the first channel from 0.1 s (past the delay) to 0.4 s.
+  auto first = [&](std::size_t frame) {  // the first channel's sample
+    return static_cast<std::int16_t>(reference[frame * frameBytes] |
+                                     reference[frame * frameBytes + 1] << 8);
+  };
+  // Rising zero crossings from 0.1 s (past the delay) to 0.4 s.
   int crossings = 0;
-  for (std::size_t i = recipe.sampleRate / 10;
-       i < static_cast<std::size_t>(recipe.sampleRate) * 2 / 5; ++i) {
-    crossings += static_cast<std::int16_t>(reference[(i - 1) * frameBytes] |
-                                           reference[(i - 1) * frameBytes + 1] << 8) < 0 &&
-                 static_cast<std::int16_t>(reference[i * frameBytes] | reference[i * frameBytes + 1]
-                                                                           << 8) >= 0;
-  }
+  for (std::size_t i = recipe.sampleRate / 10; i < recipe.sampleRate * 2u / 5; ++i)
+    crossings += first(i - 1) < 0 && first(i) >= 0;
   EXPECT_NEAR(crossings / 0.3, recipe.toneHz, 7.0);
   for (const std::uint32_t size : {4096u, 1000u, 3u})
     ExpectPull(path, reference, size, size != 1000, false);

@@ -116,10 +116,15 @@ struct Pictures {
   bool IsBlack(int frame) const { return Read(frame) == Hash(std::string(pictureBytes, '\0')); }
 };
 
-FlvSpec VideoFile(VideoCodec codec, int durationMs, int width = 160, int height = 120) {
-  return {.audio = AudioCodec::kNone, .video = codec, .width = width, .height = height, .fps = 25,
-          .durationMs = durationMs};
+using enum VideoCodec;
+
+std::function<std::string()> Made(VideoCodec codec, int ms, int width = 160, int height = 120) {
+  return [=] {
+    return GenerateFlv({.audio = AudioCodec::kNone, .video = codec, .width = width,
+                        .height = height, .fps = 25, .durationMs = ms});
+  };
 }
+std::function<std::string()> Fixture(const char* path) { return [=] { return FixturePath(path); }; }
 
 // A file written from tags as stored.
 std::string Write(const std::string& name, const std::vector<TagPtr>& tags) {
@@ -129,6 +134,25 @@ std::string Write(const std::string& name, const std::vector<TagPtr>& tags) {
     builder.Tag(t->tagType, t->timestamp, Bytes(t->data, t->data + t->dataSize));
   builder.WriteTo(TestTempDir() + "/" + name);
   return TestTempDir() + "/" + name;
+}
+
+// H.263 with its first key frame cut out.
+std::string NoFirstKeyFrame() {
+  std::vector<TagPtr> tags = ReadTagsOfFile(Made(kH263, 3000)());
+  tags.erase(std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) {
+    return t->tagType == FLV_TAG_TYPE_VIDEO && t->frameType == 1;
+  }));
+  return Write("no_first_key.flv", tags);
+}
+
+// H.264 200 x 150, then from 2 s a second sequence header and 320 x 240.
+std::string H264SizeChange() {
+  std::vector<TagPtr> tags = ReadTagsOfFile(Made(kH264, 2000, 200, 150)());
+  for (TagPtr& t : ReadTagsOfFile(Made(kH264, 2000, 320, 240)())) {
+    t->timestamp += 2000;
+    if (t->tagType == FLV_TAG_TYPE_VIDEO) tags.push_back(std::move(t));
+  }
+  return Write("h264_size_change.flv", tags);
 }
 
 struct Row {
@@ -162,138 +186,42 @@ TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
   EXPECT_EQ(black, row.blackFrames);
 }
 
+// H263Jumps: backwards across key frames, the last frame before one, forward
+// by more than 4 s. H264Red5's first picture is presented at 1049 ms.
+// NoFirstKeyFrame: black up to the key frame at 1 s (24 frames from the first
+// inter frame at 40 ms), then back into the black span and across the key
+// frame again, which must decode from it. H264SizeChange: the pictures after
+// the second header are resized to the first size, and a seek into either
+// part decodes with that part's header. H264FirstReadIsASeek: the sequence
+// header in force must be given to the fresh decoder again.
 INSTANTIATE_TEST_SUITE_P(
     Files, VideoFrames,
     testing::Values(
-        Row{"H263Stepped",
-            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 3000)); },
-            25,
-            160,
-            120,
-            75,
-            {},
-            0},
-        // Backwards across key frames, the last frame before one, forward by more than 4 s.
-        Row{"H263Jumps",
-            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 7000)); },
-            25,
-            160,
-            120,
-            0,
-            {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99},
-            0},
-        Row{"FourFramesPerTag",
-            [] { return GenerateFlv(VideoFile(VideoCodec::kH263, 2000)); },
-            100,
-            160,
-            120,
-            40,
-            {},
-            0},
-        Row{"Vp6Stepped",
-            [] { return FixturePath("real/Red5_red5-server_red5.flv"); },
-            0,
-            480,
-            368,
-            -1,
-            {5, 2, 9, 0, 7, 3},
-            0},
-        // One row for each other codec and producer: real files.
-        Row{"Screen",
-            [] { return FixturePath("real/mltframework_swfdec_video.flv"); },
-            0,
-            466,
-            311,
-            10,
-            {},
-            0},
-        Row{"Screen2",
-            [] { return FixturePath("generated/gen_flashsv2_160x120.flv"); },
-            0,
-            160,
-            120,
-            10,
-            {},
-            0},
-        Row{"H263Square",
-            [] { return FixturePath("real/ruffle-rs_ruffle_square.flv"); },
-            0,
-            128,
-            96,
-            10,
-            {},
-            0},
-        // Its first picture is presented at 1049 ms.
-        Row{"H264Red5",
-            [] { return FixturePath("real/Red5_red5-server_flashContent.flv"); },
-            0,
-            320,
-            240,
-            0,
-            {15, 16, 17, 18, 22, 29, 16, 25},
-            0},
-        Row{"Vp6FarJumps",
-            [] { return FixturePath("real/apache_flex-sdk_caltrain.flv"); },
-            0,
-            640,
-            480,
-            0,
-            {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10},
-            0},
-        // The first key frame cut out: black up to the key frame at 1 s (24
-        // frames from the first inter frame at 40 ms), then back into the black
-        // span and across the key frame again, which must decode from it.
-        Row{"NoFirstKeyFrame",
-            [] {
-              std::vector<TagPtr> tags =
-                  ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH263, 3000)));
-              tags.erase(std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) {
-                return t->tagType == FLV_TAG_TYPE_VIDEO && t->frameType == 1;
-              }));
-              return Write("no_first_key.flv", tags);
-            },
-            25,
-            160,
-            120,
-            40,
-            {60, 5, 6, 23, 24, 25, 26, 2, 30},
-            24 + 4},
-        // B-frames, and a second sequence header at 2 s changing the size:
-        // the pictures after it are resized to the first size, and a seek
-        // into either part decodes with that part's header.
-        Row{"H264SizeChange",
-            [] {
-              std::vector<TagPtr> tags =
-                  ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)));
-              for (TagPtr& t :
-                   ReadTagsOfFile(GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 320, 240)))) {
-                t->timestamp += 2000;
-                if (t->tagType == FLV_TAG_TYPE_VIDEO) tags.push_back(std::move(t));
-              }
-              return Write("h264_size_change.flv", tags);
-            },
-            25,
-            200,
-            150,
-            0,
-            {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97},
-            0},
-        // The first read is a seek past the first key frame: the sequence
-        // header in force must be given to the fresh decoder again.
-        Row{"H264FirstReadIsASeek",
-            [] { return GenerateFlv(VideoFile(VideoCodec::kH264, 2000, 200, 150)); },
-            25,
-            200,
-            150,
-            0,
-            {40, 41, 10},
-            0}),
+        Row{"H263Stepped", Made(kH263, 3000), 25, 160, 120, 75, {}, 0},
+        Row{"H263Jumps", Made(kH263, 7000), 25, 160, 120, 0,
+            {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}, 0},
+        Row{"FourFramesPerTag", Made(kH263, 2000), 100, 160, 120, 40, {}, 0},
+        Row{"Vp6Stepped", Fixture("real/Red5_red5-server_red5.flv"), 0, 480, 368, -1,
+            {5, 2, 9, 0, 7, 3}, 0},
+        Row{"Screen", Fixture("real/mltframework_swfdec_video.flv"), 0, 466, 311, 10, {}, 0},
+        Row{"Screen2", Fixture("generated/gen_flashsv2_160x120.flv"), 0, 160, 120, 10, {}, 0},
+        Row{"H263Square", Fixture("real/ruffle-rs_ruffle_square.flv"), 0, 128, 96, 10, {}, 0},
+        Row{"H264Red5", Fixture("real/Red5_red5-server_flashContent.flv"), 0, 320, 240, 0,
+            {15, 16, 17, 18, 22, 29, 16, 25}, 0},
+        Row{"Vp6FarJumps", Fixture("real/apache_flex-sdk_caltrain.flv"), 0, 640, 480, 0,
+            {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}, 0},
+        Row{"NoFirstKeyFrame", NoFirstKeyFrame, 25, 160, 120, 40,
+            {60, 5, 6, 23, 24, 25, 26, 2, 30}, 24 + 4},
+        Row{"H264SizeChange", H264SizeChange, 25, 200, 150, 0,
+            {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97}, 0},
+        Row{"H264FirstReadIsASeek", Made(kH264, 2000, 200, 150), 25, 200, 150, 0,
+            {40, 41, 10}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Past the last tag its picture stays; a first read (or a seek) within one
 // frame interval of the video's end is black, and so is every later frame.
 TEST(VideoFrameReader, TheEndOfTheVideo) {
-  const std::string path = GenerateFlv(VideoFile(VideoCodec::kH263, 2000));
+  const std::string path = Made(kH263, 2000)();
   {
     Pictures p(path, 25);
     for (int frame = 0; frame < 50; ++frame) p.Expect(frame);
