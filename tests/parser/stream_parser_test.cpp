@@ -149,17 +149,6 @@ Bytes Stream(const std::string& tags, const FlvHeaderOptions& header = {},
   return all;
 }
 
-// Delivers `bytes` in pieces of `piece` bytes (0: all at once); each delivery's code.
-std::vector<int> DeliverInPieces(::FLVStreamParser* parser, const Bytes& bytes, std::size_t piece) {
-  std::vector<int> codes;
-  const std::size_t step = piece == 0 ? std::max<std::size_t>(bytes.size(), 1) : piece;
-  for (std::size_t at = 0; at < bytes.size(); at += step) {
-    const int n = static_cast<int>(std::min(step, bytes.size() - at));
-    codes.push_back(FLVStreamParser_DeliverData(parser, bytes.data() + at, n));
-  }
-  return codes;
-}
-
 using ParserPtr = std::unique_ptr<::FLVStreamParser, void (*)(::FLVStreamParser*)>;
 
 class StreamParserTest : public ::testing::Test {
@@ -309,37 +298,21 @@ std::string ThirtyVideoTags() {  // 25 frames/s
 constexpr FlvHeaderOptions kAudioOnly{.hasVideo = false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, ForcedInformation,
-    ::testing::Values(ForceRow{"ThirtyVideoTags",
-                               {},
-                               ThirtyVideoTags(),
-                               1000,
-                               31,
-                               Trigger::kDelivery,
-                               false,
-                               kPcm,
-                               kH263,
-                               25.0},
-                      ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5,
-                               Trigger::kDelivery, false, kPcm, -1, 0},
-                      ForceRow{"QueueLimitZeroDoesNotRefuseForEver", kAudioOnly, "A0 A20 A40", 0, 2,
-                               Trigger::kDelivery, false, kPcm, -1, 0},
-                      ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, Trigger::kDelivery,
-                               true, kPcm, -1, 0},
-                      ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kFlush, false,
-                               kPcm, -1, 0},
-                      ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kStop,
-                               false, kPcm, -1, 0},
-                      // A single frame gives no frame rate of its own: 25 is assumed.
-                      ForceRow{"SingleKeyFrame",
-                               {.hasAudio = false},
-                               "K0",
-                               1000,
-                               99,
-                               Trigger::kFlush,
-                               false,
-                               -1,
-                               kH263,
-                               25.0}),
+    ::testing::Values(
+        ForceRow{"ThirtyVideoTags", {}, ThirtyVideoTags(), 1000, 31, Trigger::kDelivery, false,
+                 kPcm, kH263, 25.0},
+        ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5, Trigger::kDelivery,
+                 false, kPcm, -1, 0},
+        ForceRow{"QueueLimitZeroDoesNotRefuseForEver", kAudioOnly, "A0 A20 A40", 0, 2,
+                 Trigger::kDelivery, false, kPcm, -1, 0},
+        ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, Trigger::kDelivery, true, kPcm,
+                 -1, 0},
+        ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kFlush, false, kPcm, -1, 0},
+        ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kStop, false, kPcm,
+                 -1, 0},
+        // A single frame gives no frame rate of its own: 25 is assumed.
+        ForceRow{"SingleKeyFrame", {.hasAudio = false}, "K0", 1000, 99, Trigger::kFlush, false,
+                 -1, kH263, 25.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersFull) {
@@ -431,6 +404,7 @@ struct ParseRun {
 
 // Set up as the tag reader sets up its own parser: every kind of tag wanted
 // and offered, each taken at once.
+// Delivered in pieces of `piece` bytes (0: all at once).
 ParseRun Parse(const Bytes& bytes, std::size_t piece) {
   ParserPtr parser(FLVStreamParser_Create(), &FLVStreamParser_Delete);
   Recorder rec;
@@ -439,7 +413,11 @@ ParseRun Parse(const Bytes& bytes, std::size_t piece) {
   rec.Attach(parser.get(), /*others=*/true);
   FLVStreamParser_Run(parser.get());
   ParseRun run;
-  run.codes = DeliverInPieces(parser.get(), bytes, piece);
+  const std::size_t step = piece == 0 ? std::max<std::size_t>(bytes.size(), 1) : piece;
+  for (std::size_t at = 0; at < bytes.size(); at += step) {
+    const int n = static_cast<int>(std::min(step, bytes.size() - at));
+    run.codes.push_back(FLVStreamParser_DeliverData(parser.get(), bytes.data() + at, n));
+  }
   EXPECT_EQ(FLVStreamParser_Flush(parser.get()), 1);
   EXPECT_EQ(FLVStreamParser_Stop(parser.get()), 1);
   EXPECT_EQ(rec.infoCalls, 1);
