@@ -122,7 +122,7 @@ class AudioWholeFile : public ::testing::TestWithParam<WholeFile> {};
 // by sample.
 TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   const WholeFile& file = GetParam();
-  std::vector<TagPtr> tags = ReadTagsOfType(
+  std::vector<TagPtr> tags = ReadTagsOfFile(
       file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.recipe), FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   double expectedFrames = 0.0;

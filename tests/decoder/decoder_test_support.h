@@ -1,10 +1,12 @@
-// For the decoder tests: a recorder of a decoder's callbacks (called on its
-// thread), a gate to hold a worker, a probe decoder doing what the test sets.
+// For the decoder tests: tag records made straight from FLV bytes, a recorder
+// of a decoder's callbacks (called on its thread), a gate to hold a worker, a
+// probe decoder doing what the test sets.
 #ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 #define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -13,12 +15,46 @@
 #include <vector>
 
 #include "decoder/flv_stream_decoder.h"
-#include "decoder/tag_file_walker.h"
 #include "flv/flv_tag_parsing.h"
 #include "kelvra.h"
 #include "support/flv_builder.h"
+#include "support/flv_files.h"
 
 namespace kelvra::test {
+
+struct TagDeleter {
+  void operator()(FLVTag* tag) const { kelvra::DeleteFLVTag(tag); }
+};
+using TagPtr = std::unique_ptr<FLVTag, TagDeleter>;
+
+// Every whole tag (or those of one type: 8 audio, 9 video) up to the first
+// one cut short, each with its own data block.
+inline std::vector<TagPtr> ReadTags(const Bytes& bytes, int tagType = 0) {
+  std::vector<TagPtr> tags;
+  FLVHeaderFields header;
+  if (!ParseFLVHeader(bytes.data(), bytes.size(), &header)) return tags;
+  std::size_t position = static_cast<std::size_t>(header.firstTagPosition);
+  while (position + kTagHeaderSize <= bytes.size()) {
+    TagPtr tag(NewFLVTag());
+    std::int64_t streamPosition = static_cast<std::int64_t>(position);
+    std::uint32_t toTagEnd = 0;
+    // The header fields first, then with the whole tag known to be there.
+    auto header = [&](bool whole) {
+      return ParseFLVTagHeader(bytes.data() + position, bytes.size() - position, whole, tag.get(),
+                               &streamPosition, &toTagEnd);
+    };
+    const std::size_t bodyStart = position + kTagHeaderSize;
+    if (!header(false) || bodyStart + tag->dataSize > bytes.size() || !header(true)) break;
+    const std::size_t bodyLength = std::min<std::size_t>(toTagEnd, bytes.size() - bodyStart);
+    if (!ParseFLVTagBody(bytes.data() + bodyStart, bodyLength, tag.get())) break;
+    if (tagType == 0 || tag->tagType == tagType) tags.push_back(std::move(tag));
+    position = bodyStart + toTagEnd;
+  }
+  return tags;
+}
+inline std::vector<TagPtr> ReadTagsOfFile(const std::string& path, int tagType = 0) {
+  return ReadTags(ReadWholeFile(path), tagType);
+}
 
 struct DecoderDeleter {
   void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }

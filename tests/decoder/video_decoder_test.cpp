@@ -26,7 +26,7 @@ Bytes Decode(const DecoderPtr& decoder, FLVTag* tag) {
 
 // The video tags from the first key frame on.
 std::vector<TagPtr> FromKeyFrame(const std::string& path) {
-  std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_VIDEO);
+  std::vector<TagPtr> tags = ReadTagsOfFile(path, FLV_TAG_TYPE_VIDEO);
   auto key =
       std::find_if(tags.begin(), tags.end(), [](const TagPtr& t) { return t->frameType == 1; });
   tags.erase(tags.begin(), key);
@@ -110,7 +110,7 @@ TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
                                         .height = 150,
                                         .fps = 25,
                                         .durationMs = 1000});
-  std::vector<TagPtr> tags = ReadTagsOfType(path, FLV_TAG_TYPE_VIDEO);
+  std::vector<TagPtr> tags = ReadTagsOfFile(path, FLV_TAG_TYPE_VIDEO);
   ASSERT_EQ(tags.size(), 27u);  // sequence header, 25 pictures, end of sequence
   DecoderPtr sync = SyncDecoder(200, 150);
   std::vector<Bytes> pictures;

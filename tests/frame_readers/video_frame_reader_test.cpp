@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "decoder/tag_file_walker.h"
+#include "decoder/decoder_test_support.h"
 #include "kelvra.h"
 #include "support/flv_builder.h"
 #include "support/flv_files.h"
@@ -53,11 +53,11 @@ struct Pictures {
     pictureBytes = static_cast<std::size_t>(info.width) * info.height * 4;
     TagReaderPtr forward(FLVAVTagReader_Create());
     FLVAVTagReader_Open(forward.get(), path.c_str());
-    FLVStreamDecoder* decoder = FLVStreamDecoder_Create(1);
-    FLVStreamDecoder_SetOutputSize(decoder, info.width, info.height);
-    FLVStreamDecoder_SetResizeMode(decoder, 2);
-    FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
-    FLVStreamDecoder_SetDecodeAlphaChannel(decoder, 0);
+    DecoderPtr decoder(FLVStreamDecoder_Create(1));
+    FLVStreamDecoder_SetOutputSize(decoder.get(), info.width, info.height);
+    FLVStreamDecoder_SetResizeMode(decoder.get(), 2);
+    FLVStreamDecoder_SetDecodeSyncMode(decoder.get(), 1);
+    FLVStreamDecoder_SetDecodeAlphaChannel(decoder.get(), 0);
     const std::size_t blackHash = Hash(std::string(pictureBytes, '\0'));
     const bool h264 = info.videoCodec == 7;
     FLVTag* tag = nullptr;
@@ -69,14 +69,14 @@ struct Pictures {
       std::uint8_t* out = nullptr;
       int size = 0;
       const bool decoded =
-          FLVStreamDecoder_DecodeFLVTag(decoder, read ? tag : nullptr, &out, &size) != 0 &&
+          FLVStreamDecoder_DecodeFLVTag(decoder.get(), read ? tag : nullptr, &out, &size) != 0 &&
           static_cast<std::size_t>(size) == pictureBytes;
       if (h264 && !decoded) {
         if (!read) break;
         continue;
       }
       Picture picture{tag->timestamp, duration, blackHash, true};
-      if (h264) FLVStreamDecoder_GetPictureTime(decoder, &picture.start);
+      if (h264) FLVStreamDecoder_GetPictureTime(decoder.get(), &picture.start);
       if (decoded) {
         std::string bottomFirst;
         for (int y = info.height - 1; y >= 0; --y)
@@ -87,7 +87,6 @@ struct Pictures {
       reference.push_back(picture);
       if (picture.start > untilMs) break;
     }
-    FLVStreamDecoder_Delete(decoder);
     FLVAVTagReader_SetAutoReleaseMemory(reader.get(), autoRelease);
     frames = VideoFrameReader_Create(reader.get(), fps, 0);
     EXPECT_NE(frames, nullptr);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "decoder/decoder_test_support.h"
 #include "kelvra.h"
 #include "support/flv_files.h"
 #include "support/stream_feed.h"
@@ -22,28 +23,8 @@ struct StreamDeleter {
 using StreamPtr = std::unique_ptr<::FLVStream, StreamDeleter>;
 
 std::string File() {
-  return GenerateFlv({.audio = AudioCodec::kMp3,
-                      .sampleRate = 22050,
-                      .channels = 2,
-                      .video = VideoCodec::kH263,
-                      .width = 160,
-                      .height = 120,
-                      .fps = 15,
-                      .durationMs = 2000});
-}
-
-// The file's tags, caller-owned, in file order.
-std::vector<FLVTag*> ReadTags(const std::string& path) {
-  std::vector<FLVTag*> tags;
-  ::FLVAVTagReader* reader = FLVAVTagReader_Create();
-  FLVAVTagReader_SetAutoReleaseMemory(reader, 0);
-  EXPECT_NE(FLVAVTagReader_Open(reader, path.c_str()), 0);
-  FLVTag* tag = nullptr;
-  std::uint32_t duration = 0;
-  while (FLVAVTagReader_ReadTag(reader, 1, 0, &tag, &duration) == FLV_READER_OK)
-    tags.push_back(tag);
-  FLVAVTagReader_Delete(reader);
-  return tags;
+  return GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2,
+                      .video = VideoCodec::kH263, .width = 160, .height = 120, .fps = 15});
 }
 
 // The audio bytes, and the pictures' sizes and time stamps.
@@ -69,12 +50,8 @@ struct Sink {
 // A script tag (or null) is not audio or video, a video tag with video off is
 // busy on every attempt; both stay the caller's, whole after the stop.
 TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
-  std::vector<FLVTag*> tags = ReadTags(File());
-  auto first = [&](int type) {
-    return *std::find_if(tags.begin(), tags.end(), [&](FLVTag* t) { return t->tagType == type; });
-  };
-  FLVTag* script = first(FLV_TAG_TYPE_SCRIPT_DATA);
-  FLVTag* video = first(FLV_TAG_TYPE_VIDEO);
+  FLVTag* script = ReadTagsOfFile(File(), FLV_TAG_TYPE_SCRIPT_DATA).at(0).release();
+  FLVTag* video = ReadTagsOfFile(File(), FLV_TAG_TYPE_VIDEO).at(0).release();
   ::FLVStream* stream = FLVStream_Create();
   EXPECT_EQ(FLVStream_DeliverDataEx(stream, script), FLV_STREAM_STOPPED);
   ASSERT_EQ(FLVStream_RunEx(stream, nullptr, 0, 1), 1);
@@ -86,7 +63,8 @@ TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
   ASSERT_EQ(FLVStream_StopEx(stream), 1);
   EXPECT_EQ(script->tagType + video->tagType, FLV_TAG_TYPE_SCRIPT_DATA + FLV_TAG_TYPE_VIDEO);
   FLVStream_Delete(stream);
-  for (FLVTag* tag : tags) FLVStreamParser_DeleteFLVTag(nullptr, tag);
+  FLVStreamParser_DeleteFLVTag(nullptr, script);
+  FLVStreamParser_DeleteFLVTag(nullptr, video);
 }
 
 // The end-to-end row: the file as bytes in pieces of several sizes gives all
@@ -98,14 +76,10 @@ TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
   FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
   FLVStreamDecoder_SetSampleRate(decoder, 22050);  // the file's own format, as the stream gives it
   FLVStreamDecoder_SetNumberOfChannels(decoder, 2);
-  for (FLVTag* tag : ReadTags(File())) {
+  for (const TagPtr& tag : ReadTagsOfFile(File(), FLV_TAG_TYPE_AUDIO)) {
     std::uint8_t* data = nullptr;
     int size = 0;
-    if (tag->tagType == FLV_TAG_TYPE_AUDIO &&
-        FLVStreamDecoder_DecodeFLVTag(decoder, tag, &data, &size) != 0) {
-      expectedBytes += size;
-    }
-    FLVStreamParser_DeleteFLVTag(nullptr, tag);
+    if (FLVStreamDecoder_DecodeFLVTag(decoder, tag.get(), &data, &size) != 0) expectedBytes += size;
   }
   FLVStreamDecoder_Delete(decoder);
   for (const std::size_t piece : {4096, 777, 1}) {

@@ -22,14 +22,8 @@ constexpr auto kRetryWait = std::chrono::milliseconds(2);
 std::vector<std::string> ShortFiles() {
   auto file = [](AudioCodec audio, int rate, int channels, VideoCodec video, int width, int fps,
                  int ms) {
-    return GenerateFlv({.audio = audio,
-                        .sampleRate = rate,
-                        .channels = channels,
-                        .video = video,
-                        .width = width,
-                        .height = width * 3 / 4,
-                        .fps = fps,
-                        .durationMs = ms});
+    return GenerateFlv({.audio = audio, .sampleRate = rate, .channels = channels, .video = video,
+                        .width = width, .height = width * 3 / 4, .fps = fps, .durationMs = ms});
   };
   return {file(AudioCodec::kMp3, 22050, 1, VideoCodec::kH263, 64, 15, 400),
           file(AudioCodec::kAdpcmSwf, 11025, 1, VideoCodec::kScreenVideo, 64, 10, 400),
