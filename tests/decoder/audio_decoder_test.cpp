@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "decoder/decoder_test_support.h"
@@ -133,9 +132,8 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
   DecoderPtr decoder = AudioDecoder(44100, 2, false);
   recorder.Run(decoder.get());
   for (TagPtr& tag : tags) {
-    while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag.get()) == 0) {
+    while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag.get()) == 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     tag.release();
   }
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);

@@ -22,10 +22,16 @@
 
 namespace kelvra::test {
 
-struct TagDeleter {
+struct Deleter {
   void operator()(FLVTag* tag) const { kelvra::DeleteFLVTag(tag); }
+  void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
+  void operator()(::FLVAVTagReader* reader) const { FLVAVTagReader_Delete(reader); }
+  void operator()(::FLVStream* stream) const { FLVStream_Delete(stream); }
 };
-using TagPtr = std::unique_ptr<FLVTag, TagDeleter>;
+using TagPtr = std::unique_ptr<FLVTag, Deleter>;
+using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, Deleter>;
+using TagReaderPtr = std::unique_ptr<::FLVAVTagReader, Deleter>;
+using StreamPtr = std::unique_ptr<::FLVStream, Deleter>;
 
 // Every whole tag (or those of one type: 8 audio, 9 video) up to the first
 // one cut short, each with its own data block.
@@ -55,11 +61,6 @@ inline std::vector<TagPtr> ReadTags(const Bytes& bytes, int tagType = 0) {
 inline std::vector<TagPtr> ReadTagsOfFile(const std::string& path, int tagType = 0) {
   return ReadTags(ReadWholeFile(path), tagType);
 }
-
-struct DecoderDeleter {
-  void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
-};
-using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, DecoderDeleter>;
 
 struct OutputRecord {
   bool nullData = false;

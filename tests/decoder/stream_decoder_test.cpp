@@ -114,41 +114,35 @@ TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {
   EXPECT_FALSE(b.IsWaitRequested());
 }
 
-struct Brothers {
-  explicit Brothers(int intervalMs) {
-    for (ProbeDecoder* d : {&a, &b}) {
-      d->SetBrother(d == &a ? &b : &a);
-      d->SetMaxIntervalTime(intervalMs);
-      d->SetDeleteFLVTagCallBack(&Recorder::Release, &recorder);
-    }
-  }
-  Recorder recorder;
-  ProbeDecoder a, b;
-};
-
 // The brother is far ahead and blocked by a full queue: the starved decoder
 // fills the gap up to the brother's time, which releases the brother.
 TEST(StreamDecoderBrothers, StarvedDecoderFillsTheGapWhenTheBrotherIsAheadAndBlocked) {
-  Brothers s(1000);
+  Recorder recorder;
   Gate gate;
-  s.b.SetMaxFLVTagQueue(1);
-  s.b.onTag = [&](FLVTag*) { gate.Arrive(); };
-  ASSERT_EQ(s.a.Run(), 1);
-  ASSERT_EQ(s.b.Run(), 1);
-  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(0)), 1);
+  ProbeDecoder a, b;
+  for (ProbeDecoder* d : {&a, &b}) {
+    d->SetBrother(d == &a ? &b : &a);
+    d->SetMaxIntervalTime(1000);
+    d->SetDeleteFLVTagCallBack(&Recorder::Release, &recorder);
+  }
+  b.SetMaxFLVTagQueue(1);
+  b.onTag = [&](FLVTag*) { gate.Arrive(); };
+  ASSERT_EQ(a.Run(), 1);
+  ASSERT_EQ(b.Run(), 1);
+  ASSERT_EQ(b.DeliverFLVPacket(MakeEmptyAudioTag(0)), 1);
   gate.WaitForArrival();
-  s.b.SetCurrentTime(3000 * kUnitsPerMs);
+  b.SetCurrentTime(3000 * kUnitsPerMs);
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(s.a.filledMs.load(), 0);  // ahead, but not blocked
-  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(1)), 1);
-  ASSERT_EQ(s.b.DeliverFLVPacket(MakeEmptyAudioTag(2)), 1);
-  ASSERT_TRUE(s.b.IsQueueOverMax());
-  ASSERT_TRUE(WaitUntil([&] { return s.a.filledMs.load() > 0; }));
-  EXPECT_EQ(s.a.filledMs.load(), 3000);
+  EXPECT_EQ(a.filledMs.load(), 0);  // ahead, but not blocked
+  ASSERT_EQ(b.DeliverFLVPacket(MakeEmptyAudioTag(1)), 1);
+  ASSERT_EQ(b.DeliverFLVPacket(MakeEmptyAudioTag(2)), 1);
+  ASSERT_TRUE(b.IsQueueOverMax());
+  ASSERT_TRUE(WaitUntil([&] { return a.filledMs.load() > 0; }));
+  EXPECT_EQ(a.filledMs.load(), 3000);
   gate.Open();
-  s.a.Stop();
-  s.b.Stop();
-  EXPECT_EQ(s.recorder.released().size(), 3u);
+  a.Stop();
+  b.Stop();
+  EXPECT_EQ(recorder.released().size(), 3u);
 }
 
 }  // namespace

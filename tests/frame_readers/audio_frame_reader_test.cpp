@@ -12,9 +12,6 @@
 #include "support/flv_files.h"
 
 namespace kelvra::test {
-void PrintTo(const FlvSpec& file, std::ostream* out) {
-  *out << static_cast<int>(file.audio) << " " << file.sampleRate;
-}
 namespace {
 
 struct Deleter {
@@ -115,12 +112,8 @@ TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
 }
 
 FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
-  return {.audio = codec,
-          .sampleRate = rate,
-          .channels = channels,
-          .durationMs = 1500,
-          .holeStartMs = holeStart,
-          .holeLengthMs = holeStart < 0 ? 0 : 400};
+  return {.audio = codec, .sampleRate = rate, .channels = channels, .durationMs = 1500,
+          .holeStartMs = holeStart, .holeLengthMs = holeStart < 0 ? 0 : 400};
 }
 
 INSTANTIATE_TEST_SUITE_P(GeneratedFiles, AudioPullFormats,

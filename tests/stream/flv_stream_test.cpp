@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "decoder/decoder_test_support.h"
 #include "kelvra.h"
@@ -14,13 +13,6 @@
 
 namespace kelvra::test {
 namespace {
-
-using namespace std::chrono_literals;
-
-struct StreamDeleter {
-  void operator()(::FLVStream* stream) const { FLVStream_Delete(stream); }
-};
-using StreamPtr = std::unique_ptr<::FLVStream, StreamDeleter>;
 
 std::string File() {
   return GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2,
@@ -50,21 +42,17 @@ struct Sink {
 // A script tag (or null) is not audio or video, a video tag with video off is
 // busy on every attempt; both stay the caller's, whole after the stop.
 TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
-  FLVTag* script = ReadTagsOfFile(File(), FLV_TAG_TYPE_SCRIPT_DATA).at(0).release();
-  FLVTag* video = ReadTagsOfFile(File(), FLV_TAG_TYPE_VIDEO).at(0).release();
-  ::FLVStream* stream = FLVStream_Create();
-  EXPECT_EQ(FLVStream_DeliverDataEx(stream, script), FLV_STREAM_STOPPED);
-  ASSERT_EQ(FLVStream_RunEx(stream, nullptr, 0, 1), 1);
-  EXPECT_EQ(FLVStream_DeliverDataEx(stream, script), FLV_STREAM_NOT_AUDIO_VIDEO);
-  EXPECT_EQ(FLVStream_DeliverDataEx(stream, nullptr), FLV_STREAM_NOT_AUDIO_VIDEO);
-  for (int attempt = 0; attempt < 3; ++attempt, std::this_thread::sleep_for(10ms)) {
-    EXPECT_EQ(FLVStream_DeliverDataEx(stream, video), FLV_STREAM_BUSY);
-  }
-  ASSERT_EQ(FLVStream_StopEx(stream), 1);
+  TagPtr script = std::move(ReadTagsOfFile(File(), FLV_TAG_TYPE_SCRIPT_DATA).at(0));
+  TagPtr video = std::move(ReadTagsOfFile(File(), FLV_TAG_TYPE_VIDEO).at(0));
+  StreamPtr stream(FLVStream_Create());
+  EXPECT_EQ(FLVStream_DeliverDataEx(stream.get(), script.get()), FLV_STREAM_STOPPED);
+  ASSERT_EQ(FLVStream_RunEx(stream.get(), nullptr, 0, 1), 1);
+  EXPECT_EQ(FLVStream_DeliverDataEx(stream.get(), script.get()), FLV_STREAM_NOT_AUDIO_VIDEO);
+  EXPECT_EQ(FLVStream_DeliverDataEx(stream.get(), nullptr), FLV_STREAM_NOT_AUDIO_VIDEO);
+  for (int attempt = 0; attempt < 3; ++attempt)
+    EXPECT_EQ(FLVStream_DeliverDataEx(stream.get(), video.get()), FLV_STREAM_BUSY);
+  ASSERT_EQ(FLVStream_StopEx(stream.get()), 1);
   EXPECT_EQ(script->tagType + video->tagType, FLV_TAG_TYPE_SCRIPT_DATA + FLV_TAG_TYPE_VIDEO);
-  FLVStream_Delete(stream);
-  FLVStreamParser_DeleteFLVTag(nullptr, script);
-  FLVStreamParser_DeleteFLVTag(nullptr, video);
 }
 
 // The end-to-end row: the file as bytes in pieces of several sizes gives all
@@ -72,16 +60,16 @@ TEST(FLVStreamTags, RefusedTagsStayTheCallers) {
 // once the information is announced the output settings are fixed.
 TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
   long long expectedBytes = 0;
-  ::FLVStreamDecoder* decoder = FLVStreamDecoder_Create(0);
-  FLVStreamDecoder_SetDecodeSyncMode(decoder, 1);
-  FLVStreamDecoder_SetSampleRate(decoder, 22050);  // the file's own format, as the stream gives it
-  FLVStreamDecoder_SetNumberOfChannels(decoder, 2);
+  DecoderPtr decoder(FLVStreamDecoder_Create(0));
+  FLVStreamDecoder_SetDecodeSyncMode(decoder.get(), 1);
+  FLVStreamDecoder_SetSampleRate(decoder.get(), 22050);  // the file's own, as the stream uses
+  FLVStreamDecoder_SetNumberOfChannels(decoder.get(), 2);
   for (const TagPtr& tag : ReadTagsOfFile(File(), FLV_TAG_TYPE_AUDIO)) {
     std::uint8_t* data = nullptr;
     int size = 0;
-    if (FLVStreamDecoder_DecodeFLVTag(decoder, tag.get(), &data, &size) != 0) expectedBytes += size;
+    if (FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag.get(), &data, &size) != 0)
+      expectedBytes += size;
   }
-  FLVStreamDecoder_Delete(decoder);
   for (const std::size_t piece : {4096, 777, 1}) {
     SCOPED_TRACE(piece);
     StreamPtr stream(FLVStream_Create());
