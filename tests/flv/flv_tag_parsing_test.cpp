@@ -126,7 +126,7 @@ TEST(ParseFLVHeader, FieldsOrRefusal) {
 
 // Without allocation: the fields, the stream position, and a body step that
 // reads nothing and leaves the fields; with it, the header copy.
-TEST(ParseFLVTagHeader, ReadsTheFieldsAndKeepsStreamBookkeeping) {
+TEST(ParseFLVTagHeader, ReadsTheFieldsKeepsStreamBookkeepingAndSurvivesAFailedAllocation) {
   const Bytes stream =
       FlvBuilder().Tag(kAudio, 1000 + (1u << 24), Bytes(30, 0x11), 0xABCDEF).bytes();
   TagPtr tag(NewFLVTag(), &DeleteFLVTag);
@@ -147,21 +147,15 @@ TEST(ParseFLVTagHeader, ReadsTheFieldsAndKeepsStreamBookkeeping) {
   ASSERT_NE(tag->block, nullptr);
   EXPECT_EQ(tag->data, tag->block + kTagHeaderSize);
   EXPECT_EQ(std::memcmp(tag->block, stream.data(), kTagHeaderSize), 0);
-}
-
-TEST(ParseFLVTagHeader, FailedAllocationLeavesAWholeRecordWithoutBlock) {
-  const Bytes stream = FlvBuilder().Tag(kAudio, 5, Bytes(100, 0x22)).bytes();
-  std::int64_t position = 0;
-  std::uint32_t toEnd = 0;
-  TagPtr tag(NewFLVTag(), &DeleteFLVTag);
+  // A failed allocation leaves a whole record without block, which the body step skips.
+  TagPtr bare(NewFLVTag(), &DeleteFLVTag);
   gFailNothrowArrayNew = true;
   const bool parsed =
-      ParseFLVTagHeader(stream.data(), kTagHeaderSize, true, tag.get(), &position, &toEnd);
+      ParseFLVTagHeader(stream.data(), kTagHeaderSize, true, bare.get(), &position, &toEnd);
   gFailNothrowArrayNew = false;
   EXPECT_FALSE(parsed);
-  EXPECT_EQ(std::tie(tag->block, tag->data), std::tuple(nullptr, nullptr));
-  EXPECT_TRUE(
-      ParseFLVTagBody(stream.data() + kTagHeaderSize, 104, tag.get()));  // skips; deletes normally
+  EXPECT_EQ(std::tie(bare->block, bare->data), std::tuple(nullptr, nullptr));
+  EXPECT_TRUE(ParseFLVTagBody(stream.data() + kTagHeaderSize, toEnd, bare.get()));
 }
 
 TEST(ParseFLVTagBody, AudioFieldsPointIntoTheBlock) {
@@ -468,7 +462,7 @@ TEST(TrevikDuration, OfThePayload) {
       {"SpeexUndecodableIsOneFrame", Bytes{0x7F, 0xFF}, 11, 22050, 2, 1, 200000},
       // Unknown: no MPEG header at the start (none, one byte late, reserved
       // version, layer or rate, free format, bad bit rate, cut header), three
-      // ADPCM channels, rate 0, an unknown AAC packet type, unknown formats.
+      // ADPCM channels, rate 0, an unknown AAC packet type.
       {"Mp3NoHeader", Bytes(100, 0), 2, 44100, 2, 2, -1},
       {"Mp3LateHeader", Cat({{0x00}, kMp3}), 2, 44100, 2, 2, -1},
       {"Mp3ReservedVersion", Mpeg(0xEB, 0x90, 417), 2, 44100, 2, 2, -1},

@@ -486,16 +486,6 @@ TEST(BuiltStream, SameTagsWhateverThePieces) {
   EXPECT_EQ(std::tie(run.skippedRanges, run.skippedBytes), std::tuple(3, 3 * (11 + 5 + 4)));
 }
 
-TEST(BuiltStream, LargestTagBodyWholeAndInPieces) {
-  Bytes body(0xFFFFFF - 1);
-  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7);
-  const Bytes bytes =
-      FlvBuilder().Header().Video(0, 1, 4, body).Audio(0, kPcm, 2, 0, 0, {1}).bytes();
-  EXPECT_EQ(Parse(bytes, 0).events.at(2).dataSize,
-            0xFFFFFFu);  // after the information and the made-up audio tag
-  ExpectSameWhateverThePieces(bytes, {0, 10240});
-}
-
 // Damage of each kind at the 22nd tag of a stream of 20 ms PCM tags with a
 // key frame every fifth tag, fed in any pieces and read from a file by the
 // tag reader: every tag outside the damage comes out as from the undamaged
