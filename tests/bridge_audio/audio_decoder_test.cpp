@@ -95,7 +95,6 @@ constexpr FileCase kFiles[] = {
     {"generated/gen_pcm_s16le_44100_stereo.flv", VEXMAR_CODEC_PCM_S16LE, 0},
     {"real/ruffle-rs_ruffle_tone_alaw_mono.flv", VEXMAR_CODEC_PCM_ALAW, 0},
     {"real/ruffle-rs_ruffle_tone_mulaw_mono.flv", VEXMAR_CODEC_PCM_MULAW, 0},
-    {"generated/gen_nellymoser_8000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"generated/gen_nellymoser_16000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"generated/gen_nellymoser_22050_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"real/mondain_red5_fp_fcs_live_audio.flv", VEXMAR_CODEC_NELLYMOSER, 1},

@@ -32,8 +32,8 @@ Samples Tone(int rate, int channels, double seconds, double hz) {
   return samples;
 }
 
-// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the bound), appending to
-// `to`.
+// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the
+// bound), appending to `to`.
 void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels,
              std::size_t first = 0, std::size_t frames = SIZE_MAX, int room = -1) {
   const std::int16_t* data = source ? source->data() + first * channels : nullptr;
@@ -57,8 +57,10 @@ void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, i
 // Any split of the input into calls gives the samples of one call, and a
 // second in comes out as a second at the same level once drained.
 TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
-  for (const auto& [rate, channels, toRate, toChannels] :
-       {std::array{22050, 1, 44100, 2}, {22050, 2, 44100, 1}, {44100, 2, 11025, 2}}) {
+  const std::array<int, 4> rows[] = {{22050, 1, 44100, 2},
+                                     {22050, 2, 44100, 1},
+                                     {44100, 2, 11025, 2}};
+  for (const auto& [rate, channels, toRate, toChannels] : rows) {
     SCOPED_TRACE(testing::Message()
                  << rate << "/" << channels << " to " << toRate << "/" << toChannels);
     const Samples tone = Tone(rate, channels, 1.0, 441.0);
@@ -111,8 +113,8 @@ TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
   std::uint8_t next = 0;
   std::vector<std::uint8_t> piece, out;
   for (int step = 0; step < 4000; ++step) {
-    // Sizes straddle the ring's growth points and wrap it; reads sometimes ask for more than is
-    // held.
+    // Sizes straddle the ring's growth points and wrap it; reads sometimes
+    // ask for more than is held.
     const std::size_t size = rng() % (step % 50 == 0 ? 20000 : 700);
     if (step % 1000 == 999) {
       ASSERT_EQ(DB2_Clear(buffer), 1);

@@ -140,12 +140,9 @@ class TestPattern : public testing::TestWithParam<PatternCase> {};
 TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) {
   const PatternCase& c = GetParam();
   // An odd size (not a multiple of 8 or 16) on purpose: H.264 crops it.
-  const std::string path = c.fixture ? FixturePath(c.fixture)
-                                     : GenerateFlv(FlvSpec{.audio = AudioCodec::kNone,
-                                                           .video = c.video,
-                                                           .width = 200,
-                                                           .height = 150,
-                                                           .durationMs = 1000});
+  const FlvSpec spec{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150,
+                     .durationMs = 1000};
+  const std::string path = c.fixture ? FixturePath(c.fixture) : GenerateFlv(spec);
   const CodedStream video = ReadVideo(path);
   const int frames = static_cast<int>(video.packets.size());
   const Bytes reference = FfmpegPictures(path, frames);
@@ -154,21 +151,18 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   Bridge decoder = OpenBridge(c.codecId, VEXMAR_IMAGE_BGRA, video.config);
   std::vector<std::int64_t> times;
   for (int i = 0; i <= frames; ++i) {  // the last packet, a null one, drains the decoder
-    const Bytes& frame = video.packets[std::min(i, frames - 1)];
-    ASSERT_EQ(i < frames
-                  ? VDD_SendPacket(decoder.get(), frame.data(), static_cast<int>(frame.size()),
-                                   video.timesMs[i], video.keyFrames[i] ? 1 : 0)
-                  : VDD_SendPacket(decoder.get(), nullptr, 0, 0, 0),
-              1)
+    const Bytes* frame = i < frames ? &video.packets[i] : nullptr;
+    ASSERT_EQ(VDD_SendPacket(decoder.get(), frame ? frame->data() : nullptr,
+                             frame ? static_cast<int>(frame->size()) : 0,
+                             frame ? video.timesMs[i] : 0, frame && video.keyFrames[i]), 1)
         << i;
     uint8_t* picture = nullptr;
     int size = 0, width = 0, height = 0;
     for (std::int64_t time = 0;
          VDD_ReceivePicture(decoder.get(), &picture, &size, &width, &height, &time) != 0;
          times.push_back(time)) {
-      ASSERT_TRUE(times.size() < static_cast<std::size_t>(frames) &&
-                  static_cast<std::size_t>(size) == pictureBytes)
-          << size;
+      ASSERT_LT(times.size(), static_cast<std::size_t>(frames));
+      ASSERT_EQ(static_cast<std::size_t>(size), pictureBytes);
       EXPECT_LT(MeanDifference(picture, &reference[times.size() * pictureBytes], pictureBytes), 2.0)
           << times.size();
     }

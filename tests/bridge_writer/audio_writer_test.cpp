@@ -21,11 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kPcm = 0x10000, kAmrNb = 0x12000, kMp2 = 0x15000, kMp3 = 0x15001, kAac = 0x15002,
+constexpr int kPcm = 0x10000, kAmrNb = 0x12000, kMp3 = 0x15001, kAac = 0x15002,
               kVorbis = 0x15006, kWmav2Numbering = 0x15009, kFlac = 0x1500F,
               kWma = PELLOW_CODEC_WMAV2;
-constexpr std::int64_t kTicksPerSecond = 10'000'000,
-                       kWmaTolerance = 2048 + 2048;  // one frame and the delay ASF does not record
+// WMA: one frame and the delay ASF does not record.
+constexpr std::int64_t kTicksPerSecond = 10'000'000, kWmaTolerance = 2048 + 2048;
 // Odd block sizes in bytes, so that blocks split samples and frames everywhere.
 constexpr int kOddBlockSizes[] = {1, 7, 4097, 333, 2, 9001, 5, 1023, 3, 17};
 
@@ -42,9 +42,9 @@ Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame 
   for (std::int64_t i = firstFrame; i < firstFrame + frames; ++i) {
     const auto value = static_cast<std::uint16_t>(std::lround(
         16384 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i) / rate)));
-    for (int c = 0; c < channels; ++c)
-      pcm.insert(pcm.end(),
-                 {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)});
+    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
+                                  static_cast<std::uint8_t>(value >> 8)};
+    for (int c = 0; c < channels; ++c) pcm.insert(pcm.end(), bytes, bytes + 2);
   }
   return pcm;
 }
@@ -130,8 +130,8 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
   } else {
     Writer writer = MakeWriter(c.format, path, c.codecId, c.bitRate, c.sampleRate, c.channels);
     opened = AVW_Open(writer.get());
-    EXPECT_EQ(WriteInOddBlocks(writer.get(), pcm, rate, channels),
-              opened != 0);  // a refused writer takes no audio
+    // A refused writer takes no audio.
+    EXPECT_EQ(WriteInOddBlocks(writer.get(), pcm, rate, channels), opened != 0);
     EXPECT_TRUE(!c.close || (AVW_Close(writer.get()) != 0) == (opened != 0));
   }
   ASSERT_EQ(opened != 0, c.codec != nullptr);
@@ -148,12 +148,10 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
   EXPECT_NEAR(static_cast<double>(decoded.Frames()), c.sampleRate * 2.0, c.tolerance);
   EXPECT_NEAR(ZeroCrossingFrequency(decoded, decoded.Frames() / 4, decoded.Frames() / 2), 440.0,
               440.0 * 0.02);
-  if (c.codecId == kPcm && c.fedRate == 0) {  // WAV keeps every byte
-    const Bytes file = ReadWholeFile(path);
-    EXPECT_TRUE(
-        file.size() > pcm.size() &&
-        std::equal(pcm.begin(), pcm.end(), file.end() - static_cast<std::ptrdiff_t>(pcm.size())));
-  }
+  const Bytes file = ReadWholeFile(path);  // WAV keeps every byte
+  EXPECT_TRUE(c.codecId != kPcm || c.fedRate != 0 ||
+              (file.size() > pcm.size() &&
+               Bytes(file.end() - static_cast<std::ptrdiff_t>(pcm.size()), file.end()) == pcm));
 }
 
 // Bit rate 0 leaves the encoder's own default; 12000 bit/s is no AMR-NB
@@ -174,9 +172,7 @@ constexpr FormatCase kFormats[] = {
     {"", kMp3, 96000, 44100, 2},
     {"mp3", kMp3, 96000, 12345, 2},
     {"mp3", kAac, 96000, 44100, 2},
-    {"amr", kPcm, 0, 8000, 1},
     {"wav", 22 /* video */, 0, 44100, 2},
-    {"mp2", kMp2, 1000, 44100, 2},
     {"null", kPcm, 0, 44100, 2},
     {"wav", kPcm, 0, 44100, 0},
     {"asf", kWmav2Numbering, 64000, 44100, 2},
@@ -184,8 +180,8 @@ constexpr FormatCase kFormats[] = {
     {"asf", kWma, 8000, 44100, 2},
     {"wav", kPcm, 0, 44100, 2, nullptr, "", 0, 0, 0, true, "/nonexistent_kelvra/x.wav"}};
 
-void PrintTo(const FormatCase& c,
-             std::ostream* out) {  // unique per row: CTest names the cases by it
+// Unique per row: CTest names the cases by it.
+void PrintTo(const FormatCase& c, std::ostream* out) {
   *out << c.format << "_" << c.codecId << "_" << c.bitRate << "_" << c.sampleRate << "x"
        << c.channels << "_fed" << c.fedRate << (c.close ? "" : "_open") << (c.path ? "_path" : "");
 }
@@ -208,11 +204,12 @@ TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
   EXPECT_EQ(ReadWav((folder / "pipe:2").string()).Frames(), 100);
 }
 
-// A full disk is reported with its reason, at Open when the header cannot be written, else at
-// Close.
+// A full disk is reported with its reason, at Open when the header cannot be
+// written, else at Close.
 TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
-  for (const auto& [format, codec, bitRate, opens] :
-       {std::tuple{"wav", kPcm, 0, false}, {"adts", kAac, 96000, true}}) {
+  const std::tuple<const char*, int, int, bool> rows[] = {{"wav", kPcm, 0, false},
+                                                          {"adts", kAac, 96000, true}};
+  for (const auto& [format, codec, bitRate, opens] : rows) {
     Writer writer = MakeWriter(format, "/dev/full", codec, bitRate, 44100, 2);
     EXPECT_EQ(AVW_Open(writer.get()) != 0, opens) << format;
     EXPECT_TRUE(!opens || (WriteInOddBlocks(writer.get(), Tone(44100, 2, 44100 * 3), 44100, 2) &&
@@ -222,10 +219,10 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   }
 }
 
-// MP3 is encoded in segments on worker threads (fed and closed from other threads): against one
-// encoder, the same length and quality, no window much worse (a click at a join costs 10 dB or
-// more; encoders fed input 0.01 % apart differ by up to 0.8 dB), and the same bytes for any
-// workers.
+// MP3 is encoded in segments on worker threads (fed and closed from other
+// threads): against one encoder, the same length and quality, no window much
+// worse (a click at a join costs 10 dB or more; encoders fed input 0.01 %
+// apart differ by up to 0.8 dB), and the same bytes for any workers.
 TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   constexpr int kSeconds = 6, kSegmentMs = 2500, kSnrWindow = 4096;  // three segments, two joins
   // Music-like: notes with decaying attacks, a vibrato tone, quiet noise.
@@ -298,13 +295,15 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   EXPECT_GT(Rms(decoded, 44100 * 11 / 4, 44100 / 2), 5000.0);
 }
 
-// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); a byte that is not
-// UTF-8 arrives as U+DC00 + byte and becomes that byte again; a lone surrogate is refused.
+// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); a
+// byte that is not UTF-8 arrives as U+DC00 + byte and becomes that byte
+// again; a lone surrogate is refused.
 TEST(AsfEncoder, FileNames) {
   const std::string base = TempPath("");
   const std::pair<std::u16string, std::string> names[] = {
       {u"tone_\u00e9_\u20ac_\U0001F3B5.wma", "tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5.wma"},
-      {u"x\xDCFF.wma", "x\xff.wma"}, {u"x\xD800y.wma", ""}};
+      {u"x\xDCFF.wma", "x\xff.wma"},
+      {u"x\xD800y.wma", ""}};
   for (const auto& [wide, narrow] : names) {
     int opened = 0;
     Encoder encoder = OpenEncoder(Utf16(base) + wide, 44100, 2, 64000, &opened);
