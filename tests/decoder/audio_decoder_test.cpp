@@ -51,10 +51,9 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   EXPECT_EQ(recorder.released().size(), 4u);
 }
 
-// Silence for the span an empty (hole) tag opens, on the worker: in blocks
-// of 5120 bytes, whole sample frames only, and none when the next tag is
-// earlier than the hole's start. The tags are 16-bit stereo PCM at the
-// target rate, so the other blocks are the payloads themselves.
+// Silence for the span a hole tag opens: blocks of 5120 bytes, whole frames,
+// none when the next tag is earlier than the hole. Other blocks are the
+// payloads (16-bit stereo PCM at the target rate).
 struct SilenceRow {
   const char* name;
   int rate, rateIndex;
@@ -125,9 +124,8 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
       file.fixture ? FixturePath(file.fixture) : GenerateFlv(file.recipe), FLV_TAG_TYPE_AUDIO);
   ASSERT_FALSE(tags.empty());
   double expectedFrames = 0.0;
-  for (const TagPtr& tag : tags) {
+  for (const TagPtr& tag : tags)
     if (tag->audioDataSize != 0) expectedFrames += CalcAudioBlockDuration(tag.get()) * 1e-7 * 44100;
-  }
   Recorder recorder;
   DecoderPtr decoder = AudioDecoder(44100, 2, false);
   recorder.Run(decoder.get());

@@ -27,11 +27,13 @@ struct Deleter {
   void operator()(::FLVStreamDecoder* d) const { FLVStreamDecoder_Delete(d); }
   void operator()(::FLVAVTagReader* reader) const { FLVAVTagReader_Delete(reader); }
   void operator()(::FLVStream* stream) const { FLVStream_Delete(stream); }
+  void operator()(::AudioFrameReader* reader) const { AudioFrameReader_Delete(reader); }
 };
 using TagPtr = std::unique_ptr<FLVTag, Deleter>;
 using DecoderPtr = std::unique_ptr<::FLVStreamDecoder, Deleter>;
 using TagReaderPtr = std::unique_ptr<::FLVAVTagReader, Deleter>;
 using StreamPtr = std::unique_ptr<::FLVStream, Deleter>;
+using AudioFramesPtr = std::unique_ptr<::AudioFrameReader, Deleter>;
 
 // Every whole tag (or those of one type: 8 audio, 9 video) up to the first
 // one cut short, each with its own data block.
@@ -72,12 +74,6 @@ struct OutputRecord {
 
 // The output blocks, and the time stamps of the tags handed back (freed).
 class Recorder {
-  template <class F>
-  auto Locked(F read) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return read();
-  }
-
  public:
   explicit Recorder(bool keepBytes = false) : keepBytes_(keepBytes) {}
   static void Output(void* self, const std::uint8_t* data, std::int32_t size,
@@ -93,10 +89,8 @@ class Recorder {
   static void Release(void* self, FLVTag* tag) {
     auto* r = static_cast<Recorder*>(self);
     if (r->onRelease) r->onRelease(tag);
-    {
-      std::lock_guard<std::mutex> lock(r->mutex_);
-      r->released_.push_back(tag->timestamp);
-    }
+    std::lock_guard<std::mutex> lock(r->mutex_);
+    r->released_.push_back(tag->timestamp);
     kelvra::DeleteFLVTag(tag);
   }
   void Run(::FLVStreamDecoder* decoder) {  // with both callbacks set
@@ -104,8 +98,14 @@ class Recorder {
     FLVStreamDecoder_SetDeleteFLVTagCallBack(decoder, &Release, this);
     ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
   }
-  std::vector<OutputRecord> records() const { return Locked([&] { return records_; }); }
-  std::vector<std::uint32_t> released() const { return Locked([&] { return released_; }); }
+  std::vector<OutputRecord> records() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+  std::vector<std::uint32_t> released() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return released_;
+  }
   std::function<void()> onOutput;          // on the decoder thread, before recording
   std::function<void(FLVTag*)> onRelease;  // on the decoder thread, before the free
 

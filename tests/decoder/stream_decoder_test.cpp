@@ -38,9 +38,7 @@ TEST(StreamDecoderQueue, LimitOrderAndStopOrDeleteDrainTheQueue) {
     FLVTag* refused = MakeEmptyAudioTag(99999);
     EXPECT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder, refused), 0);
     gate.Open();
-    if (!byDelete) {
-      EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
-    }
+    EXPECT_TRUE(byDelete || FLVStreamDecoder_Stop(decoder) == 1);
     FLVStreamDecoder_Delete(decoder);
     const std::vector<std::uint32_t> released = recorder.released();
     ASSERT_EQ(released.size(), static_cast<std::size_t>(limit + 2));
@@ -99,8 +97,7 @@ TEST(StreamDecoderQueue, ACallbackThatThrowsEndsTheWorkerOnly) {
 }
 
 TEST(StreamDecoderBrothers, ExactlyMaxIntervalDoesNotPauseOneMoreUnitDoes) {
-  ProbeDecoder a;
-  ProbeDecoder b;
+  ProbeDecoder a, b;
   ASSERT_EQ(a.SetBrother(&b), 1);
   ASSERT_EQ(a.SetMaxIntervalTime(700), 1);
   b.SetCurrentTime(700 * kUnitsPerMs);

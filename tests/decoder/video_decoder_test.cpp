@@ -21,9 +21,8 @@ DecoderPtr SyncDecoder(int width, int height) {
 Bytes Decode(const DecoderPtr& decoder, FLVTag* tag) {
   std::uint8_t* data = nullptr;
   int size = 0;
-  return FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag, &data, &size) == 1
-             ? Bytes(data, data + size)
-             : Bytes();
+  if (FLVStreamDecoder_DecodeFLVTag(decoder.get(), tag, &data, &size) != 1) return {};
+  return Bytes(data, data + size);
 }
 
 // A 320 x 240 H.263 file from its first key frame, and that frame decoded.
@@ -90,13 +89,10 @@ TEST_F(ShortH263, OutputRunsAtTheOutputFrameRate) {
 // its tag, with its presentation time, the last ones for null tags; the
 // worker emits the same pictures in the same order, from time 0 on.
 TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
-  const std::string path = GenerateFlv({.audio = AudioCodec::kNone,
-                                        .video = VideoCodec::kH264,
-                                        .width = 200,
-                                        .height = 150,
-                                        .fps = 25,
-                                        .durationMs = 1000});
-  std::vector<TagPtr> tags = ReadTagsOfFile(path, FLV_TAG_TYPE_VIDEO);
+  std::vector<TagPtr> tags = ReadTagsOfFile(
+      GenerateFlv({.audio = AudioCodec::kNone, .video = VideoCodec::kH264, .width = 200,
+                   .height = 150, .fps = 25, .durationMs = 1000}),
+      FLV_TAG_TYPE_VIDEO);
   ASSERT_EQ(tags.size(), 27u);  // sequence header, 25 pictures, end of sequence
   DecoderPtr sync = SyncDecoder(200, 150);
   std::vector<Bytes> pictures;

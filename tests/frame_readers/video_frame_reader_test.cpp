@@ -85,16 +85,13 @@ struct Pictures {
 
   std::uint32_t TimeOf(int frame) const { return static_cast<std::uint32_t>(frame * 1000.0 / fps); }
   const Picture* At(std::uint32_t t) const {
-    for (const Picture& p : reference) {
+    for (const Picture& p : reference)
       if (p.start <= t && std::uint64_t{t} < std::uint64_t{p.start} + p.duration) return &p;
-    }
     return nullptr;
   }
   std::size_t Read(int frame) const {
-    const std::uint8_t* picture = VideoFrameReader_ReadFrame(frames, frame);
-    return picture == nullptr
-               ? 0
-               : Hash(std::string(reinterpret_cast<const char*>(picture), pictureBytes));
+    const auto* picture = reinterpret_cast<const char*>(VideoFrameReader_ReadFrame(frames, frame));
+    return picture == nullptr ? 0 : Hash(std::string(picture, pictureBytes));
   }
   // Frame `frame` equals the picture decoding forward shows at its time.
   void Expect(int frame) const {
@@ -176,14 +173,11 @@ TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
   EXPECT_EQ(black, row.blackFrames);
 }
 
-// H263Jumps: backwards across key frames, the last frame before one, forward
-// by more than 4 s. H264Red5's first picture is presented at 1049 ms.
-// NoFirstKeyFrame: black up to the key frame at 1 s (24 frames from the first
-// inter frame at 40 ms), then back into the black span and across the key
-// frame again, which must decode from it. H264SizeChange: the pictures after
-// the second header are resized to the first size, and a seek into either
-// part decodes with that part's header. H264FirstReadIsASeek: the sequence
-// header in force must be given to the fresh decoder again.
+// H263Jumps: back across key frames, forward by over 4 s. H264Red5 presents
+// from 1049 ms. NoFirstKeyFrame: black up to the key frame at 1 s (24 frames
+// from 40 ms), then back into black and across that key frame again.
+// H264SizeChange: later pictures resized to the first size, each part decoded
+// with its own header. H264FirstReadIsASeek: the header in force is given again.
 INSTANTIATE_TEST_SUITE_P(
     Files, VideoFrames,
     testing::Values(

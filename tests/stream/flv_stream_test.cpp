@@ -15,8 +15,7 @@ namespace kelvra::test {
 namespace {
 
 std::string File() {
-  return GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 22050, .channels = 2,
-                      .video = VideoCodec::kH263, .width = 160, .height = 120, .fps = 15});
+  return GenerateFlv({.video = VideoCodec::kH263, .fps = 15});  // 2 s of MP3 22050 Hz stereo
 }
 
 // The audio bytes, and the pictures' sizes and time stamps.
@@ -73,23 +72,22 @@ TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
   for (const std::size_t piece : {4096, 777, 1}) {
     SCOPED_TRACE(piece);
     StreamPtr stream(FLVStream_Create());
+    ::FLVStream* s = stream.get();
     Sink sink;
-    FLVStream_SetGetAudioCallBack(stream.get(), &Sink::Audio, &sink);
-    FLVStream_SetGetVideoCallBack(stream.get(), &Sink::Video, &sink);
-    ASSERT_EQ(FLVStream_Run(stream.get()), 1);
-    FeedStream(stream.get(), ReadWholeFile(File()), piece);
-    EXPECT_EQ(FLVStream_Stop(stream.get()), 1);
+    FLVStream_SetGetAudioCallBack(s, &Sink::Audio, &sink);
+    FLVStream_SetGetVideoCallBack(s, &Sink::Video, &sink);
+    ASSERT_EQ(FLVStream_Run(s), 1);
+    FeedStream(s, ReadWholeFile(File()), piece);
+    EXPECT_EQ(FLVStream_Stop(s), 1);
     EXPECT_EQ(sink.audioBytes.load(), expectedBytes);
     EXPECT_NEAR(static_cast<double>(sink.sizes.size()), 30, 2);
     EXPECT_EQ(sink.sizes, std::vector<int>(sink.sizes.size(), 160 * 120 * 4));
     EXPECT_TRUE(std::is_sorted(sink.times.begin(), sink.times.end()));
-    EXPECT_EQ(FLVStream_HasCalledFLVInfoCallBack(stream.get()), 1);
-    EXPECT_EQ(std::vector<int>({FLVStream_SetOutputSize(stream.get(), 40, 30),
-                                FLVStream_SetOutputFPS(stream.get(), 5),
-                                FLVStream_SetSampleRate(stream.get(), 8000),
-                                FLVStream_SetNumberOfChannels(stream.get(), 1),
-                                FLVStream_SetDecodeAlphaChannel(stream.get(), 0)}),
-              std::vector<int>(5, 0));
+    EXPECT_EQ(FLVStream_HasCalledFLVInfoCallBack(s), 1);
+    for (int code : {FLVStream_SetOutputSize(s, 40, 30), FLVStream_SetOutputFPS(s, 5),
+                     FLVStream_SetSampleRate(s, 8000), FLVStream_SetNumberOfChannels(s, 1),
+                     FLVStream_SetDecodeAlphaChannel(s, 0)})
+      EXPECT_EQ(code, 0);
   }
 }
 
