@@ -1,6 +1,5 @@
-// The tag reader on files built tag by tag: what the index computes, reading,
-// ownership of the records handed out, Assign, seeking, damaged files and a
-// file beyond 4 GiB.
+// The tag reader on files built tag by tag: the index, reading, ownership of the records
+// handed out, Assign, seeking, damaged files and a file beyond 4 GiB.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
@@ -28,9 +27,8 @@ constexpr int kAudio = FLV_TAG_TYPE_AUDIO, kVideo = FLV_TAG_TYPE_VIDEO,
               kScript = FLV_TAG_TYPE_SCRIPT_DATA;
 constexpr int kPcm = 3, kH263 = 2;
 
-// A builder that remembers where each tag begins. PCM is 44.1 kHz 8-bit mono:
-// 882 bytes play 20 ms, so the rebuilt audio clock matches the file's time
-// stamps. Key frames are 320 x 240 unless told, inter frames declare 352 x 288.
+// Remembers where each tag begins. PCM 44.1 kHz 8-bit mono: 882 bytes play 20 ms, as the
+// time stamps say. Key frames are 320 x 240 unless told, inter frames declare 352 x 288.
 class TaggedFlv {
  public:
   explicit TaggedFlv(const FlvHeaderOptions& header = {}) { b_.Header(header); }
@@ -189,9 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25,
                 0.0, 0.040},
-        // Equal time stamps, then a step back: five frames over 100 ms are
-        // 50 frames/s; the equal pair gives the smallest step 0. Only the
-        // parser's own empty audio tag: no audio information.
+        // Equal time stamps, then a step back: five frames over 100 ms are 50 frames/s; the
+        // smallest step is 0. Only the parser's own empty audio tag: no audio information.
         OpenRow{"VideoSteps",
                 [] {
                   return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v");
@@ -322,12 +319,13 @@ void ExpectBlockMatchesFile(const FLVTag& tag, const Bytes& file) {
       << "tag at " << offset;
 }
 
-TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
+TEST(TagReaderRead, TypeFiltersCopiedDataAndWhoOwnsTheRecords) {
   TaggedFlv flv;
-  flv.Script().Pcm(0, 100, 0x41).Key(0).Pcm(20, 200, 0x42).Script(30).Inter(40);
+  flv.Script().Pcm(0, 100, 0x61).Key(0).Pcm(20, 200, 0x62).Script(30).Inter(40);
+  flv.Pcm(40, 300, 0x63).Pcm(60, 300, 0x64);
   ReaderPtr reader = OpenReader(flv.Write("filters.flv"));
   const std::vector<Record> all = ReadAll(reader.get());
-  ASSERT_EQ(all.size(), 6u);
+  ASSERT_EQ(all.size(), 8u);
   EXPECT_EQ(std::tie(all[0].duration, all[4].duration), std::tuple(0u, 0u))
       << "script tags last nothing";
   for (int filter : {kAudio, kVideo, kScript}) {
@@ -339,20 +337,16 @@ TEST(TagReaderRead, TypeFiltersAndCopiedDataAreTheFilesBytes) {
       ExpectBlockMatchesFile(*tag, flv.bytes());
     }
   }
-  Next(reader.get(), kScript, FLV_READER_END);  // passing over the last tag
+  Next(reader.get(), kScript, FLV_READER_END);  // passing over the last tags
   Next(reader.get(), 0, FLV_READER_END);
   ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
   for (const Record& record : ReadAll(reader.get(), 0, /*copyData=*/0))
     EXPECT_FALSE(record.hasBlock);
-}
-
-TEST(TagReaderRead, RecordsHandedOverOutliveTheReaderAndOwnershipSwitchesPerRead) {
-  TaggedFlv flv;
-  flv.Pcm(0, 300, 0x61).Key(0).Pcm(20, 300, 0x62).Inter(40).Pcm(40, 300, 0x63).Pcm(60, 300, 0x64);
-  ReaderPtr reader = OpenReader(flv.Write("caller_owned.flv"));
+  // Records handed over outlive the reader; ownership switches per read.
+  ASSERT_EQ(FLVAVTagReader_SeekToBegin(reader.get()), FLV_READER_OK);
   const FLVTag* own = Next(reader.get(), kAudio);
   EXPECT_EQ(FLVAVTagReader_SetAutoReleaseMemory(reader.get(), 0), 0);
-  // The video tags in between are skipped and must not stay allocated.
+  // The video and script tags in between are skipped and must not stay allocated.
   std::vector<FLVTag*> mine{Next(reader.get(), kAudio), Next(reader.get(), kAudio)};
   ASSERT_TRUE(mine[0] != nullptr && mine[1] != nullptr && mine[0] != mine[1]);
   // With auto-release the reader hands out its own record again.
@@ -382,10 +376,9 @@ TEST(TagReaderRead, AFailedReadIsRetriedFromTheSameTag) {
   EXPECT_EQ(std::tie(tag->filePosition, tag->audioData[0]), std::tuple(flv.Position(1), 0x02));
 }
 
-// Audio every 20 ms from 0 to 180, video every 40 ms with key frames at 0
-// and 120; at equal times audio comes first. Audio seeks land on the first
-// audio tag after the time (after all tags at the time itself), video seeks
-// on the nearest key frame at or before it.
+// Audio every 20 ms from 0 to 180, video every 40 ms with key frames at 0 and 120; audio
+// first at equal times. Audio seeks land on the first audio tag after the time (after all
+// tags at the time itself), video seeks on the nearest key frame at or before it.
 TEST(TagReaderSeek, LandsOnTheTagOrRefuses) {
   TaggedFlv flv;
   for (std::uint32_t t = 0; t <= 180; t += 20) {
