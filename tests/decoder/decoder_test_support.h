@@ -1,6 +1,5 @@
-// For the decoder tests: tag records made straight from FLV bytes, a recorder
-// of a decoder's callbacks (called on its thread), a gate to hold a worker, a
-// probe decoder doing what the test sets.
+// Tag records made straight from FLV bytes, owning handles, a recorder of a
+// decoder's callbacks, a gate to hold a worker, a probe decoder.
 #ifndef KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 #define KELVRA_TESTS_DECODER_DECODER_TEST_SUPPORT_H
 

@@ -1,6 +1,5 @@
-// The video decoder: key-frame gating, the frame-rate step, H.264
-// presentation order, crop and resize. (Each codec's pictures are checked
-// through the video frame reader's table of files.)
+// The video decoder: key-frame gating, frame-rate step, H.264 order, crop and
+// resize (each codec's pictures are checked in the video frame reader's table).
 #include <gtest/gtest.h>
 
 #include <array>

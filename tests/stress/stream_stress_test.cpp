@@ -1,6 +1,5 @@
-// Concurrency under load (run under TSan in CI): streams whose brother
-// decoders have tiny queues and slow output callbacks, over many short
-// files; and streams deleted while their workers run.
+// Under load (and TSan in CI): brother decoders with tiny queues and slow
+// output over many short files; streams deleted while their workers run.
 #include <gtest/gtest.h>
 
 #include <atomic>
