@@ -183,20 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Three bodies of 883 bytes (flags byte and payload) over 40 ms.
         OpenRow{"AudioOnly",
                 [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40).Write("a.flv"); },
-                {20, 20, 20},
-                {},
-                60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25,
-                0.0, 0.040},
+                {20, 20, 20}, {}, 60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25, 0.0, 0.040},
         // Equal time stamps, then a step back: five frames over 100 ms are 50 frames/s; the
         // smallest step is 0. Only the parser's own empty audio tag: no audio information.
         OpenRow{"VideoSteps",
                 [] {
                   return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v");
                 },
-                {},
-                {40, 1, 1, 80, 20},
-                0, 120, 0, kH263, 320, 240, -1, kAny,
-                50.0, 0.1},
+                {}, {40, 1, 1, 80, 20}, 0, 120, 0, kH263, 320, 240, -1, kAny, 50.0, 0.1},
         // Steps 100, wrapped (ignored), 60, 70.
         OpenRow{.name = "SmallestForwardStep",
                 .file = [] {
