@@ -62,7 +62,8 @@ FLVTag* MakeTag(std::uint8_t flags, const std::vector<std::uint8_t>& payload,
       0, 0, 0, flags};
   bytes.insert(bytes.end(), payload.begin(), payload.end());
   const std::uint32_t previous = dataSize + 11;
-  for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(previous >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    bytes.push_back(static_cast<std::uint8_t>(previous >> shift));
 
   FLVTag* tag = kelvra::NewFLVTag();
   Check(tag != nullptr, "tag record");
@@ -107,7 +108,8 @@ void RunSyncDecoder(Records& records, std::uint8_t firstFlags, bool mixed, int r
   }
   std::uint8_t* pcm = nullptr;
   int size = -1;
-  if (FLVStreamDecoder_DecodeFLVTag(decoder, nullptr, &pcm, &size) == 1) CheckPcm(pcm, size, channels);
+  if (FLVStreamDecoder_DecodeFLVTag(decoder, nullptr, &pcm, &size) == 1)
+    CheckPcm(pcm, size, channels);
   FLVStreamDecoder_Delete(decoder);
 }
 
@@ -131,8 +133,8 @@ void RunBridgeDecoder(Records& records, std::uint8_t firstFlags, bool mixed) {
     int channels = kelvra::AudioChannelsOf(format, flags & 1);
     std::uint8_t* pcm = nullptr;
     int size = -1;
-    if (ADD_Decode(decoder, payload.empty() ? nullptr : payload.data(), static_cast<int>(payload.size()),
-                   &pcm, &size, &rate, &channels) != 0) {
+    if (ADD_Decode(decoder, payload.empty() ? nullptr : payload.data(),
+                   static_cast<int>(payload.size()), &pcm, &size, &rate, &channels) != 0) {
       if (size > 0) Check(rate > 0, "rate of decoded audio");
       CheckPcm(pcm, size, channels);
     }
@@ -159,7 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Records records(data + 2, size - 2);
   const bool mixed = (mode & 0x10) != 0;
   if ((mode & 1) != 0) {
-    RunSyncDecoder(records, flags, mixed, kOutputRates[(mode >> 1) & 3], (mode & 0x08) != 0 ? 2 : 1);
+    RunSyncDecoder(records, flags, mixed, kOutputRates[(mode >> 1) & 3],
+                   (mode & 0x08) != 0 ? 2 : 1);
   } else {
     RunBridgeDecoder(records, flags, mixed);
   }

@@ -28,7 +28,8 @@ void CheckRange(const FLVTag* tag, const std::uint8_t* p, std::int64_t size, con
   const bool inside = size > 0 ? p >= begin && size <= end - p : p >= begin && p <= blockEnd;
   if (!inside) {
     std::fprintf(stderr, "tag type %d, codec %d, data size %u: range at %td, %lld bytes\n",
-                 tag->tagType, tag->codecId, tag->dataSize, p - begin, static_cast<long long>(size));
+                 tag->tagType, tag->codecId, tag->dataSize, p - begin,
+                 static_cast<long long>(size));
     Fail(what);
   }
   if (size > 0) {

@@ -21,11 +21,14 @@ constexpr std::size_t kTagsPerSeed = 12;
 constexpr std::size_t kMaxPayload = 0xFFFF;
 
 std::uint32_t U24(const std::uint8_t* p) { return p[0] << 16 | p[1] << 8 | p[2]; }
-std::uint32_t U32(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0]) << 24 | U24(p + 1); }
+std::uint32_t U32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | U24(p + 1);
+}
 
 bool Write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 

@@ -29,7 +29,8 @@ struct Consumer {
 int TakeOrRefuse(void* user, FLVTag* tag) {
   auto* consumer = static_cast<Consumer*>(user);
   kelvra::fuzz::CheckTag(tag);
-  const bool take = consumer->takeAll || ((consumer->takePattern >> (consumer->offered++ % 32)) & 1);
+  const bool take =
+      consumer->takeAll || ((consumer->takePattern >> (consumer->offered++ % 32)) & 1);
   if (!take) return 0;
   // Some are held to the end so that a record outliving its parser is
   // exercised too.
@@ -56,9 +57,10 @@ void Deliver(FLVStreamParser* parser, Consumer* consumer, const std::uint8_t* by
   for (int attempt = 0;; ++attempt) {
     const int code = FLVStreamParser_DeliverData(parser, bytes, length);
     Check(kelvra::fuzz::IsDeliveryCode(code), "undocumented delivery code");
-    if (length == 0 || bytes == nullptr) Check(code == FLV_PARSER_NO_DATA || code == FLV_PARSER_NOT_RUNNING ||
-                                                   code == FLV_PARSER_STREAM_ERROR,
-                                               "empty delivery");
+    if (length == 0 || bytes == nullptr)
+      Check(code == FLV_PARSER_NO_DATA || code == FLV_PARSER_NOT_RUNNING ||
+                code == FLV_PARSER_STREAM_ERROR,
+            "empty delivery");
     if (code != FLV_PARSER_QUEUE_FULL) return;
     Check(attempt < 4, "queue stays full while every tag is taken");
     FLVStreamParser_Flush(parser);

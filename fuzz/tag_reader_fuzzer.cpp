@@ -21,8 +21,9 @@ using kelvra::fuzz::CheckTag;
 // The input file, one per fuzzing process, removed after each input (libFuzzer
 // may end a process without running exit handlers).
 const std::string& InputPath() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("kelvra_tag_reader_fuzz_" + std::to_string(getpid()) + ".flv")).string();
+  static const std::string path = (std::filesystem::temp_directory_path() /
+                                   ("kelvra_tag_reader_fuzz_" + std::to_string(getpid()) + ".flv"))
+                                      .string();
   return path;
 }
 
@@ -142,7 +143,8 @@ void ReadInputFile(const std::uint8_t* data, std::size_t size) {
   Check(FLVAVTagReader_SeekToBegin(reader) == 0, "seek to the beginning");
   if (AudioFrameReader* audio = AudioFrameReader_Create(reader)) {
     std::vector<std::uint8_t> block(4096);
-    for (int i = 0; i < 8 && AudioFrameReader_ReadFrame(audio, block.data(), block.size()) == 1; ++i) {
+    for (int i = 0; i < 8 && AudioFrameReader_ReadFrame(audio, block.data(), block.size()) == 1;
+         ++i) {
     }
     AudioFrameReader_Delete(audio);
   }

@@ -29,7 +29,8 @@ CodedStream ReadCodedStream(const std::string& path, AVMediaType type, bool raw,
     coded.channels = parameters->ch_layout.nb_channels;
     coded.config.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
     AVPacket* packet = av_packet_alloc();
-    while ((maxPackets == 0 || coded.packets.size() < maxPackets) && av_read_frame(format, packet) >= 0) {
+    while ((maxPackets == 0 || coded.packets.size() < maxPackets) &&
+           av_read_frame(format, packet) >= 0) {
       if (packet->stream_index == index && packet->size > 0) {
         coded.packets.emplace_back(packet->data, packet->data + packet->size);
         coded.keyFrames.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);

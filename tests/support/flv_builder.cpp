@@ -26,7 +26,8 @@ FlvBuilder& FlvBuilder::Header(const FlvHeaderOptions& options) {
   PutU8(options.version);
   PutU8((options.hasAudio ? 0x04 : 0) | (options.hasVideo ? 0x01 : 0));
   PutU32BE(options.dataOffset);
-  for (std::uint32_t i = kFileHeaderSize; i < options.dataOffset && i < kFileHeaderSize + 1024; ++i) {
+  for (std::uint32_t i = kFileHeaderSize; i < options.dataOffset && i < kFileHeaderSize + 1024;
+       ++i) {
     PutU8(options.paddingByte);
   }
   PutU32BE(0);  // previous tag size of the (absent) tag before the first
@@ -72,7 +73,8 @@ FlvBuilder& FlvBuilder::Raw(const Bytes& bytes) {
 
 void FlvBuilder::WriteTo(const std::string& path) const {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+  out.write(reinterpret_cast<const char*>(bytes_.data()),
+            static_cast<std::streamsize>(bytes_.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 

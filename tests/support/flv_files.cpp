@@ -62,7 +62,8 @@ const AudioChoice* ChoiceFor(AudioCodec codec) {
   static const std::map<AudioCodec, AudioChoice> kChoices = {
       {AudioCodec::kMp3, {"libmp3lame", "mp3", {11025, 22050, 44100}, false, true}},
       {AudioCodec::kAdpcmSwf, {"adpcm_swf", "adpcm", {11025, 22050, 44100}, false, false}},
-      {AudioCodec::kNellymoser, {"nellymoser", "nelly", {8000, 11025, 16000, 22050, 44100}, true, false}},
+      {AudioCodec::kNellymoser,
+       {"nellymoser", "nelly", {8000, 11025, 16000, 22050, 44100}, true, false}},
       {AudioCodec::kPcmS16le, {"pcm_s16le", "s16le", {5512, 11025, 22050, 44100}, false, false}},
       {AudioCodec::kPcmU8, {"pcm_u8", "u8", {5512, 11025, 22050, 44100}, false, false}},
       {AudioCodec::kAac, {"aac", "aac", {11025, 22050, 44100, 48000}, false, true}},
@@ -106,10 +107,12 @@ std::string FileNameFor(const FlvSpec& s) {
   std::ostringstream name;
   name << "gen";
   if (const AudioChoice* audio = ChoiceFor(s.audio)) {
-    name << "_" << audio->label << "_" << s.sampleRate << "_" << s.channels << "ch_" << static_cast<long long>(s.toneHz * 1000) << "mHz";
+    name << "_" << audio->label << "_" << s.sampleRate << "_" << s.channels << "ch_"
+         << static_cast<long long>(s.toneHz * 1000) << "mHz";
     if (s.audioBitRate) name << "_" << s.audioBitRate << "bps";
   }
-  if (const char* video = VideoEncoder(s.video)) name << "_" << video << "_" << s.width << "x" << s.height << "_" << s.fps << "fps";
+  if (const char* video = VideoEncoder(s.video))
+    name << "_" << video << "_" << s.width << "x" << s.height << "_" << s.fps << "fps";
   name << "_" << s.durationMs << "ms";
   if (s.holeStartMs >= 0) name << "_hole" << s.holeStartMs << "+" << s.holeLengthMs;
   name << ".flv";
@@ -121,28 +124,34 @@ std::vector<std::string> FfmpegArguments(const FlvSpec& s, const std::string& ou
   const AudioChoice* audio = ChoiceFor(s.audio);
   const char* video = VideoEncoder(s.video);
   std::ostringstream duration;
-  duration << s.durationMs / 1000 << "." << (s.durationMs % 1000) / 100 << (s.durationMs % 100) / 10 << s.durationMs % 10;
+  duration << s.durationMs / 1000 << "." << (s.durationMs % 1000) / 100 << (s.durationMs % 100) / 10
+           << s.durationMs % 10;
   if (audio) {
     std::ostringstream source;
-    source << "sine=frequency=" << s.toneHz << ":sample_rate=" << s.sampleRate << ":duration=" << duration.str();
+    source << "sine=frequency=" << s.toneHz << ":sample_rate=" << s.sampleRate
+           << ":duration=" << duration.str();
     a.insert(a.end(), {"-f", "lavfi", "-i", source.str()});
   }
   if (video) {
     std::ostringstream source;
-    source << "testsrc=size=" << s.width << "x" << s.height << ":rate=" << s.fps << ":duration=" << duration.str();
+    source << "testsrc=size=" << s.width << "x" << s.height << ":rate=" << s.fps
+           << ":duration=" << duration.str();
     a.insert(a.end(), {"-f", "lavfi", "-i", source.str()});
   }
   a.insert(a.end(), {"-fflags", "+bitexact"});
   if (audio) {
-    a.insert(a.end(), {"-c:a", audio->encoder, "-ar", std::to_string(s.sampleRate), "-ac", std::to_string(s.channels), "-flags:a", "+bitexact"});
+    a.insert(a.end(), {"-c:a", audio->encoder, "-ar", std::to_string(s.sampleRate), "-ac",
+                       std::to_string(s.channels), "-flags:a", "+bitexact"});
     if (audio->takesBitRate) a.insert(a.end(), {"-b:a", std::to_string(s.audioBitRate)});
   }
   if (video) {
     // A key frame every second, so that seeking finds several.
-    a.insert(a.end(), {"-c:v", video, "-g", std::to_string(std::max(1, s.fps)), "-flags:v", "+bitexact"});
+    a.insert(a.end(),
+             {"-c:v", video, "-g", std::to_string(std::max(1, s.fps)), "-flags:v", "+bitexact"});
     // 4:2:0 with B-frames (pictures reordered), one thread for the same
     // bytes on every machine.
-    if (s.video == VideoCodec::kH264) a.insert(a.end(), {"-pix_fmt", "yuv420p", "-bf", "2", "-threads", "1"});
+    if (s.video == VideoCodec::kH264)
+      a.insert(a.end(), {"-pix_fmt", "yuv420p", "-bf", "2", "-threads", "1"});
   }
   a.insert(a.end(), {"-f", "flv", outPath});
   return a;
@@ -166,7 +175,8 @@ std::uint32_t BigEndian(const Bytes& b, std::size_t at, int length) {
 
 void PutTag(Bytes& out, const Bytes& tag) {
   out.insert(out.end(), tag.begin(), tag.end());
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(tag.size() >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(tag.size() >> shift));
 }
 
 // Drops the audio tags whose time stamps fall in [start, start + length) and
@@ -188,25 +198,39 @@ std::string PunchAudioHole(const std::string& path, std::uint32_t start, std::ui
     if (in.size() - at < kTagHeaderSize) return "cut tag header in generated file";
     const std::size_t total = kTagHeaderSize + BigEndian(in, at + 1, 3);
     if (in.size() - at < total + kPreviousTagSizeLength) return "cut tag in generated file";
-    tags.push_back({static_cast<std::uint8_t>(in[at] & kTagTypeMask), BigEndian(in, at + 4, 3) | (std::uint32_t{in[at + 7]} << 24),
-                    Bytes(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + total))});
+    tags.push_back({static_cast<std::uint8_t>(in[at] & kTagTypeMask),
+                    BigEndian(in, at + 4, 3) | (std::uint32_t{in[at + 7]} << 24),
+                    Bytes(in.begin() + static_cast<std::ptrdiff_t>(at),
+                          in.begin() + static_cast<std::ptrdiff_t>(at + total))});
     at += total + kPreviousTagSizeLength;
   }
   const auto inHole = [&](const RawTag& t) {
-    return t.type == kAudioTagType && t.timestamp >= start && t.timestamp < std::uint64_t{start} + length;
+    return t.type == kAudioTagType && t.timestamp >= start &&
+           t.timestamp < std::uint64_t{start} + length;
   };
   // The flags byte of the first audio tag the hole replaces (else of the
   // first audio tag).
   std::optional<std::uint8_t> flags;
   for (const RawTag& t : tags) {
-    if (t.type == kAudioTagType && t.headerAndBody.size() > kTagHeaderSize && (!flags || inHole(t))) {
+    if (t.type == kAudioTagType && t.headerAndBody.size() > kTagHeaderSize &&
+        (!flags || inHole(t))) {
       flags = t.headerAndBody[kTagHeaderSize];
       if (inHole(t)) break;
     }
   }
   if (!flags) return "an audio hole needs a file with audio";
-  const Bytes emptyTag{kAudioTagType, 0, 0, 1, static_cast<std::uint8_t>(start >> 16), static_cast<std::uint8_t>(start >> 8),
-                       static_cast<std::uint8_t>(start), static_cast<std::uint8_t>(start >> 24), 0, 0, 0, *flags};
+  const Bytes emptyTag{kAudioTagType,
+                       0,
+                       0,
+                       1,
+                       static_cast<std::uint8_t>(start >> 16),
+                       static_cast<std::uint8_t>(start >> 8),
+                       static_cast<std::uint8_t>(start),
+                       static_cast<std::uint8_t>(start >> 24),
+                       0,
+                       0,
+                       0,
+                       *flags};
   Bytes out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(firstTag));
   bool emptyTagWritten = false;
   for (const RawTag& t : tags) {
@@ -231,7 +255,8 @@ std::string SharedCacheName(const FlvSpec& fileSpec, const std::string& name) {
   constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull;
   constexpr std::uint64_t kFnvPrime = 1099511628211ull;
   std::ostringstream recipe;
-  for (const std::string& argument : FfmpegArguments(fileSpec, "out.flv")) recipe << argument << '\n';
+  for (const std::string& argument : FfmpegArguments(fileSpec, "out.flv"))
+    recipe << argument << '\n';
   recipe << "hole " << fileSpec.holeStartMs << "+" << fileSpec.holeLengthMs << '\n'
          << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
   std::uint64_t hash = kFnvOffsetBasis;
@@ -250,10 +275,12 @@ std::string TestTempDir() {
 
 std::string GenerateFlv(const FlvSpec& requested) {
   const FlvSpec fileSpec = Normalised(requested);
-  const char* refusal = fileSpec.audio == AudioCodec::kNone && fileSpec.video == VideoCodec::kNone ? "a file needs audio or video"
-                        : fileSpec.durationMs <= 0                                              ? "the duration must be positive"
-                        : fileSpec.holeStartMs >= 0 && fileSpec.audio == AudioCodec::kNone          ? "an audio hole needs audio"
-                                                                                            : nullptr;
+  const char* refusal = fileSpec.audio == AudioCodec::kNone && fileSpec.video == VideoCodec::kNone
+                            ? "a file needs audio or video"
+                        : fileSpec.durationMs <= 0 ? "the duration must be positive"
+                        : fileSpec.holeStartMs >= 0 && fileSpec.audio == AudioCodec::kNone
+                            ? "an audio hole needs audio"
+                            : nullptr;
   if (refusal) {
     ADD_FAILURE() << "GenerateFlv: " << refusal;
     return "";
@@ -266,19 +293,22 @@ std::string GenerateFlv(const FlvSpec& requested) {
   std::error_code error;
   const fs::path shared = fs::path(KELVRA_GENERATED_FLV_DIR) / SharedCacheName(fileSpec, name);
   fs::create_directories(shared.parent_path(), error);
-  if (fs::is_regular_file(shared, error) && fs::file_size(shared, error) > 0 && !error) return made[name] = shared.string();
+  if (fs::is_regular_file(shared, error) && fs::file_size(shared, error) > 0 && !error)
+    return made[name] = shared.string();
 
   const std::string path = (fs::path(TestTempDir()) / name).string();
   const std::string part = path + ".part.flv";
   const ProgramRun run = RunProgram("ffmpeg", FfmpegArguments(fileSpec, part));
   std::string failure = run.exitCode == 0 ? "" : "ffmpeg failed: " + run.err;
   if (failure.empty() && fileSpec.holeStartMs >= 0) {
-    failure = PunchAudioHole(part, static_cast<std::uint32_t>(fileSpec.holeStartMs), static_cast<std::uint32_t>(fileSpec.holeLengthMs));
+    failure = PunchAudioHole(part, static_cast<std::uint32_t>(fileSpec.holeStartMs),
+                             static_cast<std::uint32_t>(fileSpec.holeLengthMs));
   }
   if (failure.empty()) fs::rename(part, path, error);
   if (!failure.empty() || error) {
     fs::remove(part, error);
-    ADD_FAILURE() << "GenerateFlv(" << name << "): " << (failure.empty() ? "cannot rename " + part : failure);
+    ADD_FAILURE() << "GenerateFlv(" << name
+                  << "): " << (failure.empty() ? "cannot rename " + part : failure);
     return "";
   }
   // Published under a name of this process and renamed, so another process
@@ -293,7 +323,9 @@ std::string GenerateFlv(const FlvSpec& requested) {
 std::string FixturePath(const std::string& relative) {
   const fs::path path = fs::path(KELVRA_FIXTURES_DIR) / relative;
   std::error_code error;
-  if (!fs::exists(path, error)) ADD_FAILURE() << "fixture missing: " << path.string() << " (tests/data/flv/README.md lists the files)";
+  if (!fs::exists(path, error))
+    ADD_FAILURE() << "fixture missing: " << path.string()
+                  << " (tests/data/flv/README.md lists the files)";
   return path.string();
 }
 
@@ -301,8 +333,10 @@ std::vector<std::string> AllFixtureFiles() {
   std::vector<std::string> files;
   for (const char* sub : {"real", "generated"}) {
     std::error_code error;
-    for (fs::directory_iterator it(fs::path(KELVRA_FIXTURES_DIR) / sub, error), end; !error && it != end; it.increment(error)) {
-      if (it->is_regular_file() && it->path().extension() == ".flv") files.push_back(it->path().string());
+    for (fs::directory_iterator it(fs::path(KELVRA_FIXTURES_DIR) / sub, error), end;
+         !error && it != end; it.increment(error)) {
+      if (it->is_regular_file() && it->path().extension() == ".flv")
+        files.push_back(it->path().string());
     }
   }
   std::sort(files.begin(), files.end());
@@ -313,12 +347,14 @@ std::vector<std::string> AllFixtureFiles() {
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) ADD_FAILURE() << "cannot open " << path;
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
+                                   std::istreambuf_iterator<char>());
 }
 
 void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) ADD_FAILURE() << "cannot write " << path;
 }

@@ -30,11 +30,14 @@ constexpr int kExecFailed = 127;
 
 std::string ScratchName(const std::string& stem) {
   static int counter = 0;
-  return (fs::path(TestTempDir()) / (stem + std::to_string(getpid()) + "_" + std::to_string(++counter))).string();
+  return (fs::path(TestTempDir()) /
+          (stem + std::to_string(getpid()) + "_" + std::to_string(++counter)))
+      .string();
 }
 
 std::string ReadText(const std::string& path) {
-  const std::vector<std::uint8_t> bytes = fs::exists(path) ? ReadWholeFile(path) : std::vector<std::uint8_t>{};
+  const std::vector<std::uint8_t> bytes =
+      fs::exists(path) ? ReadWholeFile(path) : std::vector<std::uint8_t>{};
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -51,7 +54,9 @@ bool Clip(const Pcm& pcm, std::int64_t& start, std::int64_t& frames) {
   return frames > 0 && pcm.channels > 0;
 }
 
-double Sample(const Pcm& pcm, std::int64_t frame) { return pcm.samples[static_cast<std::size_t>(frame * pcm.channels)]; }
+double Sample(const Pcm& pcm, std::int64_t frame) {
+  return pcm.samples[static_cast<std::size_t>(frame * pcm.channels)];
+}
 
 }  // namespace
 
@@ -69,7 +74,8 @@ StartedProgram StartProgram(const std::string& program, const std::vector<std::s
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(kExecFailed);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+      _exit(kExecFailed);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(kExecFailed);
     if (maxFileBytes > 0) {
       const rlimit limit{maxFileBytes, maxFileBytes};
@@ -114,7 +120,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   return WaitProgram(StartProgram(program, args, workDir), seconds);
 }
 
-ProgramRun RunShell(const std::string& command) { return RunProgram("/bin/bash", {"-c", "set -o pipefail; " + command}); }
+ProgramRun RunShell(const std::string& command) {
+  return RunProgram("/bin/bash", {"-c", "set -o pipefail; " + command});
+}
 
 std::string SonexPath() { return std::string(KELVRA_BINARY_DIR) + "/bin/sonex"; }
 
@@ -130,7 +138,8 @@ ProgramRun RunSonex(const std::vector<std::string>& args, const std::string& wor
 
 std::map<std::string, std::string> Probe(const std::string& path) {
   std::map<std::string, std::string> entries;
-  const ProgramRun run = RunProgram("ffprobe", {"-v", "error", "-select_streams", "a:0", "-show_streams", "-show_format", path});
+  const ProgramRun run = RunProgram(
+      "ffprobe", {"-v", "error", "-select_streams", "a:0", "-show_streams", "-show_format", path});
   EXPECT_EQ(run.exitCode, 0) << "ffprobe failed on " << path << ": " << run.err;
   std::string prefix;
   bool inSection = false;
@@ -140,7 +149,8 @@ std::map<std::string, std::string> Probe(const std::string& path) {
       prefix = line == "[FORMAT]" ? "format." : "";
     } else if (line.starts_with("[/")) {
       inSection = false;
-    } else if (const std::size_t equals = line.find('='); inSection && equals != std::string::npos) {
+    } else if (const std::size_t equals = line.find('=');
+               inSection && equals != std::string::npos) {
       entries.emplace(prefix + line.substr(0, equals), line.substr(equals + 1));
     }
   }
@@ -153,7 +163,9 @@ Pcm ReadWav(const std::string& path) {
   constexpr std::size_t kFmtSize = 16;
   const std::vector<std::uint8_t> b = ReadWholeFile(path);
   Pcm pcm;
-  const auto tag = [&](std::size_t at, const char* id) { return std::equal(id, id + 4, b.begin() + static_cast<std::ptrdiff_t>(at)); };
+  const auto tag = [&](std::size_t at, const char* id) {
+    return std::equal(id, id + 4, b.begin() + static_cast<std::ptrdiff_t>(at));
+  };
   if (b.size() >= kRiffHeader && tag(0, "RIFF") && tag(8, "WAVE")) {
     for (std::size_t at = kRiffHeader; b.size() - at >= kChunkHeader;) {
       const std::size_t size = LittleEndian(b, at + 4, 4);
@@ -165,7 +177,8 @@ Pcm ReadWav(const std::string& path) {
         // A writer that could not go back to fill in the size leaves it open.
         const std::size_t held = b.size() - body;
         const std::size_t length = (size == 0 || size > held ? held : size) / 2;
-        for (std::size_t i = 0; i < length; ++i) pcm.samples.push_back(static_cast<std::int16_t>(LittleEndian(b, body + 2 * i, 2)));
+        for (std::size_t i = 0; i < length; ++i)
+          pcm.samples.push_back(static_cast<std::int16_t>(LittleEndian(b, body + 2 * i, 2)));
         return pcm;
       }
       if (b.size() - body < size + (size & 1)) break;
@@ -178,7 +191,8 @@ Pcm ReadWav(const std::string& path) {
 
 Pcm DecodeAudio(const std::string& path) {
   const std::string wav = ScratchName("decoded") + ".wav";
-  const ProgramRun run = RunProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", path, "-map", "0:a:0", "-c:a", "pcm_s16le", "-f", "wav", wav});
+  const ProgramRun run = RunProgram("ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", path, "-map",
+                                               "0:a:0", "-c:a", "pcm_s16le", "-f", "wav", wav});
   if (run.exitCode != 0) {
     ADD_FAILURE() << "ffmpeg cannot decode " << path << ": " << run.err;
     return Pcm{};
@@ -229,7 +243,8 @@ double TonePower(const Pcm& pcm, std::int64_t start, std::int64_t frames, double
   return 4 * (s1 * s1 + s2 * s2 - coefficient * s1 * s2) / (n * n);
 }
 
-std::vector<Segment> ToneSegments(const Pcm& pcm, const std::vector<double>& tones, int windowMs, double silenceRms) {
+std::vector<Segment> ToneSegments(const Pcm& pcm, const std::vector<double>& tones, int windowMs,
+                                  double silenceRms) {
   std::vector<Segment> segments;
   const std::int64_t window = static_cast<std::int64_t>(pcm.sampleRate) * windowMs / 1000;
   for (std::int64_t start = 0; window > 0 && start + window <= pcm.Frames(); start += window) {

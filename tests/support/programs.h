@@ -51,7 +51,9 @@ struct Pcm {
   int sampleRate = 0;
   int channels = 0;
   std::vector<std::int16_t> samples;
-  std::int64_t Frames() const { return channels > 0 ? static_cast<std::int64_t>(samples.size()) / channels : 0; }
+  std::int64_t Frames() const {
+    return channels > 0 ? static_cast<std::int64_t>(samples.size()) / channels : 0;
+  }
   double Seconds() const { return sampleRate > 0 ? static_cast<double>(Frames()) / sampleRate : 0; }
 };
 // The samples of a 16-bit WAV file (a data size left open counts to the
