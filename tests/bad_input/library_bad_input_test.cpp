@@ -8,6 +8,7 @@
 #include "kelvra.h"
 #include "support/flv_builder.h"
 #include "support/flv_files.h"
+#include "vexmar/vexmar.h"
 
 namespace kelvra::test {
 namespace {
@@ -32,6 +33,17 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   std::uint8_t byte = 0x46;
   std::int64_t ranges = 7, bytes = 7, first = 7;
   const auto* notFlv = reinterpret_cast<const std::uint8_t*>("XLV\1\5\0\0\0\x09");
+  // A decoder holding a picture: in its row below only the null time is wrong.
+  FLVAVTagReader* file = FLVAVTagReader_Create();
+  FLVTag* frame = nullptr;
+  VexmarVideoDecoder* decoder = VDD_Create();
+  ASSERT_EQ(FLVAVTagReader_Open(file, FixturePath("real/ruffle-rs_ruffle_dummy.flv").c_str()), 1);
+  ASSERT_EQ(FLVAVTagReader_ReadTag(file, 1, FLV_TAG_TYPE_VIDEO, &frame, &audio), FLV_READER_OK);
+  ASSERT_TRUE(VDD_Open(decoder, VEXMAR_CODEC_FLV1) &&
+              VDD_SendPacket(decoder, frame->videoData, frame->videoDataSize, 40, 1));
+  std::uint8_t* picture = nullptr;
+  int size = 0, width = 0, height = 0;
+  std::int64_t time = 0;
   const std::pair<int, std::function<int()>> rows[] = {
       {0, [&] { return FLVAVTagReader_Open(nullptr, "x.flv"); }},
       {0, [&] { return FLVAVTagReader_Open(closed, nullptr); }},
@@ -55,12 +67,18 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
       {0, [&] { return FLVStream_SetSampleRate(nullptr, 44100); }},
       {0, [&] { return AudioFrameReader_Create(closed) != nullptr; }},
       {0, [&] { return VideoFrameReader_Create(nullptr, 25, 0) != nullptr; }},
-      {0, [&] { return AudioFrameReader_ReadFrame(nullptr, &byte, 1); }}};
+      {0, [&] { return AudioFrameReader_ReadFrame(nullptr, &byte, 1); }},
+      {0, [&] { return VDD_ReceivePicture(decoder, &picture, &size, &width, &height, nullptr); }}};
   FLVAVTagReader_GetDuration(nullptr, &audio, &video);
   for (std::size_t i = 0; i < std::size(rows); ++i)
     EXPECT_EQ(rows[i].second(), rows[i].first) << "row " << i;
   EXPECT_EQ(std::tie(tag, duration, audio, video), std::make_tuple(nullptr, 7u, 0u, 0u));
+  EXPECT_EQ(VDD_ReceivePicture(decoder, &picture, &size, &width, &height, &time), 1);
+  EXPECT_EQ(std::tie(width, height, time), std::make_tuple(8, 8, 40));
   EXPECT_EQ(std::tie(ranges, bytes, first), std::make_tuple(0, 0, -1));
+  VDD_Close(decoder);
+  VDD_Delete(decoder);
+  FLVAVTagReader_Delete(file);
   FLVStreamParser_Delete(running);
   FLVStreamParser_Delete(stopped);
   FLVAVTagReader_Delete(closed);

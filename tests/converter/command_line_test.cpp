@@ -208,6 +208,7 @@ TEST(CommandLine, ResolveOutputFormat) {
 TEST(PathToUtf16, Utf8AndEscapes) {
   const std::pair<const char*, std::u16string> rows[] = {
       {"tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5", u"tone_\u00e9_\u20ac_\U0001F3B5"},
+      {"\xf4\x8f\xbf\xbf", {0xDBFF, 0xDFFF}},  // the last code point
       {"a\x80z", {u'a', 0xDC80, u'z'}},
       {"a\xe2\x82", {u'a', 0xDCE2, 0xDC82}},
       {"\xc0\xaf", {0xDCC0, 0xDCAF}},
