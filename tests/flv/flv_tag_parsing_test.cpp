@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder_test_support.h"
 #include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_constants.h"
 #include "support/flv_builder.h"
@@ -65,20 +66,6 @@ TagPtr ParseTag(const Bytes& stream, long bodyBytes = -1) {
   TagPtr tag(NewFLVTag(), &DeleteFLVTag);
   EXPECT_TRUE(ParseInto(tag.get(), stream, bodyBytes));
   return tag;
-}
-
-// The whole tags of `type` in a file with a 9-byte header, up to the first cut short.
-std::vector<Bytes> TagsOfFile(const std::string& path, std::uint8_t type) {
-  const Bytes file = test::ReadWholeFile(path);
-  std::vector<Bytes> tags;
-  for (std::size_t at = 13; at + kTagHeaderSize <= file.size();) {
-    const std::size_t end =
-        at + kTagHeaderSize + ((file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3]) + 4;
-    if (end > file.size()) break;
-    if (file[at] == type) tags.emplace_back(file.begin() + at, file.begin() + end);
-    at = end;
-  }
-  return tags;
 }
 
 Bytes VideoTag(int frameType, int codecId, const Bytes& payload) {
@@ -274,7 +261,9 @@ TEST_P(AvcPictureSize, SequenceHeaderDeclaresTheCroppedSize) {
       "x" + std::to_string(c.height) + " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat +
       " -x264-params " + c.x264Params + " -f flv '" + path + "'";
   ASSERT_EQ(test::RunShell(command).exitCode, 0) << command;
-  const std::vector<Bytes> videoTags = TagsOfFile(path, kVideo);
+  std::vector<Bytes> videoTags;
+  for (const auto& tag : test::ReadTagsOfFile(path, kVideo))
+    videoTags.emplace_back(tag->block, tag->block + kTagHeaderSize + tag->dataSize);
   ASSERT_GE(videoTags.size(), 2u);
   FLVInfo info = EmptyFLVInfo();
   FillVideoInfoFromTag(*ParseTag(videoTags[0]), &info);

@@ -383,9 +383,6 @@ TEST(StreamParserRecycle, TagsGivenBackComeOutWhole) {
   EXPECT_EQ(seen.payloads, payloads);
 }
 
-// ---------------------------------------------------------------------------
-// Whole streams delivered whole, byte by byte and in odd pieces.
-
 constexpr std::size_t kWhole = 0;
 
 struct ParseRun {

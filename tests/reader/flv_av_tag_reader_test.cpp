@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -226,13 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 .audioDurations = {20, 20, 0},
                 .audioEnd = 40},
-        // Neither a text file nor a lone FLV header holds a tag: an empty index.
-        OpenRow{.name = "NotFlv",
-                .file = [] {
-                  std::ofstream(TestTempDir() + "/n.txt") << "A plain text file, not a video.\n";
-                  return TestTempDir() + "/n.txt";
-                },
-                .audioEnd = 0, .videoEnd = 0, .videoCodec = -1, .audioFormat = -1},
+        // A lone FLV header holds no tag: an empty index (a text file: sonex_info_test).
         OpenRow{.name = "HeaderOnly",
                 .file = [] {
                   return FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv");
@@ -417,8 +410,7 @@ TEST(TagReaderSeek, LandsOnTheTagOrRefuses) {
   }
 }
 
-// Tags beyond 4 GiB must be indexed and read at their full 64-bit offsets. The
-// file is sparse: quick on tmpfs, up to half a minute on a disk file system.
+// Tags beyond 4 GiB must be indexed and read at their full 64-bit offsets (a sparse file).
 TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   struct statfs status {};
   const bool tmpfs = statfs("/dev/shm", &status) == 0 && status.f_type == TMPFS_MAGIC &&
