@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 #include "morlin/morlin.h"
 #include "support/coded_stream.h"

@@ -6,9 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <numbers>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "pellow/pellow.h"
 #include "support/flv_files.h"
@@ -42,9 +40,8 @@ Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame 
   for (std::int64_t i = firstFrame; i < firstFrame + frames; ++i) {
     const auto value = static_cast<std::uint16_t>(std::lround(
         16384 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i) / rate)));
-    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
-                                  static_cast<std::uint8_t>(value >> 8)};
-    for (int c = 0; c < channels; ++c) pcm.insert(pcm.end(), bytes, bytes + 2);
+    for (int c = 0; c < channels; ++c)
+      pcm.insert(pcm.end(), {std::uint8_t(value & 0xFF), std::uint8_t(value >> 8)});
   }
   return pcm;
 }
@@ -158,10 +155,8 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
 // mode, and the encoder takes its nearest, 12.2 kbit/s (ffprobe: 12400).
 constexpr FormatCase kFormats[] = {
     {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},
-    {"mp3", kMp3, 32000, 22050, 1, "mp3", "32000", 1152},
     {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 0, 0, 0, false},
     {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 64, 22050, 1},
-    {"wav", kPcm, 0, 22050, 1, "pcm_s16le", "", 64, 48000, 2},
     {"amr", kAmrNb, 12000, 8000, 1, "amr_nb", "12400", 160 + 160},
     {"adts", kAac, 96000, 44100, 2, "aac", "", 1024 + 1024},
     {"flac", kFlac, 0, 44100, 1, "flac", "", 4608},
@@ -219,10 +214,9 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   }
 }
 
-// MP3 is encoded in segments on worker threads (fed and closed from other
-// threads): against one encoder, the same length and quality, no window much
-// worse (a click at a join costs 10 dB or more; encoders fed input 0.01 %
-// apart differ by up to 0.8 dB), and the same bytes for any workers.
+// MP3 in segments on worker threads, fed and closed from other threads: against one
+// encoder the same length and quality, no window much worse (a click at a join costs
+// 10 dB or more; input 0.01 % apart, up to 0.8 dB), the same bytes for any workers.
 TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   constexpr int kSeconds = 6, kSegmentMs = 2500, kSnrWindow = 4096;  // three segments, two joins
   // Music-like: notes with decaying attacks, a vibrato tone, quiet noise.

@@ -1,6 +1,5 @@
-// Whole conversions that run the decoders' threads hardest (into WMA the video
-// decoder runs beside the audio decoder as its brother), and stop signals.
-// Run under TSan too, where the program itself reports any race.
+// Conversions that run the decoders' threads hardest (into WMA the video decoder
+// runs beside the audio one), and stop signals; under TSan too.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -41,10 +40,9 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoWmaWithBothDecoders) {
   EXPECT_NEAR(ZeroCrossingFrequency(output, 44100 / 4, 44100 / 2), 500, 5);
 }
 
-// A stop signal half-way through a long conversion ends it cleanly within a
-// second (a sanitizer's instrumentation slows the stop several times over):
-// the signal's exit code, the old output as it was, no temporary file. A
-// second SIGINT during the stop ends the process at once, likewise.
+// A stop signal half-way through a long conversion ends it within a second
+// (more under a sanitizer): the signal's exit code, the old output as it was,
+// no temporary file. A second SIGINT during the stop ends it at once, likewise.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr auto kStopLimit = std::chrono::seconds(5);
 #else
@@ -78,8 +76,7 @@ TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
     setenv("TSAN_OPTIONS", keptOptions.c_str(), 1);
 #endif
     ASSERT_NE(started.pid, 0);
-    // Half-way means converting: the temporary file is there (a loaded
-    // machine may take a while to start the program).
+    // Converting: the temporary file is there (a loaded machine starts slowly).
     for (int waited = 0; waited < 10000; waited += 10) {
       if (std::distance(fs::directory_iterator(dir), fs::directory_iterator()) > 1) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
