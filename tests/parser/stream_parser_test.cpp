@@ -248,19 +248,17 @@ struct ForceRow {
 
 std::int64_t g_fakeSeconds = 0;
 
-class ForcedInformation : public ::testing::TestWithParam<ForceRow> {};
+class ForcedInformation : public StreamParserTest,
+                          public ::testing::WithParamInterface<ForceRow> {};
 
 TEST_P(ForcedInformation, CompletesWithWhatThereIs) {
   const ForceRow& row = GetParam();
-  kelvra::FLVStreamParser parser;
+  kelvra::FLVStreamParser& parser = *reinterpret_cast<kelvra::FLVStreamParser*>(p());
   parser.SetSecondsClock([] { return g_fakeSeconds; });
-  Recorder rec;
   parser.SetMaxInterleavedTime(5);
   parser.SetMaxFLVTagQueue(row.queueLimit);
-  parser.SetFLVInfoCallBack(&Recorder::OnInfo, &rec);
-  parser.SetFLVAudioCallBack(&Recorder::OnTag, &rec);
-  parser.SetFLVVideoCallBack(&Recorder::OnTag, &rec);
-  ASSERT_EQ(parser.Run(), 1);
+  Start();
+  Recorder& rec = rec_;
   std::vector<Bytes> pieces;
   Stream(row.tags, row.header, &pieces);
   for (std::size_t i = 0; i < pieces.size(); ++i) {

@@ -2,10 +2,6 @@
 // bytes, checked by what its callbacks get.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <mutex>
-
 #include "decoder/decoder_test_support.h"
 #include "kelvra.h"
 #include "support/flv_files.h"
@@ -17,26 +13,6 @@ namespace {
 std::string File() {
   return GenerateFlv({.video = VideoCodec::kH263, .fps = 15});  // 2 s of MP3 22050 Hz stereo
 }
-
-// The audio bytes, and the pictures' sizes and time stamps.
-struct Sink {
-  std::atomic<long long> audioBytes{0};
-  std::mutex mutex;
-  std::vector<int> sizes;
-  std::vector<std::int64_t> times;
-  static void Audio(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t,
-                    std::int64_t, std::int32_t, std::int32_t) {
-    if (data != nullptr) static_cast<Sink*>(self)->audioBytes += size;
-  }
-  static void Video(void* self, const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
-                    std::int64_t, std::int32_t, std::int32_t) {
-    auto* sink = static_cast<Sink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex);
-    if (data == nullptr) return;
-    sink->sizes.push_back(size);
-    sink->times.push_back(timestamp);
-  }
-};
 
 // A script tag (or null) is not audio or video, a video tag with video off is
 // busy on every attempt; both stay the caller's, whole after the stop.
@@ -73,16 +49,22 @@ TEST(FLVStreamBytes, AudioAndVideoOfAWholeFile) {
     SCOPED_TRACE(piece);
     StreamPtr stream(FLVStream_Create());
     ::FLVStream* s = stream.get();
-    Sink sink;
-    FLVStream_SetGetAudioCallBack(s, &Sink::Audio, &sink);
-    FLVStream_SetGetVideoCallBack(s, &Sink::Video, &sink);
+    Recorder audio, video;
+    FLVStream_SetGetAudioCallBack(s, &Recorder::Output, &audio);
+    FLVStream_SetGetVideoCallBack(s, &Recorder::Output, &video);
     ASSERT_EQ(FLVStream_Run(s), 1);
     FeedStream(s, ReadWholeFile(File()), piece);
     EXPECT_EQ(FLVStream_Stop(s), 1);
-    EXPECT_EQ(sink.audioBytes.load(), expectedBytes);
-    EXPECT_NEAR(static_cast<double>(sink.sizes.size()), 30, 2);
-    EXPECT_EQ(sink.sizes, std::vector<int>(sink.sizes.size(), 160 * 120 * 4));
-    EXPECT_TRUE(std::is_sorted(sink.times.begin(), sink.times.end()));
+    long long audioBytes = 0;
+    for (const OutputRecord& r : audio.records()) audioBytes += r.nullData ? 0 : r.size;
+    EXPECT_EQ(audioBytes, expectedBytes);
+    std::vector<OutputRecord> pictures = video.records();
+    std::erase_if(pictures, [](const OutputRecord& r) { return r.nullData; });
+    EXPECT_NEAR(static_cast<double>(pictures.size()), 30, 2);
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      EXPECT_EQ(pictures[i].size, 160 * 120 * 4);
+      EXPECT_LE(pictures[i > 0 ? i - 1 : 0].timestamp, pictures[i].timestamp);
+    }
     EXPECT_EQ(FLVStream_HasCalledFLVInfoCallBack(s), 1);
     for (int code : {FLVStream_SetOutputSize(s, 40, 30), FLVStream_SetOutputFPS(s, 5),
                      FLVStream_SetSampleRate(s, 8000), FLVStream_SetNumberOfChannels(s, 1),
