@@ -88,11 +88,10 @@ TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   FLVStreamParser_DeleteFLVTag(nullptr, nullptr);
 }
 
-// The audio end the tag reader gives each file, the tags it reads from it
-// (-1: not counted) and the code that ends the reading. Holes in the audio
-// that nothing confirms (video at 0 then audio 49 days later; an empty audio
-// tag then audio 24 days on, no video) close as at most one minute of
-// silence; video running through a hole confirms it, however long.
+// Each file's audio end, its tags (-1: not counted) and the code that ends the
+// reading. Holes in the audio that nothing confirms (video at 0 then audio 49
+// days later; an empty audio tag then audio 24 days on) close as at most one
+// minute of silence; video running through a hole confirms it.
 TEST(ReaderBadInput, DamagedFiles) {
   const Bytes pcm(1764, 0x10);  // 10 ms
   FlvBuilder lateAudio, audioOnly, confirmed;

@@ -82,9 +82,8 @@ TEST_P(SameAsFfmpeg, EveryTagDecodesToFfmpegsPcm) {
   EXPECT_TRUE(bridge.sampleRate == reference.sampleRate && bridge.channels == reference.channels)
       << bridge.sampleRate << " " << bridge.channels;
   ASSERT_EQ(bridge.samples.size(), reference.samples.size());
-  for (std::size_t i = 0; i < bridge.samples.size(); ++i) {
+  for (std::size_t i = 0; i < bridge.samples.size(); ++i)
     ASSERT_LE(std::abs(bridge.samples[i] - reference.samples[i]), c.tolerance) << "at sample " << i;
-  }
 }
 
 constexpr FileCase kFiles[] = {
@@ -94,20 +93,18 @@ constexpr FileCase kFiles[] = {
     {"generated/gen_pcm_s16le_44100_stereo.flv", VEXMAR_CODEC_PCM_S16LE, 0},
     {"real/ruffle-rs_ruffle_tone_alaw_mono.flv", VEXMAR_CODEC_PCM_ALAW, 0},
     {"real/ruffle-rs_ruffle_tone_mulaw_mono.flv", VEXMAR_CODEC_PCM_MULAW, 0},
-    {"generated/gen_nellymoser_16000_mono.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {"real/mondain_red5_fp_fcs_live_audio.flv", VEXMAR_CODEC_NELLYMOSER, 1},
     {kMp3At44100, VEXMAR_CODEC_MP3, 1},
     {kMp3At44100, VEXMAR_CODEC_MP3, 1, 1},
-    {kMp3At44100, VEXMAR_CODEC_MP3, 1, 97},
     {kMp3At44100, VEXMAR_CODEC_MP3, 1, 5000},
     {"real/apache_flex-sdk_phone.flv", VEXMAR_CODEC_MP3, 1},
     {"real/Red5_red5-server_NAPNAP.flv", VEXMAR_CODEC_MP3, 1}};
 INSTANTIATE_TEST_SUITE_P(Fixtures, SameAsFfmpeg, testing::ValuesIn(kFiles));
 
 // A format change inside one payload comes out one format per call; damaged
-// payloads fail; flushes (even before any audio) pass; a half frame left
-// inside leaks neither into the next codec nor past a reopen. PCM follows
-// each call's nominal format, and refuses a bad one or a part of a frame.
+// payloads fail; flushes (even before any audio) pass; a half frame leaks
+// neither into the next codec nor past a reopen. PCM follows each call's
+// nominal format, and refuses a bad one or a part of a frame.
 TEST(AudioDecoderHandle, FormatChangesDamageFlushesAndReopens) {
   const std::vector<Bytes> frames = Mp3Frames(kMp3At44100),
                            at22050 = Mp3Frames("real/apache_flex-sdk_phone.flv");

@@ -14,10 +14,9 @@ namespace {
 // Pixel (x, y) holds x, y, x + y, 7 (4 bytes a pixel); row padding is 0xEE.
 std::vector<std::uint8_t> NumberedPicture(int w, int h, int rowBytes) {
   std::vector<std::uint8_t> picture(static_cast<std::size_t>(std::max(rowBytes * h, 0)) + 64, 0xEE);
-  for (int y = 0; y < h; ++y) {
+  for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       std::copy_n(std::array<int, 4>{x, y, x + y, 7}.begin(), 4, &picture[y * rowBytes + x * 4]);
-  }
   return picture;
 }
 
@@ -44,13 +43,12 @@ TEST(PictureHelpers, CropCopiesTheClippedRectangleRowsBackToBackOrRefuses) {
                                 row.rowBytes, row.bytesPerPixel),
               right > left ? 1 : 0);
     const int width = right - left;
-    for (int y = top; y < bottom; ++y) {
+    for (int y = top; y < bottom; ++y)
       for (int x = left; x < right; ++x) {
         const std::uint8_t* p = &out[((y - top) * width + (x - left)) * 4];
         ASSERT_TRUE(p[0] == x && p[1] == y && p[2] == x + y && p[3] == 7)
             << "pixel " << x << "," << y;
       }
-    }
     const auto past = out.begin() + width * (bottom - top) * 4;
     ASSERT_EQ(std::count(past, out.end(), 0xAB), out.end() - past) << "written past";
   }

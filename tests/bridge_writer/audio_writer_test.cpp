@@ -289,9 +289,8 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   EXPECT_GT(Rms(decoded, 44100 * 11 / 4, 44100 / 2), 5000.0);
 }
 
-// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); a
-// byte that is not UTF-8 arrives as U+DC00 + byte and becomes that byte
-// again; a lone surrogate is refused.
+// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); U+DC00
+// + byte becomes that byte again; a lone surrogate is refused.
 TEST(AsfEncoder, FileNames) {
   const std::string base = TempPath("");
   const std::pair<std::u16string, std::string> names[] = {

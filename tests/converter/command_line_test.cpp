@@ -198,9 +198,8 @@ TEST(CommandLine, ResolveOutputFormat) {
   }
 }
 
-// UTF-8 becomes UTF-16 with surrogate pairs; each byte that is not UTF-8 (a
-// lone continuation, a cut sequence, an overlong form, an encoded
-// surrogate) travels as U+DC00 + byte.
+// UTF-8 becomes UTF-16; each byte that is not UTF-8 (a lone continuation, a cut
+// sequence, an overlong form, an encoded surrogate) travels as U+DC00 + byte.
 TEST(PathToUtf16, Utf8AndEscapes) {
   const std::pair<const char*, std::u16string> rows[] = {
       {"tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5", u"tone_\u00e9_\u20ac_\U0001F3B5"},

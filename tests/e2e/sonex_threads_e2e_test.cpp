@@ -31,9 +31,8 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoWmaWithBothDecoders) {
   ASSERT_EQ(std::tie(run.exitCode, run.err), std::make_tuple(0, "")) << run.out;
   const Pcm output = DecodeAudio(out);
   std::vector<int> order;
-  for (const Segment& s : ToneSegments(output, {500, 1000}, 10)) {
+  for (const Segment& s : ToneSegments(output, {500, 1000}, 10))
     if (s.label >= 0 && s.windowCount >= 10) order.push_back(s.label);
-  }
   EXPECT_EQ(order, (std::vector<int>{0, 1}));
   // The first file's audio ends with its last MP3 frame, past 2 s.
   EXPECT_NEAR(output.Seconds(), 2.5 + 1152.0 / 22050, 2 * 2048.0 / 44100);
