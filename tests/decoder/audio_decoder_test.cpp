@@ -51,9 +51,8 @@ TEST(AudioDecoder, UnsupportedFormatsGiveANullNotificationOnlyWhenThreaded) {
   EXPECT_EQ(recorder.released().size(), 4u);
 }
 
-// Silence for the span a hole tag opens: blocks of 5120 bytes, whole frames,
-// none when the next tag is earlier than the hole. Other blocks are the
-// payloads (16-bit stereo PCM at the target rate).
+// Silence for the span a hole tag opens: blocks of 5120 bytes, whole frames, none when the next tag
+// is earlier than the hole. Other blocks are the payloads (16-bit stereo PCM at the target rate).
 struct SilenceRow {
   const char* name;
   int rate, rateIndex;

@@ -19,9 +19,8 @@ bool WaitUntil(const std::function<bool()>& done) {
   return done();
 }
 
-// The worker is held on the first tag while the queue fills: the limit is
-// tested before insertion, and Stop or Delete release every queued tag in
-// order before they return.
+// The worker is held on the first tag while the queue fills: the limit is tested before insertion,
+// and Stop or Delete release every queued tag in order before they return.
 TEST(StreamDecoderQueue, LimitOrderAndStopOrDeleteDrainTheQueue) {
   for (const auto& [limit, byDelete] : {std::pair{1000, false}, {3, false}, {3, true}}) {
     SCOPED_TRACE(testing::Message() << limit << (byDelete ? " delete" : " stop"));

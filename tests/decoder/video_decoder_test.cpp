@@ -119,10 +119,9 @@ TEST(VideoDecoder, H264PicturesComeInPresentationOrder) {
     EXPECT_TRUE(records[i].bytes == pictures[i < lead ? 0 : i - lead]) << i;
 }
 
-// A rectangle apart from the picture gives nothing, one larger than it is
-// clipped, none (-1s) resizes the whole; a key frame declaring 316 x 228
-// whose picture is 320 x 240 is cut to its declared size; the output size
-// may change between synchronous decodes.
+// A rectangle apart from the picture gives nothing, one larger than it is clipped, none (-1s)
+// resizes the whole; a key frame declaring 316 x 228 whose picture is 320 x 240 is cut to its
+// declared size; the output size may change between synchronous decodes.
 TEST_F(ShortH263, CropRectangleAndResize) {
   DecoderPtr decoder = SyncDecoder(100, 100);
   const FLVRect inside{10, 20, 110, 120}, apart{400, 400, 500, 500}, none{-1, -1, -1, -1},

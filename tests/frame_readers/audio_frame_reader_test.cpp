@@ -74,9 +74,8 @@ void ExpectPull(const std::string& path, const Bytes& expected, std::uint32_t re
 
 class AudioPullFormats : public testing::TestWithParam<FlvSpec> {};
 
-// MP3 holds samples back until the flush and adds a delay; mono PCM has a
-// 2-byte frame; ADPCM fills its last block of 4096 samples; the hole is an
-// empty tag.
+// MP3 holds samples back until the flush and adds a delay; mono PCM has a 2-byte frame; ADPCM fills
+// its last block of 4096 samples; the hole is an empty tag.
 TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
   const FlvSpec& recipe = GetParam();
   const std::string path = GenerateFlv(recipe);
@@ -108,9 +107,8 @@ INSTANTIATE_TEST_SUITE_P(GeneratedFiles, AudioPullFormats,
                                   (info.param.holeStartMs < 0 ? "" : "Hole");
                          });
 
-// Ten 10 ms tags of 44100 Hz stereo PCM and H.263 key frames at 0, 800 and
-// 1575 ms (1.905 frames/s, so the video ends at 2100 ms): the audio is padded
-// with 2000 ms of silence.
+// Ten 10 ms tags of 44100 Hz stereo PCM and H.263 key frames at 0, 800 and 1575 ms (1.905 frames/s,
+// so the video ends at 2100 ms): the audio is padded with 2000 ms of silence.
 TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
   const std::string path = TestTempDir() + "/video_longer_than_audio.flv";
   Bytes expected;

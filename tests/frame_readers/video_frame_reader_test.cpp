@@ -170,11 +170,10 @@ TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
   EXPECT_EQ(black, row.blackFrames);
 }
 
-// H263Jumps: back across key frames, forward by over 4 s. H264Red5 presents
-// from 1049 ms. NoFirstKeyFrame: black up to the key frame at 1 s (24 frames
-// from 40 ms), then back into black and across that key frame again.
-// H264SizeChange: later pictures resized to the first size, each part decoded
-// with its own header. H264FirstReadIsASeek: the header in force is given again.
+// H263Jumps: back across key frames, forward by over 4 s. H264Red5 presents from 1049 ms.
+// NoFirstKeyFrame: black up to the key frame at 1 s (24 frames from 40 ms), then back into black
+// and across that key frame again. H264SizeChange: later pictures resized to the first size, each
+// part decoded with its own header. H264FirstReadIsASeek: the header in force is given again.
 INSTANTIATE_TEST_SUITE_P(
     Files, VideoFrames,
     testing::Values(

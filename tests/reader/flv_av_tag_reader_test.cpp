@@ -363,10 +363,9 @@ TEST(TagReaderRead, AFailedReadIsRetriedFromTheSameTag) {
   EXPECT_EQ(std::tie(tag->filePosition, tag->audioData[0]), std::tuple(flv.Position(1), 0x02));
 }
 
-// Audio every 20 ms from 0 to 180, inter frames at 0, 40 and 120, key frames at 90 and 160;
-// audio first at equal times. Audio seeks land on the first audio tag after the time (after
-// all tags at the time itself), video seeks on the nearest key frame at or before the first
-// tag after it.
+// Audio every 20 ms from 0 to 180, inter frames at 0, 40 and 120, key frames at 90 and 160; audio
+// first at equal times. Audio seeks land on the first audio tag after the time (after all tags at
+// the time itself), video seeks on the nearest key frame at or before the first tag after it.
 TEST(TagReaderSeek, LandsOnTheTagOrRefuses) {
   TaggedFlv flv;
   for (std::uint32_t t = 0; t <= 180; t += 20) {

@@ -16,9 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(SonexInfo, PrintsExactlyAndWritesNothing) {
-  // PCM 44.1 kHz 8-bit mono, 20 ms a tag: audio ends at 60 ms, video at 200 ms
-  // plus one frame at 15 frames/s; video bodies of 8 bytes and audio bodies of
-  // 883 bytes over 200 ms.
+  // PCM 44.1 kHz 8-bit mono, 20 ms a tag: audio ends at 60 ms, video at 200 ms plus one frame at 15
+  // frames/s; video bodies of 8 bytes and audio bodies of 883 bytes over 200 ms.
   const std::string flv = TestTempDir() + "/info_lines.flv", text = TestTempDir() + "/notes.txt";
   FlvBuilder b;
   b.Header().Audio(0, 3, 3, 0, 0, Bytes(882, 0x80)).Video(0, 1, 2, H263PictureHeader(5));
