@@ -68,13 +68,14 @@ struct FormatCase {
   Args options;                                  // besides -i, -out and -quiet
   const char *outName, *codec, *formatName;     // ffprobe's format_name contains formatName
   int sampleRate, channels, bitRate, priming, frameSamples;  // bit rate 0: not checked
+  FlvSpec input = Input(AudioCodec::kMp3, 440, 2000);
 };
 
 class FormatTest : public SonexTest, public testing::WithParamInterface<FormatCase> {};
 
 TEST_P(FormatTest, FormatLengthAndTone) {
   const FormatCase& c = GetParam();
-  const std::string input = GenerateFlv(Input(AudioCodec::kMp3, 440, 2000)), out = Out(c.outName);
+  const std::string input = GenerateFlv(c.input), out = Out(c.outName);
   const Pcm source = DecodeAudio(input);
   Args args{"-i", input, "-out", out, "-quiet", "1"};
   args.insert(args.end(), c.options.begin(), c.options.end());
@@ -92,7 +93,8 @@ TEST_P(FormatTest, FormatLengthAndTone) {
               static_cast<double>(source.Frames()) * c.sampleRate / source.sampleRate,
               c.frameSamples);
   const std::int64_t quarter = output.Frames() / 4;
-  EXPECT_NEAR(ZeroCrossingFrequency(output, quarter, 2 * quarter), 440, 440 * 0.01);
+  const double tone = c.input.toneHz;
+  EXPECT_NEAR(ZeroCrossingFrequency(output, quarter, 2 * quarter), tone, tone * 0.01);
   EXPECT_GT(Rms(output, quarter, 2 * quarter), 500.0);
 }
 
@@ -100,9 +102,25 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, FormatTest,
     testing::ValuesIn(std::vector<FormatCase>{
         {"mp3", {}, "o.mp3", "mp3", "mp3", 44100, 2, 96000, 0, 1152},
+        {"amr", {}, "o.amr", "amr_nb", "amr", 8000, 1, 0, 50, 160},
         {"WavCodecByName", {"-acodec", "pcm_u8"}, "o.wav", "pcm_u8", "wav", 44100, 2, 0, 0, 32},
         {"WmaMonoHalfRate", {"-ac", "1", "-asr", "22050", "-abr", "32000"}, "o.WMA", "wmav2",
-         "asf", 22050, 1, 32000, 0, 2048}}),
+         "asf", 22050, 1, 32000, 0, 2048},
+        // Every input codec into the default WAV (44.1 kHz stereo).
+        {"Pcm8Mono11025", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kPcmU8, 550, 1000, 11025, 1)},
+        {"AdpcmStereo22050", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kAdpcmSwf, 660, 1000)},
+        {"Nellymoser16000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kNellymoser, 650, 1000, 16000, 1)},
+        {"AacStereo48000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kAac, 750, 1000, 48000, 2)},
+        {"Speex16000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kSpeex, 800, 1000, 16000, 1)},
+        {"G711ALaw", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kG711ALaw, 850, 1000, 8000, 1)},
+        {"G711MuLaw", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+         Input(AudioCodec::kG711MuLaw, 900, 1000, 8000, 1)}}),
     kRowName);
 
 // Exit codes, in a folder holding in.flv and reserved.flv (sound format 9,
@@ -280,12 +298,16 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealFileTest,
                              {"Red5_red5-server_NAPNAP.flv", true},
                              {"Red5_red5-server_flashContent.flv", false},
                              {"Red5_red5-server_h264_aac.flv", false},
+                             {"Red5_red5-server_h264_mp3.flv", false},
+                             {"apache_flex-sdk_phone.flv", true},
                              {"Red5_red5-server_h264_speex.flv", true},
                              {"Red5_red5-server_rotations.flv", true},
                              {"jcodec_jcodec_test.flv", true},
                              {"mondain_red5_fp_fcs_live_audio.flv", true},
                              {"ruffle-rs_ruffle_square.flv", true},
                              {"ruffle-rs_ruffle_audio_timewarp.flv", true},
+                             {"ruffle-rs_ruffle_tone_alaw_mono.flv", true},
+                             {"ruffle-rs_ruffle_tone_mulaw_mono.flv", true},
                              {"ruffle-rs_ruffle_tone_mono_22050hz.flv", true},
                              {"ruffle-rs_ruffle_tone_stereo_48000hz.flv", true},
                          }));
