@@ -142,5 +142,21 @@ TEST(AudioFrameReader, VideoLongerThanAudioIsPaddedWithSilenceToItsEnd) {
   }
 }
 
+// The C example of the README, run as a program: the whole audio, and the
+// asked picture as a PPM of the file's size.
+TEST(FramePullExample, WritesTheAudioAndTheAskedPicture) {
+  const std::string in = GenerateFlv({.audio = AudioCodec::kMp3, .sampleRate = 44100,
+                                      .video = VideoCodec::kH263, .fps = 25});
+  const std::string wav = TestTempDir() + "/pull.wav", ppm = TestTempDir() + "/pull.ppm";
+  const ProgramRun run =
+      RunProgram(std::string(KELVRA_BINARY_DIR) + "/bin/frame_pull", {in, wav, "10", ppm});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NEAR(DecodeAudio(wav).Seconds(), 2.0, 0.05);
+  const std::vector<std::uint8_t> picture = ReadWholeFile(ppm);
+  const std::string header = "P6\n160 120\n255\n";
+  ASSERT_EQ(picture.size(), header.size() + 160 * 120 * 3);
+  EXPECT_TRUE(std::equal(header.begin(), header.end(), picture.begin()));
+}
+
 }  // namespace
 }  // namespace kelvra::test
