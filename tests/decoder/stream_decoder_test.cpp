@@ -1,5 +1,7 @@
 // The decoder base: queue limit and order, Stop/Delete draining, Abandon,
-// brother pauses and gap fills.
+// brother pauses and gap fills, starved workers' CPU use.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -139,6 +141,30 @@ TEST(StreamDecoderBrothers, StarvedDecoderFillsTheGapWhenTheBrotherIsAheadAndBlo
   a.Stop();
   b.Stop();
   EXPECT_EQ(recorder.released().size(), 3u);
+}
+
+// Workers with nothing to do wait on their queue's condition variable: three
+// running decoders, two of them brothers, together stay under 1% of a core.
+TEST(StreamDecoderCpu, StarvedRunningDecodersUseNoMeasurableCpu) {
+  const auto cpuSeconds = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  };
+  ::FLVStreamDecoder* decoders[] = {FLVStreamDecoder_Create(0), FLVStreamDecoder_Create(0),
+                                    FLVStreamDecoder_Create(1)};
+  FLVStreamDecoder_SetBrother(decoders[1], decoders[2]);
+  FLVStreamDecoder_SetBrother(decoders[2], decoders[1]);
+  for (::FLVStreamDecoder* decoder : decoders) ASSERT_EQ(FLVStreamDecoder_Run(decoder), 1);
+  std::this_thread::sleep_for(100ms);
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(2s);
+  EXPECT_LT(cpuSeconds() - before, 0.02);
+  // A brother keeps a plain pointer: both stop and are unlinked before either goes.
+  for (::FLVStreamDecoder* decoder : decoders) EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+  for (::FLVStreamDecoder* decoder : decoders) FLVStreamDecoder_SetBrother(decoder, nullptr);
+  for (::FLVStreamDecoder* decoder : decoders) FLVStreamDecoder_Delete(decoder);
 }
 
 }  // namespace
