@@ -386,7 +386,9 @@ KELVRA_API int FLVStreamDecoder_SetDeleteFLVTagCallBack(FLVStreamDecoder* decode
                                                         DeleteFLVTagCallBack callBack,
                                                         void* userData);
 KELVRA_API int FLVStreamDecoder_SetMaxFLVTagQueue(FLVStreamDecoder* decoder, int count);
-/* Links one direction; link both decoders. */
+/* Idle only. Links one direction; link both decoders. A decoder keeps a
+ * plain pointer to its brother: stop both and unlink them (brother NULL)
+ * before deleting either. */
 KELVRA_API int FLVStreamDecoder_SetBrother(FLVStreamDecoder* decoder, FLVStreamDecoder* brother);
 KELVRA_API int FLVStreamDecoder_SetMaxIntervalTime(FLVStreamDecoder* decoder, int milliseconds);
 KELVRA_API int FLVStreamDecoder_SetDecodeSyncMode(FLVStreamDecoder* decoder, int mode);

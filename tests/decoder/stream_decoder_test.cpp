@@ -161,8 +161,9 @@ TEST(StreamDecoderCpu, StarvedRunningDecodersUseNoMeasurableCpu) {
   const double before = cpuSeconds();
   std::this_thread::sleep_for(2s);
   EXPECT_LT(cpuSeconds() - before, 0.02);
-  // A brother keeps a plain pointer: both stop and are unlinked before either goes.
-  for (::FLVStreamDecoder* decoder : decoders) EXPECT_EQ(FLVStreamDecoder_Stop(decoder), 1);
+  // A brother keeps a plain pointer: both stop (the first one's stop may end
+  // the other too) and are unlinked before either goes.
+  for (::FLVStreamDecoder* decoder : decoders) FLVStreamDecoder_Stop(decoder);
   for (::FLVStreamDecoder* decoder : decoders) FLVStreamDecoder_SetBrother(decoder, nullptr);
   for (::FLVStreamDecoder* decoder : decoders) FLVStreamDecoder_Delete(decoder);
 }
