@@ -82,7 +82,7 @@ struct Recorder {
     std::tie(self->suggestedVideo, self->suggestedAudio) = std::tie(*video, *audio);
     if (self->answerVideo >= 0) *video = self->answerVideo;
     if (self->answerAudio >= 0) *audio = self->answerAudio;
-    self->events.push_back(Event{.isInfo = true, .info = *info});
+    self->events.push_back(Event{.isInfo = true, .info = *info, .body = {}});
   }
 
   static int OnTag(void* user, FLVTag* tag) {
@@ -100,7 +100,7 @@ struct Recorder {
   static Event Describe(const FLVTag& tag) {
     Event e{.tagType = tag.tagType, .timestamp = tag.timestamp, .dataSize = tag.dataSize,
             .storedSize = tag.storedSize, .filePosition = tag.filePosition,
-            .hasBlock = tag.block != nullptr};
+            .hasBlock = tag.block != nullptr, .body = {}};
     if (tag.block != nullptr) {
       EXPECT_EQ(tag.data, tag.block + 11);
       e.body.assign(tag.data, tag.data + tag.dataSize);
