@@ -139,9 +139,9 @@ class TestPattern : public testing::TestWithParam<PatternCase> {};
 TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) {
   const PatternCase& c = GetParam();
   // An odd size (not a multiple of 8 or 16) on purpose: H.264 crops it.
-  const FlvSpec spec{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150,
+  const FlvRecipe pattern{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150,
                      .durationMs = 1000};
-  const std::string path = c.fixture ? FixturePath(c.fixture) : GenerateFlv(spec);
+  const std::string path = c.fixture ? FixturePath(c.fixture) : GenerateFlv(pattern);
   const CodedStream video = ReadVideo(path);
   const int frames = static_cast<int>(video.packets.size());
   const Bytes reference = FfmpegPictures(path, frames);

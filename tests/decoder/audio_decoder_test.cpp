@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
-class AudioWholeFile : public ::testing::TestWithParam<FlvSpec> {};
+class AudioWholeFile : public ::testing::TestWithParam<FlvRecipe> {};
 
 // On the worker at 44100 Hz stereo a whole file gives the length of its tags' samples (less
 // what the resampler holds back), timed sample by sample. Real files: tests/e2e's RealFileTest.
@@ -137,9 +137,9 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AudioWholeFile,
-                         testing::Values(FlvSpec{.audio = AudioCodec::kMp3, .sampleRate = 22050},
-                                         FlvSpec{.audio = AudioCodec::kAdpcmSwf, .channels = 1},
-                                         FlvSpec{.audio = AudioCodec::kPcmU8,
+                         testing::Values(FlvRecipe{.audio = AudioCodec::kMp3, .sampleRate = 22050},
+                                         FlvRecipe{.audio = AudioCodec::kAdpcmSwf, .channels = 1},
+                                         FlvRecipe{.audio = AudioCodec::kPcmU8,
                                                  .sampleRate = 11025, .channels = 1}));
 
 }  // namespace

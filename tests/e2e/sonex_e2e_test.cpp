@@ -23,7 +23,8 @@ using Args = std::vector<std::string>;
 constexpr int kWindowMs = 10;
 constexpr double kPcmBlockMs = 1024 * 1000.0 / 22050;  // a generated PCM tag
 
-FlvSpec Input(AudioCodec codec, double toneHz, int durationMs, int rate = 22050, int channels = 2) {
+FlvRecipe Input(AudioCodec codec, double toneHz, int durationMs, int rate = 22050,
+                int channels = 2) {
   return {.audio = codec, .sampleRate = rate, .channels = channels, .toneHz = toneHz,
           .durationMs = durationMs};
 }
@@ -68,7 +69,7 @@ struct FormatCase {
   Args options;                                  // besides -i, -out and -quiet
   const char *outName, *codec, *formatName;     // ffprobe's format_name contains formatName
   int sampleRate, channels, bitRate, priming, frameSamples;  // bit rate 0: not checked
-  FlvSpec input = Input(AudioCodec::kMp3, 440, 2000);
+  FlvRecipe input = Input(AudioCodec::kMp3, 440, 2000);
 };
 
 class FormatTest : public SonexTest, public testing::WithParamInterface<FormatCase> {};

@@ -20,7 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // MP3 at 22050 Hz stereo and H.263 at 160x120, 15 frames a second, 2 s.
-FlvSpec AudioVideo(double toneHz) { return FlvSpec{.toneHz = toneHz, .video = VideoCodec::kH263}; }
+FlvRecipe AudioVideo(double toneHz) {
+  return FlvRecipe{.toneHz = toneHz, .video = VideoCodec::kH263};
+}
 
 // A batch, cut, into WMA: both decoders' threads end with the first file and
 // start again for the second.

@@ -72,12 +72,12 @@ void ExpectPull(const std::string& path, const Bytes& expected, std::uint32_t re
   EXPECT_LE(pulled.size() - expected.size() + endsInLastCall, requestSize);
 }
 
-class AudioPullFormats : public testing::TestWithParam<FlvSpec> {};
+class AudioPullFormats : public testing::TestWithParam<FlvRecipe> {};
 
 // MP3 holds samples back until the flush and adds a delay; mono PCM has a 2-byte frame; ADPCM fills
 // its last block of 4096 samples; the hole is an empty tag.
 TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
-  const FlvSpec& recipe = GetParam();
+  const FlvRecipe& recipe = GetParam();
   const std::string path = GenerateFlv(recipe);
   const Bytes reference = DecodeAudioTagByTag(path, recipe.sampleRate, recipe.channels);
   Pcm pcm{recipe.sampleRate, recipe.channels, std::vector<std::int16_t>(reference.size() / 2)};
@@ -91,7 +91,7 @@ TEST_P(AudioPullFormats, ToneAndLengthOfTheFileInEveryRequestSize) {
     ExpectPull(path, reference, size, size != 1000, false);
 }
 
-FlvSpec AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
+FlvRecipe AudioFile(AudioCodec codec, int rate, int channels, int holeStart = -1) {
   return {.audio = codec, .sampleRate = rate, .channels = channels, .durationMs = 1500,
           .holeStartMs = holeStart, .holeLengthMs = holeStart < 0 ? 0 : 400};
 }

@@ -86,7 +86,7 @@ const char* VideoEncoder(VideoCodec codec) {
 
 // The recipe as it will really be made: a rate the codec cannot take moves
 // to the closest it can (ties to the lower), and so do the channels.
-FlvSpec Normalised(FlvSpec s) {
+FlvRecipe Normalised(FlvRecipe s) {
   if (const AudioChoice* choice = ChoiceFor(s.audio)) {
     s.sampleRate = *std::min_element(choice->rates.begin(), choice->rates.end(), [&](int a, int b) {
       return std::abs(a - s.sampleRate) < std::abs(b - s.sampleRate);
@@ -103,7 +103,7 @@ FlvSpec Normalised(FlvSpec s) {
 }
 
 // A file name that tells the recipe apart from every other.
-std::string FileNameFor(const FlvSpec& s) {
+std::string FileNameFor(const FlvRecipe& s) {
   std::ostringstream name;
   name << "gen";
   if (const AudioChoice* audio = ChoiceFor(s.audio)) {
@@ -119,7 +119,7 @@ std::string FileNameFor(const FlvSpec& s) {
   return name.str();
 }
 
-std::vector<std::string> FfmpegArguments(const FlvSpec& s, const std::string& outPath) {
+std::vector<std::string> FfmpegArguments(const FlvRecipe& s, const std::string& outPath) {
   std::vector<std::string> a{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"};
   const AudioChoice* audio = ChoiceFor(s.audio);
   const char* video = VideoEncoder(s.video);
@@ -251,16 +251,16 @@ std::string PunchAudioHole(const std::string& path, std::uint32_t start, std::ui
 // the build folder. A file's name carries a hash of everything that made it
 // (FFmpeg's arguments, the hole, the library versions), so a changed recipe
 // never finds a stale file.
-std::string SharedCacheName(const FlvSpec& fileSpec, const std::string& name) {
+std::string SharedCacheName(const FlvRecipe& recipe, const std::string& name) {
   constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull;
   constexpr std::uint64_t kFnvPrime = 1099511628211ull;
-  std::ostringstream recipe;
-  for (const std::string& argument : FfmpegArguments(fileSpec, "out.flv"))
-    recipe << argument << '\n';
-  recipe << "hole " << fileSpec.holeStartMs << "+" << fileSpec.holeLengthMs << '\n'
-         << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
+  std::ostringstream made;
+  for (const std::string& argument : FfmpegArguments(recipe, "out.flv"))
+    made << argument << '\n';
+  made << "hole " << recipe.holeStartMs << "+" << recipe.holeLengthMs << '\n'
+       << "lavc " << LIBAVCODEC_VERSION_INT << " lavf " << LIBAVFORMAT_VERSION_INT << '\n';
   std::uint64_t hash = kFnvOffsetBasis;
-  for (const char c : recipe.str()) hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
+  for (const char c : made.str()) hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
   std::ostringstream cached;
   cached << fs::path(name).stem().string() << "-" << std::hex << hash << ".flv";
   return cached.str();
@@ -273,12 +273,12 @@ std::string TestTempDir() {
   return folder.path();
 }
 
-std::string GenerateFlv(const FlvSpec& requested) {
-  const FlvSpec fileSpec = Normalised(requested);
-  const char* refusal = fileSpec.audio == AudioCodec::kNone && fileSpec.video == VideoCodec::kNone
+std::string GenerateFlv(const FlvRecipe& requested) {
+  const FlvRecipe recipe = Normalised(requested);
+  const char* refusal = recipe.audio == AudioCodec::kNone && recipe.video == VideoCodec::kNone
                             ? "a file needs audio or video"
-                        : fileSpec.durationMs <= 0 ? "the duration must be positive"
-                        : fileSpec.holeStartMs >= 0 && fileSpec.audio == AudioCodec::kNone
+                        : recipe.durationMs <= 0 ? "the duration must be positive"
+                        : recipe.holeStartMs >= 0 && recipe.audio == AudioCodec::kNone
                             ? "an audio hole needs audio"
                             : nullptr;
   if (refusal) {
@@ -288,21 +288,21 @@ std::string GenerateFlv(const FlvSpec& requested) {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
   static std::map<std::string, std::string> made;  // file name -> path
-  const std::string name = FileNameFor(fileSpec);
+  const std::string name = FileNameFor(recipe);
   if (auto found = made.find(name); found != made.end()) return found->second;
   std::error_code error;
-  const fs::path shared = fs::path(KELVRA_GENERATED_FLV_DIR) / SharedCacheName(fileSpec, name);
+  const fs::path shared = fs::path(KELVRA_GENERATED_FLV_DIR) / SharedCacheName(recipe, name);
   fs::create_directories(shared.parent_path(), error);
   if (fs::is_regular_file(shared, error) && fs::file_size(shared, error) > 0 && !error)
     return made[name] = shared.string();
 
   const std::string path = (fs::path(TestTempDir()) / name).string();
   const std::string part = path + ".part.flv";
-  const ProgramRun run = RunProgram("ffmpeg", FfmpegArguments(fileSpec, part));
+  const ProgramRun run = RunProgram("ffmpeg", FfmpegArguments(recipe, part));
   std::string failure = run.exitCode == 0 ? "" : "ffmpeg failed: " + run.err;
-  if (failure.empty() && fileSpec.holeStartMs >= 0) {
-    failure = PunchAudioHole(part, static_cast<std::uint32_t>(fileSpec.holeStartMs),
-                             static_cast<std::uint32_t>(fileSpec.holeLengthMs));
+  if (failure.empty() && recipe.holeStartMs >= 0) {
+    failure = PunchAudioHole(part, static_cast<std::uint32_t>(recipe.holeStartMs),
+                             static_cast<std::uint32_t>(recipe.holeLengthMs));
   }
   if (failure.empty()) fs::rename(part, path, error);
   if (!failure.empty() || error) {

@@ -40,7 +40,7 @@ enum class VideoCodec {
   kH264          // H.264 (codec id 7)
 };
 
-struct FlvSpec {
+struct FlvRecipe {
   AudioCodec audio = AudioCodec::kMp3;
   int sampleRate = 22050;
   int channels = 2;
@@ -65,7 +65,7 @@ struct FlvSpec {
 // generated-flv/ for later test processes) and returns its path. The file
 // is shared: callers must not change it. Fails the current test (and returns "")
 // when FFmpeg cannot make it.
-std::string GenerateFlv(const FlvSpec& fileSpec);
+std::string GenerateFlv(const FlvRecipe& recipe);
 
 // A per-process scratch folder for test files, removed at exit.
 std::string TestTempDir();
