@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,11 +130,12 @@ using Ms = std::vector<std::uint32_t>;
 
 struct OpenRow {
   const char* name;
-  std::function<std::string()> file;
+  TaggedFlv flv = TaggedFlv();  // written under the row's name
   Ms audioDurations = {}, videoDurations = {};  // empty: not checked
   int audioEnd = kAny, videoEnd = kAny, minInterval = kAny, videoCodec = kAny, width = kAny,
       height = kAny, audioFormat = kAny, audioBitRate = kAny;
   double frameRate = kAny, duration = kAny;
+  const char* fixture = nullptr;  // read instead of `flv`
 };
 
 class TagReaderOpen : public testing::TestWithParam<OpenRow> {};
@@ -144,7 +144,8 @@ TEST_P(TagReaderOpen, IndexDurationsAndInformation) {
   const OpenRow& row = GetParam();
   // Opened over another file without Close: nothing of the first may stay.
   ReaderPtr reader = OpenReader(AudioVideoFile("first.flv"));
-  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), row.file().c_str()), 1);
+  const std::string path = row.fixture ? FixturePath(row.fixture) : row.flv.Write(row.name);
+  ASSERT_EQ(FLVAVTagReader_Open(reader.get(), path.c_str()), 1);
   if (row.audioEnd == 0 && row.videoEnd == 0) {
     EXPECT_TRUE(ReadAll(reader.get()).empty());
     EXPECT_EQ(FLVAVTagReader_Seek(reader.get(), kAudio, 0), FLV_READER_SEEK_NO_TAG_AFTER);
@@ -180,57 +181,43 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, TagReaderOpen,
     testing::Values(
         // Three bodies of 883 bytes (flags byte and payload) over 40 ms.
-        OpenRow{"AudioOnly",
-                [] { return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40).Write("a.flv"); },
-                {20, 20, 20}, {}, 60, 0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25, 0.0, 0.040},
+        OpenRow{"AudioOnly", TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Pcm(40), {20, 20, 20}, {}, 60,
+                0, 0, -1, 0, 0, kPcm, 3 * 883 * 8 * 25, 0.0, 0.040},
         // Equal time stamps, then a step back: five frames over 100 ms are 50 frames/s; the
         // smallest step is 0. Only the parser's own empty audio tag: no audio information.
-        OpenRow{"VideoSteps",
-                [] {
-                  return TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100).Write("v");
-                },
-                {}, {40, 1, 1, 80, 20}, 0, 120, 0, kH263, 320, 240, -1, kAny, 50.0, 0.1},
+        OpenRow{"VideoSteps", TaggedFlv().Key(0).Inter(40).Inter(40).Inter(20).Inter(100), {},
+                {40, 1, 1, 80, 20}, 0, 120, 0, kH263, 320, 240, -1, kAny, 50.0, 0.1},
         // Steps 100, wrapped (ignored), 60, 70.
         OpenRow{.name = "SmallestForwardStep",
-                .file = [] {
-                  return TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190).Write("m");
-                },
+                .flv = TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190),
                 .minInterval = 60},
         // Without a frame rate the last frame has no duration.
         OpenRow{.name = "AllAtTimeZero",
-                .file = [] { return TaggedFlv().Pcm(0).Key(0).Key(0).Write("z.flv"); },
+                .flv = TaggedFlv().Pcm(0).Key(0).Key(0),
                 .videoDurations = {1, 0},
                 .audioEnd = 20, .videoEnd = 0, .videoCodec = kH263, .audioBitRate = 0,
                 .frameRate = 0.0, .duration = 0.0},
         OpenRow{.name = "SizeFromTheFirstKeyFrame",
-                .file = [] {
-                  return TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6).Write("k");
-                },
+                .flv = TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6),
                 .videoCodec = kH263, .width = 320, .height = 240},
         // The parser's empty audio tag comes first and lasts until the first real one.
         OpenRow{.name = "VideoFirst",
-                .file = [] { return TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120).Write("f"); },
+                .flv = TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120),
                 .audioDurations = {100, 20, 20}},
         // Format 15 has no known duration; a bare tag with no body plays none.
         OpenRow{.name = "LastBlockOfUnknownDuration",
-                .file = [] {
-                  return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Audio(40, 15, Bytes(9, 1)).Write("u");
-                },
+                .flv = TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Audio(40, 15, Bytes(9, 1)),
                 .audioDurations = {20, 20, 0},
                 .audioEnd = 40},
         OpenRow{.name = "ZeroLengthLastAudioTag",
-                .file = [] {
-                  const Bytes empty = FlvBuilder().Tag(kAudio, 40, {}).bytes();
-                  return TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Raw(empty).Write("e");
-                },
+                .flv = TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Raw(
+                    FlvBuilder().Tag(kAudio, 40, {}).bytes()),
                 .audioDurations = {20, 20, 0},
                 .audioEnd = 40},
         // A lone FLV header holds no tag: an empty index (a text file: sonex_info_test).
         OpenRow{.name = "HeaderOnly",
-                .file = [] {
-                  return FixturePath("real/mondain_red5_flvMetaData_test_headeronly.flv");
-                },
-                .audioEnd = 0, .videoEnd = 0, .videoCodec = -1, .audioFormat = -1}),
+                .audioEnd = 0, .videoEnd = 0, .videoCodec = -1, .audioFormat = -1,
+                .fixture = "real/mondain_red5_flvMetaData_test_headeronly.flv"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFileIsGone) {
@@ -377,29 +364,25 @@ TEST(TagReaderSeek, LandsOnTheTagOrRefuses) {
     }
   }
   ReaderPtr reader = OpenReader(flv.Write("seek.flv"));
-  struct Row {
-    int type;
-    std::uint32_t time;
-    int code;
-    std::uint32_t timestamp;  // of the tag read next, when the seek succeeds
-  };
-  for (const Row& row : {Row{kAudio, 50, FLV_READER_OK, 60},
-                         Row{kAudio, 40, FLV_READER_OK, 60},
-                         Row{kVideo, 130, FLV_READER_OK, 90},
-                         Row{kVideo, 160, FLV_READER_OK, 160},
-                         Row{kVideo, 85, FLV_READER_OK, 90},
-                         Row{kVideo, 10, FLV_READER_SEEK_NO_MATCH, 0},
-                         Row{kAudio, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0},
-                         Row{kVideo, 5000, FLV_READER_SEEK_NO_TAG_AFTER, 0},
-                         Row{kScript, 50, FLV_READER_SEEK_NO_MATCH, 0},
-                         Row{0, 50, FLV_READER_SEEK_NO_MATCH, 0},
-                         Row{kScript, 180, FLV_READER_SEEK_NO_TAG_AFTER, 0}}) {
-    SCOPED_TRACE(testing::Message() << "type " << row.type << " at " << row.time);
-    ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), row.type, row.time), row.code);
-    const FLVTag* tag = row.code == FLV_READER_OK ? Next(reader.get()) : nullptr;
+  // Type, time, answer, and the time stamp of the tag read next when the seek succeeds.
+  for (const auto& [type, time, code, timestamp] :
+       {std::tuple{kAudio, 50u, FLV_READER_OK, 60u},
+        {kAudio, 40u, FLV_READER_OK, 60u},
+        {kVideo, 130u, FLV_READER_OK, 90u},
+        {kVideo, 160u, FLV_READER_OK, 160u},
+        {kVideo, 85u, FLV_READER_OK, 90u},
+        {kVideo, 10u, FLV_READER_SEEK_NO_MATCH, 0u},
+        {kAudio, 180u, FLV_READER_SEEK_NO_TAG_AFTER, 0u},
+        {kVideo, 5000u, FLV_READER_SEEK_NO_TAG_AFTER, 0u},
+        {kScript, 50u, FLV_READER_SEEK_NO_MATCH, 0u},
+        {0, 50u, FLV_READER_SEEK_NO_MATCH, 0u},
+        {kScript, 180u, FLV_READER_SEEK_NO_TAG_AFTER, 0u}}) {
+    SCOPED_TRACE(testing::Message() << "type " << type << " at " << time);
+    ASSERT_EQ(FLVAVTagReader_Seek(reader.get(), type, time), code);
+    const FLVTag* tag = code == FLV_READER_OK ? Next(reader.get()) : nullptr;
     if (tag == nullptr) continue;
-    EXPECT_EQ(std::tie(tag->tagType, tag->timestamp), std::tie(row.type, row.timestamp));
-    if (row.type == kVideo) { EXPECT_EQ(tag->frameType, 1); }
+    EXPECT_EQ(std::tie(tag->tagType, tag->timestamp), std::tie(type, timestamp));
+    if (type == kVideo) { EXPECT_EQ(tag->frameType, 1); }
   }
   for (auto [time, found, next] : {std::tuple(10u, 1, 90u), {90u, 1, 90u}, {161u, 0, 7u}}) {
     std::uint32_t timestamp = 7;
