@@ -1,7 +1,6 @@
-// The stream parser fed the input in pieces the fuzzer chooses, with tag
-// callbacks that take or refuse tags, small queue limits, and the end of
-// the stream (Flush until empty, Stop), then a second run on the same
-// parser.
+// The stream parser fed the input in pieces, with callbacks that take or
+// refuse tags, small queue limits and the end of the stream (Flush until
+// empty, Stop), twice on the same parser.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -14,26 +13,20 @@ namespace {
 
 using kelvra::fuzz::Check;
 
-// Settings and callback behaviour drawn from the first bytes.
 struct Consumer {
   std::uint32_t takePattern = 0;  // bit i: take the i-th offered tag (mod 32)
   std::uint32_t offered = 0;
-  bool takeAll = false;           // set once the queue must drain
+  bool takeAll = false;  // set once the queue must drain
   bool decodeVideo = true;
   bool decodeAudio = true;
-  std::vector<FLVTag*> held;      // tags taken, released at the end
-  std::uint32_t lastTimestamp = 0;
-  int infoCalls = 0;
+  std::vector<FLVTag*> held;  // released after the parser, which they outlive
 };
 
 int TakeOrRefuse(void* user, FLVTag* tag) {
   auto* consumer = static_cast<Consumer*>(user);
   kelvra::fuzz::CheckTag(tag);
-  const bool take =
-      consumer->takeAll || ((consumer->takePattern >> (consumer->offered++ % 32)) & 1);
-  if (!take) return 0;
-  // Some are held to the end so that a record outliving its parser is
-  // exercised too.
+  if (!consumer->takeAll && ((consumer->takePattern >> (consumer->offered++ % 32)) & 1) == 0)
+    return 0;
   if (consumer->held.size() < 64) {
     consumer->held.push_back(tag);
   } else {
@@ -44,23 +37,21 @@ int TakeOrRefuse(void* user, FLVTag* tag) {
 
 void OnInfo(void* user, FLVInfo* info, int* decodeVideo, int* decodeAudio) {
   auto* consumer = static_cast<Consumer*>(user);
-  ++consumer->infoCalls;
   Check(info != nullptr && decodeVideo != nullptr && decodeAudio != nullptr, "info arguments");
   Check(info->frameRate == info->frameRate && info->duration == info->duration, "NaN in info");
   *decodeVideo = consumer->decodeVideo ? 1 : 0;
   *decodeAudio = consumer->decodeAudio ? 1 : 0;
 }
 
-// Delivers `bytes` until consumed, retrying after code 2 as a caller would
-// (the retries flush and, when callbacks keep refusing, start taking).
+// Delivers until consumed, retrying after a full queue as a caller would
+// (the retries flush and, when the callbacks keep refusing, start taking).
 void Deliver(FLVStreamParser* parser, Consumer* consumer, const std::uint8_t* bytes, int length) {
   for (int attempt = 0;; ++attempt) {
     const int code = FLVStreamParser_DeliverData(parser, bytes, length);
     Check(kelvra::fuzz::IsDeliveryCode(code), "undocumented delivery code");
-    if (length == 0 || bytes == nullptr)
-      Check(code == FLV_PARSER_NO_DATA || code == FLV_PARSER_NOT_RUNNING ||
-                code == FLV_PARSER_STREAM_ERROR,
-            "empty delivery");
+    Check(length > 0 || code == FLV_PARSER_NO_DATA || code == FLV_PARSER_NOT_RUNNING ||
+              code == FLV_PARSER_STREAM_ERROR,
+          "empty delivery");
     if (code != FLV_PARSER_QUEUE_FULL) return;
     Check(attempt < 4, "queue stays full while every tag is taken");
     FLVStreamParser_Flush(parser);
@@ -80,8 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   consumer.decodeVideo = provider.ConsumeBool();
   consumer.decodeAudio = provider.ConsumeBool();
   const int pieceMax = provider.ConsumeIntegralInRange<int>(1, 20000);
-
-  // The second run sees the same stream again through the same parser.
   const std::vector<std::uint8_t> stream = provider.ConsumeRemainingBytes<std::uint8_t>();
 
   FLVStreamParser* parser = FLVStreamParser_Create();
@@ -94,40 +83,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FLVStreamParser_SetFLVVideoCallBack(parser, TakeOrRefuse, &consumer);
   FLVStreamParser_SetParserNotAudioVideoPacket(parser, notAudioVideo ? 1 : 0);
   FLVStreamParser_SetFLVNotAudioVideoPacketCallBack(parser, TakeOrRefuse, &consumer);
-
   for (int run = 0; run < 2; ++run) {
     Check(FLVStreamParser_Run(parser) == 1, "run");
     Check(FLVStreamParser_Run(parser) == 0, "second run");
     Deliver(parser, &consumer, nullptr, 0);
-    std::size_t at = 0;
-    // Piece lengths come from the stream's own bytes so that the remaining
-    // input stays the FLV stream itself.
     std::uint32_t cut = consumer.takePattern | 1;
-    while (at < stream.size()) {
-      cut = cut * 1103515245u + 12345u;
-      std::size_t piece = 1 + (cut >> 8) % static_cast<std::uint32_t>(pieceMax);
-      if (piece > stream.size() - at) piece = stream.size() - at;
+    for (std::size_t at = 0, piece; at < stream.size(); at += piece) {
+      piece = kelvra::fuzz::NextPiece(&cut, pieceMax, stream.size() - at);
       Deliver(parser, &consumer, stream.data() + at, static_cast<int>(piece));
-      at += piece;
     }
     int audio = -1;
     int video = -1;
     const int videoCount = FLVStreamParser_GetParsedPacketsCount(parser, &audio, &video);
     Check(videoCount == video && audio >= 0 && video >= 0, "packet counts");
-    consumer.lastTimestamp = FLVStreamParser_GetTimeStamp(parser);
-    // The end of the stream: offer the queue until it is empty.
-    consumer.takeAll = (run == 1) || ((consumer.takePattern & 0x80000000u) != 0);
-    int flushes = 0;
-    while (FLVStreamParser_Flush(parser) != 1) {
-      consumer.takeAll = true;
+    FLVStreamParser_GetTimeStamp(parser);
+    consumer.takeAll = run == 1 || (consumer.takePattern & 0x80000000u) != 0;
+    for (int flushes = 0; FLVStreamParser_Flush(parser) != 1; consumer.takeAll = true)
       Check(++flushes < 4, "flush never empties the queue");
-    }
     Check(FLVStreamParser_Stop(parser) == 1, "stop");
     Check(FLVStreamParser_Stop(parser) == 0, "second stop");
     Check(FLVStreamParser_Flush(parser) == 1, "flush when stopped");
   }
   FLVStreamParser_Delete(parser);
-  // Taken tags outlive their parser.
   for (FLVTag* tag : consumer.held) {
     kelvra::fuzz::CheckTag(tag);
     FLVStreamParser_DeleteFLVTag(nullptr, tag);
