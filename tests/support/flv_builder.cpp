@@ -1,63 +1,51 @@
 #include "support/flv_builder.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
 namespace kelvra::test {
 
-namespace {
-constexpr std::uint32_t kFileHeaderSize = 9;
-constexpr std::uint32_t kTagHeaderSize = 11;
-}  // namespace
-
-void FlvBuilder::PutU24BE(std::uint32_t v) {
-  PutU8(v >> 16);
-  PutU8(v >> 8);
-  PutU8(v);
-}
-
-void FlvBuilder::PutU32BE(std::uint32_t v) {
-  PutU8(v >> 24);
-  PutU24BE(v);
+void FlvBuilder::Put(std::uint32_t value, int bytes) {
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+    bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 FlvBuilder& FlvBuilder::Header(const FlvHeaderOptions& options) {
-  for (char c : options.signature) PutU8(static_cast<std::uint8_t>(c));
-  PutU8(options.version);
-  PutU8((options.hasAudio ? 0x04 : 0) | (options.hasVideo ? 0x01 : 0));
-  PutU32BE(options.dataOffset);
-  for (std::uint32_t i = kFileHeaderSize; i < options.dataOffset && i < kFileHeaderSize + 1024;
-       ++i) {
-    PutU8(options.paddingByte);
-  }
-  PutU32BE(0);  // previous tag size of the (absent) tag before the first
+  Raw(Bytes(options.signature.begin(), options.signature.end()));
+  Put(options.version, 1);
+  Put((options.hasAudio ? 0x04 : 0) | (options.hasVideo ? 0x01 : 0), 1);
+  Put(options.dataOffset, 4);
+  // Padding up to the declared data offset (at most 1 KiB).
+  const std::uint32_t padding = std::clamp(options.dataOffset, 9u, 9u + 1024) - 9;
+  bytes_.insert(bytes_.end(), padding, options.paddingByte);
+  Put(0, 4);
   return *this;
 }
 
 FlvBuilder& FlvBuilder::Tag(std::uint8_t type, std::uint32_t timestamp, const Bytes& body,
                             std::uint32_t streamId) {
-  PutU8(type);
-  PutU24BE(static_cast<std::uint32_t>(body.size()));
-  PutU24BE(timestamp & 0xFFFFFF);
-  PutU8(timestamp >> 24);  // time stamp extension: bits 24-31
-  PutU24BE(streamId);
-  bytes_.insert(bytes_.end(), body.begin(), body.end());
-  PutU32BE(static_cast<std::uint32_t>(body.size()) + kTagHeaderSize);
+  Put(type, 1);
+  Put(static_cast<std::uint32_t>(body.size()), 3);
+  Put(timestamp, 3);
+  Put(timestamp >> 24, 1);  // the extension byte: bits 24-31
+  Put(streamId, 3);
+  Raw(body);
+  Put(static_cast<std::uint32_t>(body.size()) + 11, 4);
   return *this;
 }
 
 FlvBuilder& FlvBuilder::Audio(std::uint32_t timestamp, int soundFormat, int rateIndex,
                               int soundSize, int soundType, const Bytes& payload) {
-  Bytes body;
-  body.push_back(AudioFlags(soundFormat, rateIndex, soundSize, soundType));
+  Bytes body{static_cast<std::uint8_t>(((soundFormat & 0x0F) << 4) | ((rateIndex & 3) << 2) |
+                                       ((soundSize & 1) << 1) | (soundType & 1))};
   body.insert(body.end(), payload.begin(), payload.end());
   return Tag(8, timestamp, body);
 }
 
 FlvBuilder& FlvBuilder::Video(std::uint32_t timestamp, int frameType, int codecId,
                               const Bytes& payload) {
-  Bytes body;
-  body.push_back(static_cast<std::uint8_t>(((frameType & 0x0F) << 4) | (codecId & 0x0F)));
+  Bytes body{static_cast<std::uint8_t>(((frameType & 0x0F) << 4) | (codecId & 0x0F))};
   body.insert(body.end(), payload.begin(), payload.end());
   return Tag(9, timestamp, body);
 }
@@ -78,51 +66,28 @@ void FlvBuilder::WriteTo(const std::string& path) const {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::uint8_t AudioFlags(int soundFormat, int rateIndex, int soundSize, int soundType) {
-  return static_cast<std::uint8_t>(((soundFormat & 0x0F) << 4) | ((rateIndex & 3) << 2) |
-                                   ((soundSize & 1) << 1) | (soundType & 1));
-}
-
-namespace {
-// Writes bits most significant first.
-class BitWriter {
- public:
-  void Put(std::uint32_t value, int bits) {
-    for (int i = bits - 1; i >= 0; --i) {
-      if (used_ == 0) bytes_.push_back(0);
-      if ((value >> i) & 1) bytes_.back() |= static_cast<std::uint8_t>(0x80 >> used_);
-      used_ = (used_ + 1) % 8;
-    }
-  }
-  Bytes Take() { return std::move(bytes_); }
-
- private:
-  Bytes bytes_;
-  int used_ = 0;
-};
-}  // namespace
-
 Bytes H263PictureHeader(int sizeCode, int width, int height) {
-  BitWriter w;
-  w.Put(1, 17);        // picture start code
-  w.Put(0, 5);         // version
-  w.Put(0, 8);         // temporal reference
-  w.Put(sizeCode, 3);  // picture size code
-  if (sizeCode == 0) {
-    w.Put(width, 8);
-    w.Put(height, 8);
-  } else if (sizeCode == 1) {
-    w.Put(width, 16);
-    w.Put(height, 16);
-  }
-  w.Put(0, 2);  // picture type: intra
-  w.Put(0, 16); // filler so every header byte the reader looks at exists
-  return w.Take();
+  Bytes bytes;
+  int used = 0;
+  const auto put = [&](std::uint32_t value, int bits) {  // most significant bit first
+    for (int i = bits - 1; i >= 0; --i, used = (used + 1) % 8) {
+      if (used == 0) bytes.push_back(0);
+      if ((value >> i) & 1) bytes.back() |= static_cast<std::uint8_t>(0x80 >> used);
+    }
+  };
+  put(1, 17);  // picture start code
+  put(0, 5 + 8);  // version, temporal reference
+  put(sizeCode, 3);
+  const int sizeBits = sizeCode == 0 ? 8 : sizeCode == 1 ? 16 : 0;  // explicit sizes
+  put(width, sizeBits);
+  put(height, sizeBits);
+  put(0, 2 + 16);  // intra picture, then filler for every byte the reader looks at
+  return bytes;
 }
 
 Bytes Vp6KeyFramePayload(std::uint8_t adjustment, std::uint8_t rows, std::uint8_t columns) {
-  // Frame header: byte 0 with bit 0 clear (no extra two bytes), byte 1 with
-  // bits 1-2 set (no extra two bytes), then rows and columns.
+  // Byte 0 with bit 0 clear and byte 1 with bits 1-2 set: no extra bytes
+  // before the row and column counts.
   return Bytes{adjustment, 0x00, 0x06, rows, columns, rows, columns, 0x00};
 }
 

@@ -22,43 +22,34 @@ struct FlvHeaderOptions {
   std::uint8_t paddingByte = 0;
 };
 
+// Each method appends to the stream and answers the builder.
 class FlvBuilder {
  public:
   // File header plus the first (zero) previous-tag-size field.
   FlvBuilder& Header(const FlvHeaderOptions& options = {});
-
-  // A complete tag: 11-byte header (type, data size, time stamp with its
+  // A whole tag: 11-byte header (type, data size, time stamp with its
   // extension byte, stream id), the body and the previous-tag-size field.
   FlvBuilder& Tag(std::uint8_t type, std::uint32_t timestamp, const Bytes& body,
                   std::uint32_t streamId = 0);
-
   // Audio tag: flags byte from its four fields, then the payload.
   FlvBuilder& Audio(std::uint32_t timestamp, int soundFormat, int rateIndex, int soundSize,
                     int soundType, const Bytes& payload);
   // Video tag: frame type / codec id byte, then the payload.
   FlvBuilder& Video(std::uint32_t timestamp, int frameType, int codecId, const Bytes& payload);
-  // Script-data tag (type 18) with an arbitrary body.
   FlvBuilder& Script(std::uint32_t timestamp, const Bytes& body);
-
-  // Bytes appended as they are (to cut, pad or corrupt a stream).
+  // Bytes as they are (to cut, pad or corrupt a stream).
   FlvBuilder& Raw(const Bytes& bytes);
 
   const Bytes& bytes() const { return bytes_; }
   std::size_t size() const { return bytes_.size(); }
-  // Writes the stream to a file; throws std::runtime_error on failure.
+  // Throws std::runtime_error when the file cannot be written.
   void WriteTo(const std::string& path) const;
 
  private:
-  void PutU8(std::uint32_t v) { bytes_.push_back(static_cast<std::uint8_t>(v)); }
-  void PutU24BE(std::uint32_t v);
-  void PutU32BE(std::uint32_t v);
+  void Put(std::uint32_t value, int bytes);
 
   Bytes bytes_;
 };
-
-// Audio flags byte: sound format (bits 7-4), rate index (3-2), size (1),
-// type (0).
-std::uint8_t AudioFlags(int soundFormat, int rateIndex, int soundSize, int soundType);
 
 // Payload (after the frame type / codec byte) of a Sorenson H.263 key frame
 // whose picture header carries `sizeCode`; for codes 0 and 1 the explicit

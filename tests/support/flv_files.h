@@ -10,16 +10,11 @@
 
 namespace kelvra::test {
 
-// What each codec yields (the rate moves to the closest one the encoder and
-// FFmpeg's FLV muxer take, ties to the lower; the file name and cache key
-// follow the rate made): kMp3 (libmp3lame) and kAdpcmSwf 11025/22050/44100 Hz;
-// kNellymoser mono, 8000 Hz (format 5), 16000 Hz (format 4), else format 6;
-// kPcmS16le and kPcmU8 5512/11025/22050/44100 Hz; kAac (flags byte 0xAF)
-// 11025/22050/44100/48000 Hz; kSpeex 16000 Hz mono; kG711ALaw and kG711MuLaw
-// 8000 Hz mono. Video: kH263 is FFmpeg's "flv" encoder, kScreenVideo
-// "flashsv", kH264 libx264 (4:2:0, two B-frames); a key frame every second.
-// The tone is a sine of toneHz on every channel; the video FFmpeg's test
-// pattern.
+// The rate moves to the closest one the encoder and FFmpeg's FLV muxer take
+// (ties to the lower): kMp3 and kAdpcmSwf 11025/22050/44100 Hz; kNellymoser
+// mono, 8000 Hz (format 5), 16000 Hz (format 4), else format 6; kPcmS16le and
+// kPcmU8 5512/11025/22050/44100 Hz; kAac 11025/22050/44100/48000 Hz; kSpeex
+// 16000 Hz mono; the G.711 laws 8000 Hz mono.
 enum class AudioCodec {
   kNone,
   kMp3,         // sound format 2
@@ -33,9 +28,11 @@ enum class AudioCodec {
   kG711MuLaw    // sound format 8
 };
 
+// FFmpeg's test pattern, a key frame every second; H.264 is 4:2:0 with two
+// B-frames.
 enum class VideoCodec {
   kNone,
-  kH263,        // Sorenson H.263 (codec id 2)
+  kH263,         // Sorenson H.263 (codec id 2)
   kScreenVideo,  // screen video (codec id 3)
   kH264          // H.264 (codec id 7)
 };
@@ -44,37 +41,33 @@ struct FlvRecipe {
   AudioCodec audio = AudioCodec::kMp3;
   int sampleRate = 22050;
   int channels = 2;
-  double toneHz = 440.0;
+  double toneHz = 440.0;  // a sine on every channel
   int audioBitRate = 64000;  // where the codec takes one
   VideoCodec video = VideoCodec::kNone;
   int width = 160;
   int height = 120;
   int fps = 15;
   int durationMs = 2000;
-  // An audio hole: audio tags with time stamps in [holeStartMs, holeStartMs +
-  // holeLengthMs) are removed and one empty audio tag (flags byte only) is
-  // put at holeStartMs. Negative: no hole. The empty tag repeats the flags
-  // byte of the first audio tag it replaces and comes before the first audio
-  // or video tag at or after holeStartMs (the metadata tag stays first);
-  // every previous-tag-size field is rewritten to match.
+  // When holeStartMs >= 0, the audio tags stamped in [holeStartMs,
+  // holeStartMs + holeLengthMs) are replaced by one empty audio tag (the
+  // flags byte of the first it replaces) at holeStartMs, before the first
+  // audio or video tag at or after it.
   int holeStartMs = -1;
   int holeLengthMs = 0;
 };
 
-// Makes the file described (once per recipe; kept in the build folder's
-// generated-flv/ for later test processes) and returns its path. The file
-// is shared: callers must not change it. Fails the current test (and returns "")
-// when FFmpeg cannot make it.
+// Makes the file described (once; kept in the build folder for later test
+// processes) and returns its path. Callers must not change the file. Fails
+// the current test (and returns "") when FFmpeg cannot make it.
 std::string GenerateFlv(const FlvRecipe& recipe);
 
 // A per-process scratch folder for test files, removed at exit.
 std::string TestTempDir();
 
-// Path of a fixture below tests/data/flv/ ("real/x.flv"). Fails the current
-// test (non-fatally), naming the path, when the file is not there; the
-// path is answered all the same.
+// Path of a fixture below tests/data/flv/ ("real/x.flv"); fails the current
+// test (non-fatally) when the file is not there.
 std::string FixturePath(const std::string& relative);
-// Every .flv file in tests/data/flv/real and .../generated. Fails the current
+// Every .flv file in tests/data/flv/real and .../generated; fails the current
 // test when there are none, so a missing folder never passes as "no files".
 std::vector<std::string> AllFixtureFiles();
 

@@ -23,11 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr double kFullScale = 32768.0;
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
-constexpr std::uint64_t kSonexMaxFileBytes = 64u << 20;
-constexpr int kExecFailed = 127;
-
 std::string ScratchName(const std::string& stem) {
   static int counter = 0;
   return (fs::path(TestTempDir()) /
@@ -35,9 +30,11 @@ std::string ScratchName(const std::string& stem) {
       .string();
 }
 
-std::string ReadText(const std::string& path) {
+std::string TakeText(const std::string& path) {
   const std::vector<std::uint8_t> bytes =
       fs::exists(path) ? ReadWholeFile(path) : std::vector<std::uint8_t>{};
+  std::error_code ignored;
+  fs::remove(path, ignored);
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -58,6 +55,20 @@ double Sample(const Pcm& pcm, std::int64_t frame) {
   return pcm.samples[static_cast<std::size_t>(frame * pcm.channels)];
 }
 
+// The Goertzel power of `hz`, about 1 for a full-scale sine.
+double TonePower(const Pcm& pcm, std::int64_t start, std::int64_t frames, double hz) {
+  if (!Clip(pcm, start, frames)) return 0;
+  const double coefficient = 2 * std::cos(2 * std::numbers::pi * hz / pcm.sampleRate);
+  double s1 = 0, s2 = 0;
+  for (std::int64_t i = 0; i < frames; ++i) {
+    const double s0 = Sample(pcm, start + i) / 32768.0 + coefficient * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  const double n = static_cast<double>(frames);
+  return 4 * (s1 * s1 + s2 * s2 - coefficient * s1 * s2) / (n * n);
+}
+
 }  // namespace
 
 StartedProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
@@ -74,44 +85,35 @@ StartedProgram StartProgram(const std::string& program, const std::vector<std::s
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-      _exit(kExecFailed);
-    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(kExecFailed);
-    if (maxFileBytes > 0) {
-      const rlimit limit{maxFileBytes, maxFileBytes};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    execvp(argv[0], argv.data());
-    _exit(kExecFailed);
+    const rlimit limit{maxFileBytes, maxFileBytes};
+    if (maxFileBytes > 0) setrlimit(RLIMIT_FSIZE, &limit);
+    if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) >= 0 && dup2(out, 1) >= 0 &&
+        dup2(err, 2) >= 0 && (workDir.empty() || chdir(workDir.c_str()) == 0))
+      execvp(argv[0], argv.data());
+    _exit(127);
   }
-  if (child < 0) {
-    ADD_FAILURE() << "cannot start " << program;
-  } else {
-    started.pid = child;
-  }
+  if (child < 0) ADD_FAILURE() << "cannot start " << program;
+  started.pid = std::max(child, 0);
   return started;
 }
 
 ProgramRun WaitProgram(const StartedProgram& started, int seconds) {
   ProgramRun run;
   int status = 0;
+  bool killed = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (started.pid != 0 && waitpid(started.pid, &status, WNOHANG) != started.pid) {
+  while (started.pid != 0 && !killed && waitpid(started.pid, &status, WNOHANG) != started.pid) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(started.pid, SIGKILL);
       waitpid(started.pid, &status, 0);
-      run.timedOut = true;
+      killed = true;
       ADD_FAILURE() << "killed after " << seconds << " s";
-      break;
     }
-    std::this_thread::sleep_for(kPollInterval);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  run.out = ReadText(started.outPath);
-  run.err = ReadText(started.errPath);
-  std::error_code ignored;
-  fs::remove(started.outPath, ignored);
-  fs::remove(started.errPath, ignored);
-  if (started.pid != 0 && !run.timedOut && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+  run.out = TakeText(started.outPath);
+  run.err = TakeText(started.errPath);
+  if (started.pid != 0 && !killed && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
   return run;
 }
 
@@ -127,7 +129,7 @@ ProgramRun RunShell(const std::string& command) {
 std::string SonexPath() { return std::string(KELVRA_BINARY_DIR) + "/bin/sonex"; }
 
 ProgramRun RunSonex(const std::vector<std::string>& args, const std::string& workDir) {
-  ProgramRun run = WaitProgram(StartProgram(SonexPath(), args, workDir, kSonexMaxFileBytes));
+  ProgramRun run = WaitProgram(StartProgram(SonexPath(), args, workDir, 64u << 20));
   // In a sanitizer build the program itself reports races, leaks and
   // undefined behaviour.
   for (const char* report : {"Sanitizer", "runtime error:"}) {
@@ -142,48 +144,39 @@ std::map<std::string, std::string> Probe(const std::string& path) {
       "ffprobe", {"-v", "error", "-select_streams", "a:0", "-show_streams", "-show_format", path});
   EXPECT_EQ(run.exitCode, 0) << "ffprobe failed on " << path << ": " << run.err;
   std::string prefix;
-  bool inSection = false;
   for (const std::string& line : Lines(run.out)) {
-    if (line == "[STREAM]" || line == "[FORMAT]") {
-      inSection = true;
-      prefix = line == "[FORMAT]" ? "format." : "";
-    } else if (line.starts_with("[/")) {
-      inSection = false;
-    } else if (const std::size_t equals = line.find('=');
-               inSection && equals != std::string::npos) {
+    if (line == "[STREAM]" || line == "[FORMAT]") prefix = line == "[FORMAT]" ? "format." : "";
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos)
       entries.emplace(prefix + line.substr(0, equals), line.substr(equals + 1));
-    }
   }
   return entries;
 }
 
 Pcm ReadWav(const std::string& path) {
-  constexpr std::size_t kRiffHeader = 12;
-  constexpr std::size_t kChunkHeader = 8;
-  constexpr std::size_t kFmtSize = 16;
   const std::vector<std::uint8_t> b = ReadWholeFile(path);
   Pcm pcm;
-  const auto tag = [&](std::size_t at, const char* id) {
+  const auto is = [&](std::size_t at, const char* id) {
     return std::equal(id, id + 4, b.begin() + static_cast<std::ptrdiff_t>(at));
   };
-  if (b.size() >= kRiffHeader && tag(0, "RIFF") && tag(8, "WAVE")) {
-    for (std::size_t at = kRiffHeader; b.size() - at >= kChunkHeader;) {
-      const std::size_t size = LittleEndian(b, at + 4, 4);
-      const std::size_t body = at + kChunkHeader;
-      if (tag(at, "fmt ") && b.size() - body >= kFmtSize) {
-        pcm.channels = static_cast<int>(LittleEndian(b, body + 2, 2));
-        pcm.sampleRate = static_cast<int>(LittleEndian(b, body + 4, 4));
-      } else if (tag(at, "data") && pcm.channels > 0 && pcm.sampleRate > 0) {
-        // A writer that could not go back to fill in the size leaves it open.
-        const std::size_t held = b.size() - body;
-        const std::size_t length = (size == 0 || size > held ? held : size) / 2;
-        for (std::size_t i = 0; i < length; ++i)
-          pcm.samples.push_back(static_cast<std::int16_t>(LittleEndian(b, body + 2 * i, 2)));
-        return pcm;
-      }
-      if (b.size() - body < size + (size & 1)) break;
-      at = body + size + (size & 1);
+  // Chunk by chunk: an 8-byte header (id and size), the body, a pad byte.
+  for (std::size_t at = 12; b.size() >= 12 && is(0, "RIFF") && is(8, "WAVE") &&
+                            b.size() - at >= 8;) {
+    const std::size_t size = LittleEndian(b, at + 4, 4);
+    const std::size_t body = at + 8;
+    if (is(at, "fmt ") && b.size() - body >= 16) {
+      pcm.channels = static_cast<int>(LittleEndian(b, body + 2, 2));
+      pcm.sampleRate = static_cast<int>(LittleEndian(b, body + 4, 4));
+    } else if (is(at, "data") && pcm.channels > 0 && pcm.sampleRate > 0) {
+      // A writer that could not go back to fill in the size leaves it open.
+      const std::size_t held = b.size() - body;
+      const std::size_t length = (size == 0 || size > held ? held : size) / 2;
+      for (std::size_t i = 0; i < length; ++i)
+        pcm.samples.push_back(static_cast<std::int16_t>(LittleEndian(b, body + 2 * i, 2)));
+      return pcm;
     }
+    if (b.size() - body < size + (size & 1)) break;
+    at = body + size + (size & 1);
   }
   ADD_FAILURE() << path << " is not a 16-bit WAV file";
   return Pcm{};
@@ -216,31 +209,15 @@ double ZeroCrossingFrequency(const Pcm& pcm, std::int64_t start, std::int64_t fr
   // ends do not bias the count.
   std::int64_t first = -1, last = -1;
   int crossings = 0;
-  bool previousNegative = Sample(pcm, start) < 0;
   for (std::int64_t i = 1; i < frames; ++i) {
-    const bool negative = Sample(pcm, start + i) < 0;
-    if (negative != previousNegative) {
+    if ((Sample(pcm, start + i) < 0) != (Sample(pcm, start + i - 1) < 0)) {
       if (first < 0) first = i;
       last = i;
       ++crossings;
     }
-    previousNegative = negative;
   }
-  if (crossings < 2 || last <= first) return 0;
+  if (crossings < 2) return 0;
   return (crossings - 1) / 2.0 * pcm.sampleRate / static_cast<double>(last - first);
-}
-
-double TonePower(const Pcm& pcm, std::int64_t start, std::int64_t frames, double hz) {
-  if (!Clip(pcm, start, frames)) return 0;
-  const double coefficient = 2 * std::cos(2 * std::numbers::pi * hz / pcm.sampleRate);
-  double s1 = 0, s2 = 0;
-  for (std::int64_t i = 0; i < frames; ++i) {
-    const double s0 = Sample(pcm, start + i) / kFullScale + coefficient * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  const double n = static_cast<double>(frames);
-  return 4 * (s1 * s1 + s2 * s2 - coefficient * s1 * s2) / (n * n);
 }
 
 std::vector<Segment> ToneSegments(const Pcm& pcm, const std::vector<double>& tones, int windowMs,
@@ -252,7 +229,10 @@ std::vector<Segment> ToneSegments(const Pcm& pcm, const std::vector<double>& ton
     double bestPower = -1;
     for (std::size_t t = 0; Rms(pcm, start, window) >= silenceRms && t < tones.size(); ++t) {
       const double power = TonePower(pcm, start, window, tones[t]);
-      if (power > bestPower) bestPower = power, label = static_cast<int>(t);
+      if (power > bestPower) {
+        bestPower = power;
+        label = static_cast<int>(t);
+      }
     }
     if (segments.empty() || segments.back().label != label) {
       segments.push_back(Segment{label, static_cast<int>(start / window), 0});

@@ -13,15 +13,13 @@ namespace kelvra::test {
 
 struct ProgramRun {
   int exitCode = -1;  // -1: not started, killed by a signal or by the time limit
-  bool timedOut = false;
-  std::string out;  // standard output
-  std::string err;  // standard error
+  std::string out;
+  std::string err;
 };
 
 // A program started with standard input from /dev/null, in `workDir` ("":
-// the current folder). With `maxFileBytes` > 0 it may write no more into any
-// file (a run-away output fails instead of filling the disk). pid 0: not
-// started (the test has failed).
+// the current folder), writing no more than `maxFileBytes` (> 0) into any
+// file. pid 0: not started (the test has failed).
 struct StartedProgram {
   int pid = 0;
   std::string outPath;
@@ -29,7 +27,7 @@ struct StartedProgram {
 };
 StartedProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& workDir = "", std::uint64_t maxFileBytes = 0);
-// Waits for it, killing it after `seconds`.
+// Waits for it, killing it (and failing the test) after `seconds`.
 ProgramRun WaitProgram(const StartedProgram& started, int seconds = 240);
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::string& workDir = "", int seconds = 240);
@@ -41,9 +39,8 @@ ProgramRun RunShell(const std::string& command);
 std::string SonexPath();
 ProgramRun RunSonex(const std::vector<std::string>& args, const std::string& workDir = "");
 
-// ffprobe's view of a file: the first audio stream's entries (codec_name,
-// sample_rate, channels, bit_rate, ...) and the format's, the latter
-// prefixed "format." (format.format_name, format.duration).
+// ffprobe's entries of the first audio stream (codec_name, sample_rate, ...)
+// and of the format, the latter prefixed "format." (format.duration).
 std::map<std::string, std::string> Probe(const std::string& path);
 
 // Interleaved signed 16-bit samples.
@@ -65,11 +62,9 @@ Pcm ReadWav(const std::string& path);
 Pcm DecodeAudio(const std::string& path);
 
 // Analysis of the first channel in [start, start + frames): root mean square
-// in sample units; the frequency from the zero crossings; the Goertzel power
-// of `hz`, about 1 for a full-scale sine.
+// in sample units, and the frequency from the zero crossings.
 double Rms(const Pcm& pcm, std::int64_t start, std::int64_t frames);
 double ZeroCrossingFrequency(const Pcm& pcm, std::int64_t start, std::int64_t frames);
-double TonePower(const Pcm& pcm, std::int64_t start, std::int64_t frames, double hz);
 
 // Runs of windows of `windowMs`, each labelled with the index of the
 // strongest of `tones`, or -1 for silence (level below `silenceRms`).
