@@ -4,14 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "decoder/decoder_test_support.h"
 #include "flv/audio_format_tracker.h"
@@ -23,9 +19,7 @@
 
 // Lets a test make the data block allocation fail: only the non-throwing
 // array form is replaced, on top of the ordinary one so that delete[] matches.
-namespace {
-std::atomic<bool> gFailNothrowArrayNew{false};
-}  // namespace
+static std::atomic<bool> gFailNothrowArrayNew{false};
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   if (gFailNothrowArrayNew.load()) return nullptr;
@@ -36,16 +30,11 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   }
 }
 
-namespace kelvra {
+namespace kelvra::test {
 namespace {
-
-using test::Bytes;
-using test::FlvBuilder;
 
 constexpr std::uint8_t kAudio = 8;
 constexpr std::uint8_t kVideo = 9;
-
-using TagPtr = std::unique_ptr<FLVTag, decltype(&DeleteFLVTag)>;
 
 // Parses `stream`'s one tag as the stream parser does (header without, then with allocation),
 // the body from a copy of `bodyBytes` bytes (all if negative): the sanitizers see overreads.
@@ -63,7 +52,7 @@ bool ParseInto(FLVTag* tag, const Bytes& stream, long bodyBytes = -1) {
 }
 
 TagPtr ParseTag(const Bytes& stream, long bodyBytes = -1) {
-  TagPtr tag(NewFLVTag(), &DeleteFLVTag);
+  TagPtr tag(NewFLVTag());
   EXPECT_TRUE(ParseInto(tag.get(), stream, bodyBytes));
   return tag;
 }
@@ -114,7 +103,7 @@ TEST(ParseFLVHeader, FieldsOrRefusal) {
 TEST(ParseFLVTagHeader, ReadsTheFieldsKeepsStreamBookkeepingAndSurvivesAFailedAllocation) {
   const Bytes stream =
       FlvBuilder().Tag(kAudio, 1000 + (1u << 24), Bytes(30, 0x11), 0xABCDEF).bytes();
-  TagPtr tag(NewFLVTag(), &DeleteFLVTag);
+  TagPtr tag(NewFLVTag());
   std::int64_t position = 1000;
   std::uint32_t toEnd = 0;
   EXPECT_FALSE(ParseFLVTagHeader(stream.data(), 10, false, tag.get(), &position, &toEnd));
@@ -133,7 +122,7 @@ TEST(ParseFLVTagHeader, ReadsTheFieldsKeepsStreamBookkeepingAndSurvivesAFailedAl
   EXPECT_EQ(tag->data, tag->block + kTagHeaderSize);
   EXPECT_EQ(std::memcmp(tag->block, stream.data(), kTagHeaderSize), 0);
   // A failed allocation leaves a whole record without block, which the body step skips.
-  TagPtr bare(NewFLVTag(), &DeleteFLVTag);
+  TagPtr bare(NewFLVTag());
   gFailNothrowArrayNew = true;
   const bool parsed =
       ParseFLVTagHeader(stream.data(), kTagHeaderSize, true, bare.get(), &position, &toEnd);
@@ -186,7 +175,7 @@ struct VideoRow {
 };
 
 VideoRow H263(int code, int w, int h) {
-  const Bytes header = test::H263PictureHeader(code, code < 2 ? w : 0, code < 2 ? h : 0);
+  const Bytes header = H263PictureHeader(code, code < 2 ? w : 0, code < 2 ? h : 0);
   return {"H263", 2, header, w, h, -1, 0, -1, 0};
 }
 
@@ -195,15 +184,15 @@ VideoRow H263(int code, int w, int h) {
 TEST(ParseFLVTagBody, KeyFramesReportTheirHeadersPictureSize) {
   const VideoRow rows[] = {
       H263(0, 255, 1), H263(1, 65535, 257), H263(2, 352, 288), H263(7, 0, 0),
-      {"Screen", 3, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
-      {"Screen2", 6, test::ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
+      {"Screen", 3, ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
+      {"Screen2", 6, ScreenVideoPayload(466, 311), 466, 311, -1, 0, -1, 0},
       // Size less the adjustment nibbles (4 across, 12 down).
-      {"Vp6", 4, test::Vp6KeyFramePayload(0x4C, 15, 20), 316, 228, 13, 7, -1, 0},
+      {"Vp6", 4, Vp6KeyFramePayload(0x4C, 15, 20), 316, 228, 13, 7, -1, 0},
       // Two extra bytes before the macroblock counts: bit 0 of the first
       // header byte set, or bits 1-2 of the second clear.
       {"Vp6Extra", 4, Bytes{0x00, 0x01, 0x06, 0x63, 0x63, 10, 12, 0}, 192, 160, 13, 7, -1, 0},
       {"Vp6Extra2", 4, Bytes{0x00, 0x00, 0x00, 0x63, 0x63, 10, 12, 0}, 192, 160, -1, 0, -1, 0},
-      {"Vp6Alpha", 5, test::Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7), 316, 228, 16, 10, 26, 7}};
+      {"Vp6Alpha", 5, Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7), 316, 228, 16, 10, 26, 7}};
   for (const VideoRow& row : rows) {
     SCOPED_TRACE(testing::Message() << row.name << " " << row.width << "x" << row.height);
     TagPtr tag = ParseTag(VideoTag(1, row.codec, row.payload));
@@ -228,18 +217,18 @@ TEST(ParseFLVTagBody, KeyFramesReportTheirHeadersPictureSize) {
 }
 
 TEST(ParseFLVTagBody, InterFramesLeaveThePictureSizeOfAReusedRecord) {
-  TagPtr tag(NewFLVTag(), &DeleteFLVTag);
-  ASSERT_TRUE(ParseInto(tag.get(), VideoTag(1, 2, test::H263PictureHeader(5))));
+  TagPtr tag(NewFLVTag());
+  ASSERT_TRUE(ParseInto(tag.get(), VideoTag(1, 2, H263PictureHeader(5))));
   ReleaseFLVTagData(tag.get());
   for (int frameType : {2, 3}) {
-    ASSERT_TRUE(ParseInto(tag.get(), VideoTag(frameType, 2, test::H263PictureHeader(2))));
+    ASSERT_TRUE(ParseInto(tag.get(), VideoTag(frameType, 2, H263PictureHeader(2))));
     EXPECT_EQ(std::tie(tag->frameType, tag->width, tag->height), std::tuple(frameType, 320, 240));
     FLVInfo info = EmptyFLVInfo();
     FillVideoInfoFromTag(*tag, &info);
     EXPECT_EQ(info.videoCodec, -1);
     ReleaseFLVTagData(tag.get());
   }
-  EXPECT_EQ(ParseTag(VideoTag(2, 2, test::H263PictureHeader(2)))->width, 0);
+  EXPECT_EQ(ParseTag(VideoTag(2, 2, H263PictureHeader(2)))->width, 0);
 }
 
 // H.264 sequence headers made by libx264: the size the SPS declares after frame cropping,
@@ -255,14 +244,14 @@ class AvcPictureSize : public ::testing::TestWithParam<AvcCase> {};
 
 TEST_P(AvcPictureSize, SequenceHeaderDeclaresTheCroppedSize) {
   const AvcCase c = GetParam();
-  const std::string path = test::TestTempDir() + "/avc_" + c.pixelFormat + ".flv";
+  const std::string path = TestTempDir() + "/avc_" + c.pixelFormat + ".flv";
   const std::string command =
       "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" + std::to_string(c.width) +
       "x" + std::to_string(c.height) + " -frames:v 1 -c:v libx264 -pix_fmt " + c.pixelFormat +
       " -x264-params " + c.x264Params + " -f flv '" + path + "'";
-  ASSERT_EQ(test::RunShell(command).exitCode, 0) << command;
+  ASSERT_EQ(RunShell(command).exitCode, 0) << command;
   std::vector<Bytes> videoTags;
-  for (const auto& tag : test::ReadTagsOfFile(path, kVideo))
+  for (const auto& tag : ReadTagsOfFile(path, kVideo))
     videoTags.emplace_back(tag->block, tag->block + kTagHeaderSize + tag->dataSize);
   ASSERT_GE(videoTags.size(), 2u);
   FLVInfo info = EmptyFLVInfo();
@@ -283,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(ChromaFormats, AvcPictureSize,
                          [](const auto& info) { return std::string(info.param.pixelFormat); });
 
 TEST(ParseFLVTagBody, Vp6AlphaOffsetBeyondTheBodyStaysInsideTheBlock) {
-  Bytes payload = test::Vp6AlphaKeyFramePayload(0x00, 2, 2, 10, 3);
+  Bytes payload = Vp6AlphaKeyFramePayload(0x00, 2, 2, 10, 3);
   payload[1] = 0x00;  // offset to alpha 1000: far beyond the 17-byte payload
   payload[2] = 0x03;
   payload[3] = 0xE8;
@@ -293,26 +282,22 @@ TEST(ParseFLVTagBody, Vp6AlphaOffsetBeyondTheBodyStaysInsideTheBlock) {
   EXPECT_EQ(tag->alphaDataSize, 0);
   EXPECT_LE(tag->vp6Data + tag->vp6DataSize, bodyEnd);
   EXPECT_LE(tag->alphaData + tag->alphaDataSize, bodyEnd);
-  // Tiny VP6 bodies give empty frames, never negative sizes.
-  for (int codec : {4, 5}) {
-    for (std::size_t payloadSize : {0u, 1u, 3u}) {
-      TagPtr tiny = ParseTag(VideoTag(1, codec, Bytes(payloadSize, 0)));
-      EXPECT_GE(tiny->vp6DataSize, 0) << codec << " " << payloadSize;
-      EXPECT_GE(tiny->alphaDataSize, 0);
-    }
-  }
 }
 
+// Tiny VP6 bodies give empty frames, never negative sizes.
 TEST(ParseFLVTagBody, TruncatedBodiesNeverReadPastTheGivenBytes) {
   for (const Bytes& stream : {AudioTag(2, 3, 1, 1, Bytes(40, 0xAB)),
-                              VideoTag(1, 2, test::H263PictureHeader(1, 640, 480)),
-                              VideoTag(1, 3, test::ScreenVideoPayload(100, 100)),
+                              VideoTag(1, 4, {}),
+                              VideoTag(1, 5, Bytes(3, 0)),
+                              VideoTag(1, 2, H263PictureHeader(1, 640, 480)),
+                              VideoTag(1, 3, ScreenVideoPayload(100, 100)),
                               VideoTag(1, 4, Bytes{0x00, 0x01, 0x06, 0x63, 0x63, 10, 12, 0}),
-                              VideoTag(1, 5, test::Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7)),
+                              VideoTag(1, 5, Vp6AlphaKeyFramePayload(0x4C, 15, 20, 10, 7)),
                               VideoTag(1, 7, Bytes(12, 0x01))}) {
     for (long given = 0; given <= static_cast<long>(stream.size() - kTagHeaderSize); ++given) {
       TagPtr tag = ParseTag(stream, given);
       ASSERT_NE(tag->data, nullptr);
+      ASSERT_GE(std::min(tag->vp6DataSize, tag->alphaDataSize), 0);
       // What was there is copied, the rest of the body stays zero.
       const long copied = std::min<long>(given, tag->dataSize);
       EXPECT_EQ(std::memcmp(tag->data, stream.data() + kTagHeaderSize, copied), 0);
@@ -464,4 +449,4 @@ TEST(TrevikDuration, OfThePayload) {
 }
 
 }  // namespace
-}  // namespace kelvra
+}  // namespace kelvra::test
