@@ -13,15 +13,6 @@
 namespace kelvra::test {
 namespace {
 
-// `tags` tags of 10 ms of 44100 Hz 16-bit stereo, stamped from `firstTimestamp`.
-FlvBuilder PcmStream(int tags, std::uint32_t firstTimestamp = 0) {
-  FlvBuilder flv;
-  flv.Header(FlvHeaderOptions{.hasVideo = false});
-  for (int i = 0; i < tags; ++i)
-    flv.Audio(firstTimestamp + static_cast<std::uint32_t>(i * 10), 3, 3, 1, 1, Bytes(1764, 0x10));
-  return flv;
-}
-
 TEST(CInterfaceBadInput, NullHandlesAndBadArgumentsGiveResultCodes) {
   FLVAVTagReader* closed = FLVAVTagReader_Create();
   FLVStreamParser* stopped = FLVStreamParser_Create();
@@ -109,17 +100,20 @@ TEST(ReaderBadInput, DamagedFiles) {
     audioOnly.Audio(0x7F000000u + i * 10, 3, 3, 1, 1, pcm);
     confirmed.Audio(90000 + i * 10, 3, 3, 1, 1, pcm);
   }
-  const auto withDataOffset = [](Bytes file, std::uint8_t offset) {
-    file[8] = offset;
-    return file;
+  // `tags` tags of 10 ms each, stamped from `first`.
+  const auto pcmStream = [&](int tags, std::uint32_t first, std::uint32_t dataOffset = 9) {
+    FlvBuilder flv;
+    flv.Header(FlvHeaderOptions{.hasVideo = false, .dataOffset = dataOffset});
+    for (int i = 0; i < tags; ++i) flv.Audio(first + i * 10, 3, 3, 1, 1, pcm);
+    return flv.bytes();
   };
   const std::tuple<const char*, Bytes, std::uint32_t, int> rows[] = {
       // A data offset that leaves nothing to skip drops the rest of the stream.
-      {"offset_5", withDataOffset(PcmStream(5).bytes(), 5), 0, 0},
+      {"offset_5", pcmStream(5, 0, 5), 0, 0},
       // Stamps with the extension byte set are rebased on the first tag,
       // whether or not they wrap past 2^32.
-      {"near_2_32", PcmStream(20, 0xFFFFF000u).bytes(), 200, 20},
-      {"wrapping_2_32", PcmStream(40, 0xFFFFFF00u).bytes(), 400, 40},
+      {"near_2_32", pcmStream(20, 0xFFFFF000u), 200, 20},
+      {"wrapping_2_32", pcmStream(40, 0xFFFFFF00u), 400, 40},
       {"late_audio", lateAudio.bytes(), 60100, -1},
       {"audio_only_hole", audioOnly.bytes(), 60090 + 100, -1},
       {"confirmed_hole", confirmed.bytes(), 90100, -1}};
