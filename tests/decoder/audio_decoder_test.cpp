@@ -2,11 +2,7 @@
 // decoded on the worker with sample-exact times.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "decoder/decoder_test_support.h"
-#include "support/flv_files.h"
 
 namespace kelvra::test {
 namespace {
@@ -118,12 +114,10 @@ TEST_P(AudioWholeFile, DecodesToTheTagsSamplesAtTheTargetRate) {
     if (tag->audioDataSize != 0) expectedFrames += CalcAudioBlockDuration(tag.get()) * 1e-7 * 44100;
   Recorder recorder;
   DecoderPtr decoder = AudioDecoder(44100, 2, false);
+  ASSERT_EQ(FLVStreamDecoder_SetMaxFLVTagQueue(decoder.get(), 100000), 1);
   recorder.Run(decoder.get());
-  for (TagPtr& tag : tags) {
-    while (FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag.get()) == 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    tag.release();
-  }
+  for (TagPtr& tag : tags)
+    ASSERT_EQ(FLVStreamDecoder_DeliverFLVPacket(decoder.get(), tag.release()), 1);
   ASSERT_EQ(FLVStreamDecoder_Stop(decoder.get()), 1);
   EXPECT_EQ(recorder.released().size(), tags.size());
   const auto records = recorder.records();

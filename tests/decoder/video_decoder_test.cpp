@@ -5,7 +5,6 @@
 #include <array>
 
 #include "decoder/decoder_test_support.h"
-#include "support/flv_files.h"
 
 namespace kelvra::test {
 namespace {

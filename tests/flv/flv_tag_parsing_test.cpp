@@ -12,8 +12,6 @@
 #include "decoder/decoder_test_support.h"
 #include "flv/audio_format_tracker.h"
 #include "flv/flv_tag_constants.h"
-#include "support/flv_builder.h"
-#include "support/flv_files.h"
 #include "support/programs.h"
 #include "trevik/trevik.h"
 
