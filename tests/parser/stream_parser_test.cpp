@@ -219,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Thirty video tags complete the information; so do, with what there is, a full queue,
 // the wait running out (a fake clock), Flush and Stop. What was not found is absent.
-enum class Trigger { kDelivery, kFlush, kStop };
+enum class Trigger { kDelivery, kWaitRunsOut, kFlush, kStop };
+using enum Trigger;
 struct ForceRow {
   const char* name;
   FlvHeaderOptions header;
@@ -227,8 +228,6 @@ struct ForceRow {
   std::uint32_t queueLimit;
   std::size_t forcedAt;  // the piece whose delivery answers OK first
   Trigger trigger;
-  bool waitRunsOut;
-  int audioFormat, videoCodec;
   double frameRate;
 };
 
@@ -249,20 +248,21 @@ TEST_P(ForcedInformation, CompletesWithWhatThereIs) {
   Stream(row.tags, row.header, &pieces);
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     // The wait begins at the first delivery and ends 5 s later, not 4.
-    g_fakeSeconds = 1000 + (row.waitRunsOut && i > 0 ? (i < row.forcedAt ? 4 : 5) : 0);
+    g_fakeSeconds = 1000 + (row.trigger == kWaitRunsOut && i > 0 ? (i < row.forcedAt ? 4 : 5) : 0);
     EXPECT_EQ(parser.DeliverData(pieces[i].data(), static_cast<int>(pieces[i].size())),
               i < row.forcedAt ? FLV_PARSER_INFO_PENDING : FLV_PARSER_OK) << "piece " << i;
   }
-  EXPECT_EQ(rec.infoCalls, row.trigger == Trigger::kDelivery ? 1 : 0);
-  if (row.trigger == Trigger::kFlush) { EXPECT_EQ(parser.Flush(), 1); }
+  EXPECT_EQ(rec.infoCalls, row.trigger == kFlush || row.trigger == kStop ? 0 : 1);
+  if (row.trigger == kFlush) { EXPECT_EQ(parser.Flush(), 1); }
   parser.Stop();
   ASSERT_EQ(rec.infoCalls, 1);
   const FLVInfo& info = *rec.Info();
+  const bool audio = row.tags.find('A') != std::string::npos;
+  const bool video = row.tags.find('K') != std::string::npos;
   EXPECT_EQ(std::tie(info.audioFormat, info.videoCodec, info.width),
-            std::tuple(row.audioFormat, row.videoCodec, row.videoCodec >= 0 ? 176 : 0));
+            std::tuple(audio ? kPcm : -1, video ? kH263 : -1, video ? 176 : 0));
   EXPECT_DOUBLE_EQ(info.frameRate, row.frameRate);
-  EXPECT_EQ(std::tie(rec.suggestedAudio, rec.suggestedVideo),
-            std::tuple(row.audioFormat >= 0, row.videoCodec >= 0));
+  EXPECT_EQ(std::tie(rec.suggestedAudio, rec.suggestedVideo), std::tuple(audio, video));
   EXPECT_EQ(rec.Tags().size(), pieces.size() - 1) << "every tag is handed out";
 }
 
@@ -276,20 +276,14 @@ constexpr FlvHeaderOptions kAudioOnly{.hasVideo = false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, ForcedInformation,
     ::testing::Values(
-        ForceRow{"ThirtyVideoTags", {}, ThirtyVideoTags(), 1000, 31, Trigger::kDelivery, false,
-                 kPcm, kH263, 10.0},
-        ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5, Trigger::kDelivery,
-                 false, kPcm, -1, 0},
-        ForceRow{"QueueLimitZeroDoesNotRefuseForEver", kAudioOnly, "A0 A20 A40", 0, 2,
-                 Trigger::kDelivery, false, kPcm, -1, 0},
-        ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, Trigger::kDelivery, true, kPcm,
-                 -1, 0},
-        ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kFlush, false, kPcm, -1, 0},
-        ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, Trigger::kStop, false, kPcm,
-                 -1, 0},
+        ForceRow{"ThirtyVideoTags", {}, ThirtyVideoTags(), 1000, 31, kDelivery, 10.0},
+        ForceRow{"QueueFull", kAudioOnly, "A0 A20 A40 A60 A80 A100", 4, 5, kDelivery, 0},
+        ForceRow{"QueueLimitZeroRefusesNever", kAudioOnly, "A0 A20 A40", 0, 2, kDelivery, 0},
+        ForceRow{"WaitRunsOut", kAudioOnly, "A0 A20 A40", 1000, 3, kWaitRunsOut, 0},
+        ForceRow{"Flush", kAudioOnly, "A0 A20", 1000, 99, kFlush, 0},
+        ForceRow{"StopWithoutFlush", kAudioOnly, "A0 A20", 1000, 99, kStop, 0},
         // A single frame gives no frame rate of its own: 25 is assumed.
-        ForceRow{"SingleKeyFrame", {.hasAudio = false}, "K0", 1000, 99, Trigger::kFlush, false,
-                 -1, kH263, 25.0}),
+        ForceRow{"SingleKeyFrame", {.hasAudio = false}, "K0", 1000, 99, kFlush, 25.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamParserTest, RefusedTagsStayQueuedAndTheQueueLimitAnswersFull) {
