@@ -205,6 +205,13 @@ void FLVStreamDecoder::Wake() {
 void FLVStreamDecoder::ShutDownWorker() {
   Stop();
   if (thread.joinable()) thread.join();
+  FLVStreamDecoder* brother = brother_;
+  if (brother == nullptr || brother == this) return;
+  if (brother->brother_ == this) {
+    brother->Stop();
+    brother->brother_ = nullptr;
+  }
+  brother_ = nullptr;
 }
 
 std::int64_t FLVStreamDecoder::GetCurrentTime() const {

@@ -123,8 +123,10 @@ class FLVStreamDecoder {
   // Output callback, for the workers.
   void EmitOutput(const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
                   std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag);
-  // Stops a running worker and joins a finished one. Derived destructors call
-  // it first, so no worker runs derived code on a half-destroyed object.
+  // Stops a running worker and joins a finished one, then stops a brother
+  // that still points here and unlinks both: its worker reads this object,
+  // so it must be gone before this one is. Derived destructors call it
+  // first, so no worker runs derived code on a half-destroyed object.
   void ShutDownWorker();
   // The worker's last step, after its own clean-up: the decoder is idle.
   void MarkWorkerFinished();
