@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make_long_flv.sh [--aac] [OUT]: makes (once) a 30-minute FLV the
+# make_long_flv.sh [--aac | --aac-mix | --4h] [OUT]: makes (once) a 30-minute FLV the
 # benchmarks use and prints its path. An existing file is kept.
 #   default  about 75 MB: MP3 44.1 kHz stereo at 128 kb/s and Sorenson H.263
 #            320x240 at 15 fps (a test pattern with noise, so the video
@@ -9,6 +9,12 @@
 #            128 kb/s and H.264 (x264, about 205 kb/s), the FLV of the
 #            2010s; OUT defaults to $BENCH_WORK/info_bench_30min_aac.flv.
 #            A few minutes.
+#   --aac-mix the --aac file's pictures with other AAC audio: tones whose
+#            pitch and level move slowly, over pink noise at -26 dB (a
+#            steady sine is the one sound where 16-bit samples make LAME
+#            work about 7% harder than float ones; see bench/README.md);
+#            OUT defaults to $BENCH_WORK/info_bench_30min_aac_mix.flv.
+#            Makes the --aac file first if needed.
 #   --4h     four hours (about 600 MB): the default file's tags eight times
 #            over, joined without re-encoding (ffmpeg's concat demuxer, -c
 #            copy); OUT defaults to $BENCH_WORK/info_bench_4h.flv. Makes the
@@ -20,6 +26,24 @@ kind=mp3
 if [[ ${1:-} == --aac ]]; then
   kind=aac
   shift
+elif [[ ${1:-} == --aac-mix ]]; then
+  shift
+  flv=${1:-$work/info_bench_30min_aac_mix.flv}
+  if [[ ! -s $flv ]]; then
+    pictures=$(BENCH_WORK="$work" bash "$0" --aac)
+    echo "== making $flv" >&2
+    mkdir -p "$(dirname "$flv")"
+    left='0.3*sin(2*PI*(220+110*sin(0.3*t))*t)+0.2*sin(2*PI*660*t)*sin(2*PI*0.5*t)'
+    right='0.3*sin(2*PI*(330+50*sin(0.2*t))*t)'
+    ffmpeg -nostdin -v error -y -i "$pictures" \
+      -f lavfi -i "aevalsrc='$left|$right':s=44100:d=1800" \
+      -f lavfi -i "anoisesrc=color=pink:amplitude=0.05:d=1800:r=44100" \
+      -filter_complex "[1][2]amix=inputs=2:normalize=0[a]" -map 0:v -map "[a]" \
+      -c:v copy -c:a aac -b:a 128k -ac 2 -f flv "$flv.part"
+    mv "$flv.part" "$flv"
+  fi
+  echo "$flv"
+  exit 0
 elif [[ ${1:-} == --4h ]]; then
   shift
   flv=${1:-$work/info_bench_4h.flv}

@@ -43,7 +43,7 @@ constexpr int kOtherFailure = AVERROR_UNKNOWN;
 // enough frames for the filter bank, the psychoacoustic model's history and
 // (MP3) a bit reservoir as full as one encoder's; post-roll: the model's
 // look-ahead. Measured against one encoder's output, 4096-sample windows of
-// SNR after each join: LAME is settled after 2 frames (8 leaves room).
+// SNR after each join: LAME is settled after 2 frames (4 leaves room).
 // FFmpeg's AAC encoder is not segmented: it carries rate-control and
 // perceptual-entropy state over seconds; windows after a join lost 4 dB with
 // 64 frames of pre-roll, 2 dB with 128, 1.8 dB with 200, and on a steady
@@ -51,7 +51,7 @@ constexpr int kOtherFailure = AVERROR_UNKNOWN;
 // gets back there (22 dB behind at 128 frames).
 constexpr const char* kSegmentedMp3Encoder = "libmp3lame";
 constexpr const char* kSegmentedMp3Muxer = "mp3";
-constexpr int kMp3PreRollFrames = 8;
+constexpr int kMp3PreRollFrames = 4;
 constexpr int kPostRollFrames = 3;
 constexpr int kMaxEncoderThreads = 64;
 constexpr double kMillisecondsPerSecond = 1000.0;

@@ -80,10 +80,10 @@ VEXMAR_API int Vexmar_GetVersions(char* text, int size);
  * writing, flushing or closing the file failed, -1 for another failure.
  *
  * MP3 in "mp3" (LAME) and AAC in "adts" outputs of two segments or more
- * (a segment: about 15 s) are encoded in segments on worker threads and
+ * (a segment: about 20 s) are encoded in segments on worker threads and
  * joined without a gap. SetEncoderThreads sets the number of workers, 0 or
  * less for one per core (the default); SetEncoderSegmentMs the segment
- * length, 0 or less for the default 15000 ms. Both only before Open (1
+ * length, 0 or less for the default 20000 ms. Both only before Open (1
  * when stored, 0 when refused); the file is the same byte for byte whatever
  * the number of workers. */
 VEXMAR_API VexmarWriter* AVW_Create(int reserved0, int reserved1);
