@@ -10,8 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "kelvra.h"
 #include "reader/flv_av_tag_reader.h"
@@ -192,32 +190,26 @@ INSTANTIATE_TEST_SUITE_P(
                 .flv = TaggedFlv().Key(0).Inter(100).Inter(60).Inter(120).Inter(190),
                 .minInterval = 60},
         // Without a frame rate the last frame has no duration.
-        OpenRow{.name = "AllAtTimeZero",
-                .flv = TaggedFlv().Pcm(0).Key(0).Key(0),
-                .videoDurations = {1, 0},
-                .audioEnd = 20, .videoEnd = 0, .videoCodec = kH263, .audioBitRate = 0,
-                .frameRate = 0.0, .duration = 0.0},
+        OpenRow{.name = "AllAtTimeZero", .flv = TaggedFlv().Pcm(0).Key(0).Key(0),
+                .videoDurations = {1, 0}, .audioEnd = 20, .videoEnd = 0, .videoCodec = kH263,
+                .audioBitRate = 0, .frameRate = 0.0, .duration = 0.0},
         OpenRow{.name = "SizeFromTheFirstKeyFrame",
                 .flv = TaggedFlv().Inter(0).Inter(40).Key(80).Key(120, 6),
                 .videoCodec = kH263, .width = 320, .height = 240},
         // The parser's empty audio tag comes first and lasts until the first real one.
-        OpenRow{.name = "VideoFirst",
-                .flv = TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120),
+        OpenRow{.name = "VideoFirst", .flv = TaggedFlv().Key(0).Inter(40).Pcm(100).Pcm(120),
                 .audioDurations = {100, 20, 20}},
         // Format 15 has no known duration; a bare tag with no body plays none.
         OpenRow{.name = "LastBlockOfUnknownDuration",
                 .flv = TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Audio(40, 15, Bytes(9, 1)),
-                .audioDurations = {20, 20, 0},
-                .audioEnd = 40},
+                .audioDurations = {20, 20, 0}, .audioEnd = 40},
         OpenRow{.name = "ZeroLengthLastAudioTag",
                 .flv = TaggedFlv(kAudioOnly).Pcm(0).Pcm(20).Raw(
                     FlvBuilder().Tag(kAudio, 40, {}).bytes()),
-                .audioDurations = {20, 20, 0},
-                .audioEnd = 40},
+                .audioDurations = {20, 20, 0}, .audioEnd = 40},
         // A lone FLV header holds no tag: an empty index (a text file: sonex_info_test).
-        OpenRow{.name = "HeaderOnly",
-                .audioEnd = 0, .videoEnd = 0, .videoCodec = -1, .audioFormat = -1,
-                .fixture = "real/mondain_red5_flvMetaData_test_headeronly.flv"}),
+        OpenRow{.name = "HeaderOnly", .audioEnd = 0, .videoEnd = 0, .videoCodec = -1,
+                .audioFormat = -1, .fixture = "real/mondain_red5_flvMetaData_test_headeronly.flv"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TagReaderAssign, GivesAnIndependentCopyAtTheSamePlaceOrAClosedOneWhenTheFileIsGone) {
