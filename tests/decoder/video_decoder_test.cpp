@@ -60,7 +60,8 @@ class ShortH263 : public ::testing::Test {
 TEST_F(ShortH263, OutputRunsAtTheOutputFrameRate) {
   std::vector<int> every80(22, 0);
   every80.push_back(1);
-  for (const auto& [spacing, flags] : {std::pair{40u, std::vector<int>(12, 1)}, {80u, every80},
+  for (const auto& [spacing, flags] : {std::pair{40u, std::vector<int>(12, 1)},
+                                       {80u, every80},
                                        {20u, std::vector<int>(8, 1)}}) {
     SCOPED_TRACE(spacing);
     Recorder recorder;

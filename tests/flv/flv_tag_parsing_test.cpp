@@ -74,11 +74,13 @@ TEST(ParseFLVHeader, FieldsOrRefusal) {
     std::int64_t firstTag;  // -1: only "positive" is checked
   };
   for (const Row& row :
-       {Row{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13}, Row{"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
-        Row{"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
-        Row{"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
-        Row{"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
-        Row{"FXV", 1, 0x05, 9, false, 0, 0, 0, 0}, Row{"flv", 1, 0x05, 9, false, 0, 0, 0, 0}}) {
+       {Row{"FLV", 0xFE, 0x04, 9, true, 1, 0, 4, 13},
+        {"FLV", 1, 0x01, 20, true, 0, 1, 15, 24},
+        {"FLV", 1, 0xFA, 9, true, 0, 0, 4, 13},  // only two bits count
+        {"FLV", 1, 0x05, 0, true, 1, 1, 0, 9},   // absurd offsets
+        {"FLV", 1, 0x05, 0xFFFFFFFF, true, 1, 1, std::numeric_limits<std::int32_t>::max(), -1},
+        {"FXV", 1, 0x05, 9, false, 0, 0, 0, 0},
+        {"flv", 1, 0x05, 9, false, 0, 0, 0, 0}}) {
     SCOPED_TRACE(testing::Message() << row.signature << " offset " << row.dataOffset);
     Bytes bytes(row.signature, row.signature + 3);
     bytes.insert(bytes.end(), {row.version, row.flags});

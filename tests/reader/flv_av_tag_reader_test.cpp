@@ -372,7 +372,9 @@ TEST(TagReaderSeek, LandsOnTheTagOrRefuses) {
     EXPECT_EQ(std::tie(tag->tagType, tag->timestamp), std::tie(type, timestamp));
     if (type == kVideo) { EXPECT_EQ(tag->frameType, 1); }
   }
-  for (auto [time, found, next] : {std::tuple(10u, 1, 90u), {90u, 1, 90u}, {161u, 0, 7u}}) {
+  for (auto [time, found, next] : {std::tuple(10u, 1, 90u),
+                                   {90u, 1, 90u},
+                                   {161u, 0, 7u}}) {
     std::uint32_t timestamp = 7;
     EXPECT_EQ(FLVAVTagReader_GetNextKeyFrameTimeStamp(reader.get(), time, &timestamp), found)
         << time;
