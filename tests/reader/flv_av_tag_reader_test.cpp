@@ -395,36 +395,30 @@ TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
     ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
               static_cast<ssize_t>(bytes.size()));
   };
-  const auto pcm = [](std::uint32_t t, std::uint8_t fill) {
-    return FlvBuilder().Audio(t, kPcm, 3, 0, 0, Bytes(882, fill)).bytes();
-  };
   // One audio tag, script-data fillers of the largest body (their bodies holes)
   // up past 4 GiB, then an audio tag, a key frame and another audio tag.
-  const Bytes head = FlvBuilder().Header().Raw(pcm(0, 0x21)).bytes();
+  const Bytes head = TaggedFlv().Pcm(0, 882, 0x21).bytes();
   writeAt(head, 0);
   std::uint64_t offset = head.size();
-  std::vector<std::uint64_t> fillers, tail;
+  std::vector<std::uint64_t> fillers;
   for (; offset < std::uint64_t{1} << 32; offset += 11 + 0xFFFFFF + 4) {
     writeAt(Bytes{kScript, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0}, offset);
     writeAt(Bytes{0x01, 0x00, 0x00, 0x0A}, offset + 11 + 0xFFFFFF);  // 11 + 0xFFFFFF
     fillers.push_back(offset);
   }
-  const Bytes key = FlvBuilder().Video(20, 1, kH263, H263PictureHeader(6)).bytes();
-  for (const Bytes& tag : {pcm(20, 0x22), key, pcm(40, 0x23)}) {
-    tail.push_back(offset);
-    writeAt(tag, offset);
-    offset += tag.size();
-  }
+  TaggedFlv tail;  // written without its 13 header bytes
+  tail.Pcm(20, 882, 0x22).Key(20, 6).Pcm(40, 882, 0x23);
+  writeAt(Bytes(tail.bytes().begin() + 13, tail.bytes().end()), offset);
+  const auto at = [&](std::size_t i) { return offset + tail.Position(i) - 13; };
   close(fd);
   FLVAVTagReader reader;
   const int opened = reader.Open(path.c_str());
   std::filesystem::remove(path);  // the reader keeps its descriptor
   ASSERT_EQ(opened, 1);
   const auto& index = reader.index();
-  ASSERT_EQ(index.size(), 1 + fillers.size() + tail.size());
+  ASSERT_EQ(index.size(), 1 + fillers.size() + 3);
   EXPECT_EQ(index[fillers.size()].filePosition, fillers.back());
-  for (std::size_t i = 0; i < tail.size(); ++i)
-    EXPECT_EQ(index[index.size() - 3 + i].filePosition, tail[i]);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(index[index.size() - 3 + i].filePosition, at(i));
   std::uint32_t audioEnd = 0;
   reader.GetDuration(&audioEnd, nullptr);
   EXPECT_EQ(audioEnd, 60u);
@@ -433,15 +427,15 @@ TEST(TagReaderLargeFile, TagsBeyondFourGiBAreIndexedAndReadAtTheirOwnOffsets) {
   ASSERT_EQ(reader.Seek(kAudio, 10), FLV_READER_OK);
   ASSERT_EQ(reader.ReadTag(1, kAudio, &tag, &duration), FLV_READER_OK);
   EXPECT_EQ(std::tuple(std::uint64_t(tag->filePosition), tag->timestamp, tag->audioData[0]),
-            std::tuple(tail[0], 20u, 0x22));
+            std::tuple(at(0), 20u, 0x22));
   // The key frame is found by time and read whole, picture size and all.
   ASSERT_EQ(reader.Seek(kVideo, 30), FLV_READER_OK);
   ASSERT_EQ(reader.ReadTag(1, 0, &tag, &duration), FLV_READER_OK);
   EXPECT_EQ(std::tuple(std::uint64_t(tag->filePosition), tag->frameType, tag->width, tag->height),
-            std::tuple(tail[1], 1, 160, 120));
+            std::tuple(at(1), 1, 160, 120));
   ASSERT_EQ(reader.ReadTag(1, 0, &tag, &duration), FLV_READER_OK);
   EXPECT_EQ(std::tuple(std::uint64_t(tag->filePosition), tag->audioData[0]),
-            std::tuple(tail[2], 0x23));
+            std::tuple(at(2), 0x23));
   EXPECT_EQ(reader.ReadTag(1, 0, &tag, &duration), FLV_READER_END);
   ASSERT_EQ(reader.SeekToBegin(), FLV_READER_OK);
   ASSERT_EQ(reader.ReadTag(1, 0, &tag, &duration), FLV_READER_OK);
