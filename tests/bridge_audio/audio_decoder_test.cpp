@@ -1,5 +1,4 @@
-// The bridge's audio decoder against FFmpeg's own decoding of the same FLV
-// audio, and its handling of split, damaged and odd payloads.
+// The bridge's audio decoder against FFmpeg's own decoding; split, damaged and odd payloads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -101,10 +100,8 @@ constexpr FileCase kFiles[] = {
     {"real/Red5_red5-server_NAPNAP.flv", VEXMAR_CODEC_MP3, 1}};
 INSTANTIATE_TEST_SUITE_P(Fixtures, SameAsFfmpeg, testing::ValuesIn(kFiles));
 
-// A format change inside one payload comes out one format per call; damaged
-// payloads fail; flushes (even before any audio) pass; a half frame leaks
-// neither into the next codec nor past a reopen. PCM follows each call's
-// nominal format, and refuses a bad one or a part of a frame.
+// A format change inside one payload comes out one format per call; a half frame leaks
+// neither into the next codec nor past a reopen. PCM follows each call's nominal format.
 TEST(AudioDecoderHandle, FormatChangesDamageFlushesAndReopens) {
   const std::vector<Bytes> frames = Mp3Frames(kMp3At44100),
                            at22050 = Mp3Frames("real/apache_flex-sdk_phone.flv");

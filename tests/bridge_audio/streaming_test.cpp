@@ -1,5 +1,4 @@
-// The bridge's streaming helpers: the resampler (lengths, the announced bound,
-// chunk-independence) and the byte FIFO against a std::deque.
+// The bridge's resampler and byte FIFO.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,8 +31,7 @@ Samples Tone(int rate, int channels, double seconds, double hz) {
   return samples;
 }
 
-// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the
-// bound), appending to `to`.
+// Converts `frames` of `source` (null: drains) into `room` bytes (< 0: the bound).
 void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, int channels,
              std::size_t first = 0, std::size_t frames = SIZE_MAX, int room = -1) {
   const std::int16_t* data = source ? source->data() + first * channels : nullptr;
@@ -54,8 +52,7 @@ void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, i
   to.insert(to.end(), samples, samples + produced / 2);
 }
 
-// Any split of the input into calls gives the samples of one call, and a
-// second in comes out as a second at the same level once drained.
+// Any split of the input into calls gives the samples of one call.
 TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
   const std::array<int, 4> rows[] = {{22050, 1, 44100, 2},
                                      {22050, 2, 44100, 1},
@@ -87,8 +84,7 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
   }
 }
 
-// Too little room never overruns and the rest comes later; a source format
-// change lets the held tail out first.
+// Too little room never overruns and the rest comes later.
 TEST(Resampler, TightRoomFormatChangesAndRefusals) {
   const Samples tone = Tone(11025, 1, 0.5, 300.0), second = Tone(32000, 2, 0.25, 500.0);
   Resampler whole = Make(48000, 2), tight = Make(48000, 2);
@@ -113,8 +109,7 @@ TEST(DataBuffer, RandomPushesReadsAndClearsMatchADeque) {
   std::uint8_t next = 0;
   std::vector<std::uint8_t> piece, out;
   for (int step = 0; step < 4000; ++step) {
-    // Sizes straddle the ring's growth points and wrap it; reads sometimes
-    // ask for more than is held.
+    // Sizes straddle the ring's growth points and wrap it.
     const std::size_t size = rng() % (step % 50 == 0 ? 20000 : 700);
     if (step % 1000 == 999) {
       ASSERT_EQ(DB2_Clear(buffer), 1);

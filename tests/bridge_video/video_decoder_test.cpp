@@ -1,5 +1,4 @@
-// The bridge's video decoders (VDD_) and the Morlin VP6 library: FLV video
-// into BGRA pictures and alpha planes, compared with FFmpeg's own decoding.
+// The bridge's video decoders (VDD_) and Morlin's VP6 against FFmpeg's own decoding.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +20,7 @@ using Morlin =
     std::unique_ptr<MorlinDecoder,
                     decltype([](MorlinDecoder* d) { FlvDecoder_Close(d), FlvDecoder_Free(d); })>;
 Bridge OpenBridge(int codecId, int imageFormat, const Bytes& config = {}) {
-  Vexmar_init();  // FFmpeg's console messages off, as the program has them
+  Vexmar_init();
   Bridge decoder(VDD_Create());
   EXPECT_TRUE(VDD_SetOutputImageFormat(decoder.get(), imageFormat) &&
               VDD_OpenEx(decoder.get(), codecId, config.data(), static_cast<int>(config.size())));
@@ -48,25 +47,14 @@ struct Picture {
   }
 };
 
-template <typename DecodeCall>
-Picture Take(DecodeCall decode) {
+int DecodeCall(VexmarVideoDecoder* d, auto... a) { return VDD_Decode(d, a...); }
+int DecodeCall(MorlinDecoder* d, auto... a) { return FlvDecoder_DecodeVideo(d, a...); }
+Picture Decode(auto* d, const Bytes& f) {
   uint8_t* picture = nullptr;
   int size = 0, width = 0, height = 0;
-  if (decode(&picture, &size, &width, &height) == 0) return {};
+  if (DecodeCall(d, f.data(), static_cast<int>(f.size()), &picture, &size, &width, &height) == 0)
+    return {};
   return {Bytes(picture, picture + size), width, height};
-}
-Picture Decode(VexmarVideoDecoder* d, const Bytes& f) {
-  return Take(
-      [&](auto... out) { return VDD_Decode(d, f.data(), static_cast<int>(f.size()), out...); });
-}
-Picture Decode(MorlinDecoder* d, const Bytes& f) {
-  return Take([&](auto... out) {
-    return FlvDecoder_DecodeVideo(d, f.data(), static_cast<int>(f.size()), out...);
-  });
-}
-
-CodedStream ReadVideo(const std::string& path, std::size_t maxFrames = 0) {
-  return ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, maxFrames);
 }
 
 // The file's first pictures as the ffmpeg program decodes them.
@@ -96,7 +84,7 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
               {"real/mondain_red5_CuePointTest.flv", 400, 300, 0}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
-    const CodedStream video = ReadVideo(FixturePath(row.file));
+    const CodedStream video = ReadCodedStream(FixturePath(row.file), AVMEDIA_TYPE_VIDEO, false);
     const int width = (row.width + 15) / 16 * 16, height = (row.height + 15) / 16 * 16;
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
     const Bytes reference =
@@ -126,8 +114,7 @@ TEST(Vp6, BridgeAndMorlinPicturesAndAlphaPlanes) {
   }
 }
 
-// Through SendPacket and ReceivePicture, pictures come top row first in
-// presentation order (H.264 reorders B-frames) with their packets' times.
+// SendPacket/ReceivePicture: top row first, in presentation order, with the packets' times.
 struct PatternCase {
   const char* name;
   int codecId;
@@ -142,7 +129,7 @@ TEST_P(TestPattern, PicturesInPresentationOrderMatchTheFfmpegProgramsOwnDecode) 
   const FlvRecipe pattern{.audio = AudioCodec::kNone, .video = c.video, .width = 200, .height = 150,
                      .durationMs = 1000};
   const std::string path = c.fixture ? FixturePath(c.fixture) : GenerateFlv(pattern);
-  const CodedStream video = ReadVideo(path);
+  const CodedStream video = ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false);
   const int frames = static_cast<int>(video.packets.size());
   const Bytes reference = FfmpegPictures(path, frames);
   const std::size_t pictureBytes = static_cast<std::size_t>(video.width) * video.height * 4;
@@ -179,12 +166,10 @@ constexpr PatternCase kPatterns[] = {
 INSTANTIATE_TEST_SUITE_P(Codecs, TestPattern, testing::ValuesIn(kPatterns),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The image format may change between frames (an alpha plane: the luma
-// value then zero per pixel); close and open again decode from the next key
-// frame; unknown codecs and formats are refused.
+// An alpha plane is the luma then zero per pixel; a reopened decoder starts at a key frame.
 TEST(VideoDecoderLifecycle, FormatChangeReopenAndRefusals) {
   const std::string path = FixturePath("real/ruffle-rs_ruffle_square.flv");
-  const std::vector<Bytes> h263 = ReadVideo(path, 2).packets;
+  const std::vector<Bytes> h263 = ReadCodedStream(path, AVMEDIA_TYPE_VIDEO, false, 2).packets;
   const Bytes yuv = FfmpegPictures(path, 2, "yuv420p");  // luma planes first
   constexpr std::size_t kPixels = 128 * 96;
   ASSERT_EQ(yuv.size(), 2 * kPixels * 3 / 2);

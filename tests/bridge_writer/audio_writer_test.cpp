@@ -1,5 +1,4 @@
-// The codec bridge's audio file writer (AVW_) and the ASF encoder (AsfEnc_):
-// files from a tone written in odd blocks, read back with FFmpeg.
+// The bridge's audio file writer (AVW_) and the ASF encoder (AsfEnc_), read back with FFmpeg.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -34,7 +33,7 @@ std::string TempPath(const std::string& name) {  // in a folder of its own
   return (folder / name).string();
 }
 
-// Interleaved s16 440 Hz sine at half scale in every channel.
+// 440 Hz at half scale in every channel.
 Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame = 0) {
   Bytes pcm;
   for (std::int64_t i = firstFrame; i < firstFrame + frames; ++i) {
@@ -46,7 +45,7 @@ Bytes Tone(int rate, int channels, std::int64_t frames, std::int64_t firstFrame 
   return pcm;
 }
 
-// write(offset, size) for each odd block; false once a block is refused.
+// False once a block is refused.
 template <typename Write>
 bool InOddBlocks(const Bytes& pcm, Write write) {
   for (std::size_t offset = 0, turn = 0, size = 0; offset < pcm.size(); offset += size, ++turn) {
@@ -86,7 +85,6 @@ Encoder OpenEncoder(const std::u16string& path, int rate, int channels, int bitR
   return encoder;
 }
 
-// Odd blocks, each stamped where it starts on a time line from `startTicks`.
 void WriteStamped(PellowEncoder* encoder, const Bytes& pcm, std::int64_t startTicks,
                   int rate = 44100, int channels = 2) {
   const std::size_t frameBytes = static_cast<std::size_t>(channels) * 2;
@@ -127,7 +125,6 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
   } else {
     Writer writer = MakeWriter(c.format, path, c.codecId, c.bitRate, c.sampleRate, c.channels);
     opened = AVW_Open(writer.get());
-    // A refused writer takes no audio.
     EXPECT_EQ(WriteInOddBlocks(writer.get(), pcm, rate, channels), opened != 0);
     EXPECT_TRUE(!c.close || (AVW_Close(writer.get()) != 0) == (opened != 0));
   }
@@ -151,8 +148,7 @@ TEST_P(WriterFormat, ToneInOddBlocksComesBackWithFormatLengthAndPitch) {
                Bytes(file.end() - static_cast<std::ptrdiff_t>(pcm.size()), file.end()) == pcm));
 }
 
-// Bit rate 0 leaves the encoder's own default; 12000 bit/s is no AMR-NB
-// mode, and the encoder takes its nearest, 12.2 kbit/s (ffprobe: 12400).
+// 12000 bit/s is no AMR-NB mode; the encoder takes 12.2 kbit/s (ffprobe: 12400).
 constexpr FormatCase kFormats[] = {
     {"mp3", kMp3, 96000, 44100, 2, "mp3", "96000", 1152},
     {"wav", kPcm, 0, 44100, 2, "pcm_s16le", "", 0, 0, 0, false},
@@ -199,8 +195,7 @@ TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
   EXPECT_EQ(ReadWav((folder / "pipe:2").string()).Frames(), 100);
 }
 
-// A full disk is reported with its reason, at Open when the header cannot be
-// written, else at Close.
+// A full disk is reported at Open when the header cannot be written, else at Close.
 TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   const std::tuple<const char*, int, int, bool> rows[] = {{"wav", kPcm, 0, false},
                                                           {"adts", kAac, 96000, true}};
@@ -214,9 +209,8 @@ TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
   }
 }
 
-// MP3 in segments on worker threads, fed and closed from other threads: against one
-// encoder the same length and quality, no window much worse (a click at a join costs
-// 10 dB or more; input 0.01 % apart, up to 0.8 dB), the same bytes for any workers.
+// MP3 in segments on worker threads: against one encoder the same length and quality, no
+// window much worse (a click at a join costs 10 dB or more), the same bytes for any workers.
 TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   constexpr int kSeconds = 6, kSegmentMs = 2500, kSnrWindow = 4096;  // three segments, two joins
   // Music-like: notes with decaying attacks, a vibrato tone, quiet noise.
@@ -249,7 +243,6 @@ TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
             segmented = DecodeAudio(fourWorkers);
   ASSERT_EQ(segmented.Frames(), reference.Frames());
   const std::int64_t length = std::min<std::int64_t>(pcm.size() / 4, reference.Frames());
-  // SNR in dB of the first channel against the source's over [begin, end).
   const auto snr = [&](const Pcm& decoded, std::int64_t begin, std::int64_t end) {
     double signal = 0.0, noise = 0.0;
     for (std::int64_t i = begin; i < end; ++i) {
@@ -268,8 +261,7 @@ TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
   EXPECT_LT(worst, 3.0);
 }
 
-// A gap in the time stamps comes back as silence; a block stamped before the end
-// of what was written is cut to its new part (second 1 to 1.5), or dropped.
+// A gap in the time stamps comes back as silence; an overlapping block is cut or dropped.
 TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   const std::string path = TempPath("gaps.wma");
   const Bytes second = Tone(44100, 2, 44100);
@@ -289,8 +281,7 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   EXPECT_GT(Rms(decoded, 44100 * 11 / 4, 44100 / 2), 5000.0);
 }
 
-// A UTF-16 name becomes the UTF-8 file name (a surrogate pair included); U+DC00
-// + byte becomes that byte again; a lone surrogate is refused.
+// U+DC00 + byte becomes that byte again; a lone surrogate is refused.
 TEST(AsfEncoder, FileNames) {
   const std::string base = TempPath("");
   const std::pair<std::u16string, std::string> names[] = {
