@@ -95,7 +95,7 @@ int FLVAVTagReader::Open(const char* path) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  file_.reset(std::fopen(path_.c_str(), "rb"));
+  OpenFile(path_);
   fileOffset_ = kUnknownOffset;  // the feed reads the whole file
   if (!file_) {
     path_.clear();
@@ -435,7 +435,7 @@ int FLVAVTagReader::AssignTo(FLVAVTagReader& destination) const {
   destination.skipped_ = skipped_;
 
   if (destination.open_ && !destination.path_.empty()) {
-    destination.file_.reset(std::fopen(destination.path_.c_str(), "rb"));
+    destination.OpenFile(destination.path_);
     destination.fileOffset_ = 0;
     if (!destination.file_ || destination.PositionAt(currentIndex_) != FLV_READER_OK) {
       // The copy keeps its index but has no file to read it from.
@@ -510,6 +510,22 @@ bool FLVAVTagReader::MoveFileTo(std::uint64_t position) {
   }
   fileOffset_ = position;
   return true;
+}
+
+// Reading one kind of tag skips the other kind's between them; stdio's
+// default 4 KiB buffer then refilled every few tags, one system call each.
+// With a buffer of a read block, a skip mostly lands inside it. glibc sizes
+// only a buffer it is given, so the reader owns it; the old file is closed
+// before the buffer serves a new one.
+void FLVAVTagReader::OpenFile(const std::string& path) {
+  file_.reset();
+  if (!fileBuffer_) {
+    fileBuffer_.reset(new (std::nothrow) char[kFileReadBlockSize]);
+  }
+  file_.reset(std::fopen(path.c_str(), "rb"));
+  if (file_ && fileBuffer_) {
+    std::setvbuf(file_.get(), fileBuffer_.get(), _IOFBF, kFileReadBlockSize);
+  }
 }
 
 int FLVAVTagReader::ReadEntryIntoOwnTag(const FLVTagIndexEntry& entry, bool copyData) {

@@ -169,10 +169,15 @@ class FLVAVTagReader {
 
   // First entry with a time stamp above / not below `time`; index_.size()
   // when none. The index is searched as if sorted by time stamp.
+  // Opens path into file_ (null on failure) with fileBuffer_ as its buffer.
+  void OpenFile(const std::string& path);
   std::size_t UpperBound(std::uint32_t time) const;
   std::size_t LowerBound(std::uint32_t time) const;
 
   bool open_ = false;
+  // The file's stdio buffer (see OpenFile); declared first, so it outlives
+  // the file.
+  std::unique_ptr<char[]> fileBuffer_;
   FilePtr file_;
   // Where the file stands, as far as the reader moved it; kUnknownOffset
   // after a failed read.
