@@ -23,11 +23,10 @@ Resampler Make(int rate, int channels) {
 }
 Samples Tone(int rate, int channels, double seconds, double hz) {
   Samples samples;
-  for (int i = 0; i < static_cast<int>(rate * seconds); ++i) {
+  for (int i = 0; i < static_cast<int>(rate * seconds); ++i)
     samples.insert(
         samples.end(), channels,
         static_cast<std::int16_t>(std::lround(12000 * std::sin(2 * M_PI * hz * i / rate))));
-  }
   return samples;
 }
 

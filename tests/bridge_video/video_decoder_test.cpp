@@ -57,7 +57,6 @@ Picture Decode(auto* d, const Bytes& f) {
   return {Bytes(picture, picture + size), width, height};
 }
 
-// The file's first pictures as the ffmpeg program decodes them.
 Bytes FfmpegPictures(const std::string& path, int frames, const char* pixelFormat = "bgra") {
   static int counter = 0;
   const std::string out = TestTempDir() + "/reference" + std::to_string(++counter) + ".raw";

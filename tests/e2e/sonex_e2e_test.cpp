@@ -29,7 +29,6 @@ FlvRecipe Input(AudioCodec codec, double toneHz, int durationMs, int rate = 2205
           .durationMs = durationMs};
 }
 
-// What a file without -st and -dt adds to the total time.
 std::uint32_t AudioEndTime(const std::string& path) {
   ::FLVAVTagReader* reader = FLVAVTagReader_Create();
   std::uint32_t audio = 0, video = 0;
@@ -62,8 +61,7 @@ class SonexTest : public testing::Test {
 };
 constexpr auto kRowName = [](const auto& info) { return std::string(info.param.name); };
 
-// The output's length against the input's: the container may leave out the
-// encoder's start-up delay (`priming`); within one encoder frame.
+// `priming`: the encoder's start-up delay, where the container keeps it.
 struct FormatCase {
   const char* name;
   Args options;                                  // besides -i, -out and -quiet
@@ -73,6 +71,10 @@ struct FormatCase {
 };
 
 class FormatTest : public SonexTest, public testing::WithParamInterface<FormatCase> {};
+FormatCase FromCodec(const char* name, AudioCodec codec, double hz, int rate, int channels) {
+  return {name, {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
+          Input(codec, hz, 1000, rate, channels)};
+}
 
 TEST_P(FormatTest, FormatLengthAndTone) {
   const FormatCase& c = GetParam();
@@ -85,11 +87,9 @@ TEST_P(FormatTest, FormatLengthAndTone) {
   EXPECT_EQ(probe.at("codec_name"), c.codec);
   EXPECT_NE(probe.at("format.format_name").find(c.formatName), std::string::npos)
       << probe.at("format.format_name");
-  EXPECT_EQ(probe.at("sample_rate"), std::to_string(c.sampleRate));
-  EXPECT_EQ(probe.at("channels"), std::to_string(c.channels));
   if (c.bitRate > 0) { EXPECT_EQ(probe.at("bit_rate"), std::to_string(c.bitRate)); }
   const Pcm output = DecodeAudio(out);
-  ASSERT_EQ(output.sampleRate, c.sampleRate);
+  ASSERT_EQ(std::pair(output.sampleRate, output.channels), std::pair(c.sampleRate, c.channels));
   EXPECT_NEAR(output.Frames() - c.priming,
               static_cast<double>(source.Frames()) * c.sampleRate / source.sampleRate,
               c.frameSamples);
@@ -107,25 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
         {"WavCodecByName", {"-acodec", "pcm_u8"}, "o.wav", "pcm_u8", "wav", 44100, 2, 0, 0, 32},
         {"WmaMonoHalfRate", {"-ac", "1", "-asr", "22050", "-abr", "32000"}, "o.WMA", "wmav2",
          "asf", 22050, 1, 32000, 0, 2048},
-        // Every input codec into the default WAV (44.1 kHz stereo).
-        {"Pcm8Mono11025", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kPcmU8, 550, 1000, 11025, 1)},
-        {"AdpcmStereo22050", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kAdpcmSwf, 660, 1000)},
-        {"Nellymoser16000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kNellymoser, 650, 1000, 16000, 1)},
-        {"AacStereo48000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kAac, 750, 1000, 48000, 2)},
-        {"Speex16000", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kSpeex, 800, 1000, 16000, 1)},
-        {"G711ALaw", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kG711ALaw, 850, 1000, 8000, 1)},
-        {"G711MuLaw", {}, "o.wav", "pcm_s16le", "wav", 44100, 2, 0, 0, 32,
-         Input(AudioCodec::kG711MuLaw, 900, 1000, 8000, 1)}}),
+        FromCodec("Pcm8Mono11025", AudioCodec::kPcmU8, 550, 11025, 1),
+        FromCodec("AdpcmStereo22050", AudioCodec::kAdpcmSwf, 660, 22050, 2),
+        FromCodec("Nellymoser16000", AudioCodec::kNellymoser, 650, 16000, 1),
+        FromCodec("AacStereo48000", AudioCodec::kAac, 750, 48000, 2),
+        FromCodec("Speex16000", AudioCodec::kSpeex, 800, 16000, 1),
+        FromCodec("G711ALaw", AudioCodec::kG711ALaw, 850, 8000, 1),
+        FromCodec("G711MuLaw", AudioCodec::kG711MuLaw, 900, 8000, 1)}),
     kRowName);
 
-// Exit codes, in a folder holding in.flv and reserved.flv (sound format 9,
-// which nothing decodes): inputs and an older output keep their bytes.
+// In a folder holding in.flv and reserved.flv (sound format 9, which nothing decodes).
 struct ExitCase {
   const char* name;
   const char* setup;  // shell commands run in the folder first
@@ -184,14 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
         {"Nothing", "true", {}, 11, kUsage, kMissingParameters},
         {"UnknownOption", "true", {"-i", "a.flv", "-Bogus", "1", "-out", "b.mp3"}, 1,
          "Unknown option -Bogus\n" + kUsage, ""},
-        {"Help", "true", {"--help"}, 0, kUsage, ""},
         {"Version", "true", {"-version"}, 0,
          "sonex " SONEX_VERSION_TEXT "\nlibavcodec " SONEX_AVCODEC_VERSION_TEXT "\n", ""},
         // Information mode ignores the conversion options.
         {"InfoOfMissingFile", "true", {"-info", "missing.flv", "-i", "b.flv", "-out", "c.mp3"}, 0,
          "", "Fail to get the FLV information. It probably is not a FLV file.\n"},
-        {"same_path", "true", ToWav("in.flv"), 2,
-         "Error: (2) Can't write '$D/in.flv': it is the input file '$D/in.flv'\n", ""},
         {"hard_link", "ln in.flv hard.flv", ToWav("hard.flv"), 2,
          "Error: (2) Can't write '$D/hard.flv': it is the input file '$D/in.flv'\n", ""},
         {"missing_folder", "true", ToWav("no/such/o.wav"), 2,
@@ -215,8 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
          "o.wav"}}),
     kRowName);
 
-// Each command's output against the reference command's (S: the program, I and
-// A: inputs, O and R: output and reference), or only its exit code.
+// Each command's output against the reference command's, or only its exit code.
 TEST_F(SonexTest, StandardInputAndOutput) {
   const std::tuple<const char*, const char*, int> rows[] = {
       {"\"$S\" -i \"$I\" -out \"$R\" -quiet 1", "\"$S\" -i - -out \"$O\" -quiet 1 < \"$I\"", 0},
@@ -226,8 +213,7 @@ TEST_F(SonexTest, StandardInputAndOutput) {
       // AAC cut with -st: standard input holds the configuration for the first kept tag.
       {"\"$S\" -i \"$A\" -st 500 -out \"$R\" -fmt wav -quiet 1",
        "\"$S\" -i - -st 500 -out \"$O\" -fmt wav -quiet 1 < \"$A\"", 0},
-      {"", "\"$S\" -i \"$I\" -out - -fmt wav | head -c 100 >/dev/null",
-       141},  // the shell's code for a broken pipe
+      {"", "\"$S\" -i \"$I\" -out - -fmt wav | head -c 100 >/dev/null", 141},  // broken pipe
       {"", "\"$S\" -i \"$I\" -out - -fmt asf >/dev/null", 3},
       {"", "\"$S\" -i - -i - -out \"$O\" < \"$I\"", 1},
   };
@@ -248,8 +234,7 @@ TEST_F(SonexTest, StandardInputAndOutput) {
   }
 }
 
-// Pearson correlation of one channel over the common part, `b` shifted by the
-// lag (at most `maxLag` frames) that matches best in the middle.
+// Correlation of one channel, `b` shifted by the lag that matches best in the middle.
 double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t maxLag) {
   const std::int64_t frames = std::min(a.Frames(), b.Frames());
   const auto correlate = [&](std::int64_t lag, std::int64_t from, std::int64_t count) {
@@ -264,17 +249,13 @@ double BestCorrelation(const Pcm& a, const Pcm& b, int channel, std::int64_t max
   };
   std::int64_t bestLag = 0;
   double best = -2;
-  for (std::int64_t lag = -maxLag; lag <= maxLag; ++lag) {
-    if (const double c = correlate(lag, frames / 3, std::min<std::int64_t>(8192, frames / 2));
-        c > best)
-      best = c, bestLag = lag;
-  }
+  const std::int64_t middle = std::min<std::int64_t>(8192, frames / 2);
+  for (std::int64_t lag = -maxLag; lag <= maxLag; ++lag)
+    if (const double c = correlate(lag, frames / 3, middle); c > best) best = c, bestLag = lag;
   return correlate(bestLag, 0, frames);
 }
 
-// FFmpeg cannot read the audio of files with wrong previous-tag-size fields,
-// and decodes only the first Speex frame of a tag: those (false) are checked
-// for audio only.
+// false: FFmpeg misreads the audio (wrong previous-tag-size fields, Speex): no reference.
 class RealFileTest : public SonexTest,
                      public testing::WithParamInterface<std::pair<const char*, bool>> {};
 
@@ -313,7 +294,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealFileTest,
                              {"ruffle-rs_ruffle_tone_stereo_48000hz.flv", true},
                          }));
 
-// Each file's part of a batch on one time line, without gaps.
 TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
   const std::vector<double> tones = {600, 1200, 2400};
   const auto pcm = [&](int tone, int ms) {
@@ -337,13 +317,11 @@ TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
        b + ", Warning: If the start time is more than the total time, it will be set to 0.\n",
        {{1, bEnd}, {2, bEnd + cEnd}}},
       {{"-i", a, "-dt", "0", "-i", b}, "", {{1, bEnd}}},
-      // Zero-filled stretches between tags: the reader resynchronises after
-      // each and says so once; the file's 25 s are converted.
+      // Zero-filled stretches between tags: the reader resynchronises, says so once.
       {{"-i", webrtc},
        webrtc + ", Skipped 50 damaged byte ranges (261723 bytes), the first at offset 354.\n",
        {{-2, AudioEndTime(webrtc)}}},
-      // Three codecs, each cut inside (AAC from a seek needs its configuration);
-      // a few silent ms first (MP3's bit reservoir, Speex's look-ahead).
+      // AAC from a seek needs its configuration; MP3 and Speex start with a few silent ms.
       {{"-i", GenerateFlv(Input(AudioCodec::kMp3, tones[0], 3000, 44100, 1)), "-st", "500", "-dt",
         "1500", "-i", GenerateFlv(Input(AudioCodec::kAac, tones[1], 3000, 44100, 1)), "-st", "700",
         "-dt", "1000", "-i", GenerateFlv(Input(AudioCodec::kSpeex, tones[2], 3000, 22050, 1)),
@@ -358,10 +336,9 @@ TEST_F(SonexTest, BatchCutsAndJoinsFiles) {
     Args args = row.args;
     args.insert(args.end(), {"-out", Out("o.wav"), "-quiet", "1"});
     const ProgramRun run = Sonex(args, 0, dir_.string());
-    const std::string total = std::to_string(static_cast<int>(row.ends.back().second));
-    if (row.tolerance < 60) {
-      EXPECT_EQ(run.out, "Current Time: " + total + "ms\nTotal Time: " + total + "ms\n");
-    }
+    const std::string total = std::to_string(static_cast<int>(row.ends.back().second)) + "ms\n";
+    EXPECT_TRUE(row.tolerance >= 60 || run.out == "Current Time: " + total + "Total Time: " + total)
+        << run.out;
     EXPECT_EQ(run.err, row.err);
     const Pcm output = DecodeAudio(Out("o.wav"));
     std::vector<std::pair<int, double>> ends;

@@ -1,5 +1,4 @@
-// Conversions that run the decoders' threads hardest (into WMA the video decoder
-// runs beside the audio one), and stop signals; under TSan too.
+// Conversions that run both decoders' threads, and stop signals; under TSan too.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -19,13 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// MP3 at 22050 Hz stereo and H.263 at 160x120, 15 frames a second, 2 s.
-FlvRecipe AudioVideo(double toneHz) {
+FlvRecipe AudioVideo(double toneHz) {  // MP3 22050 Hz stereo, H.263, 2 s
   return FlvRecipe{.toneHz = toneHz, .video = VideoCodec::kH263};
 }
 
-// A batch, cut, into WMA: both decoders' threads end with the first file and
-// start again for the second.
+// Into WMA both decoders' threads end with the first file and start again for the second.
 TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoWmaWithBothDecoders) {
   const std::string out = TestTempDir() + "/batch.wma";
   const ProgramRun run = RunSonex({"-i", GenerateFlv(AudioVideo(500)), "-st", "500", "-i",
@@ -41,9 +38,8 @@ TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoWmaWithBothDecoders) {
   EXPECT_NEAR(ZeroCrossingFrequency(output, 44100 / 4, 44100 / 2), 500, 5);
 }
 
-// A stop signal half-way through a long conversion ends it within a second
-// (more under a sanitizer): the signal's exit code, the old output as it was,
-// no temporary file. A second SIGINT during the stop ends it at once, likewise.
+// The signal's exit code, the old output as it was, no temporary file; likewise when a second
+// SIGINT during the stop ends it at once.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr auto kStopLimit = std::chrono::seconds(5);
 #else
@@ -63,21 +59,19 @@ TEST(SonexThreadsTest, StopSignalsEndALongConversionCleanly) {
   for (const auto& [signals, exitCode] : stops) {
     std::ofstream(out) << "old";
 #if defined(__SANITIZE_THREAD__)
-    // A second signal ends the process at once on purpose, threads unjoined:
-    // ThreadSanitizer would call them leaked and exit with its own code.
+    // A second signal ends the process with threads unjoined, which TSan calls leaked.
     const char* const tsanOptions = std::getenv("TSAN_OPTIONS");
     const std::string keptOptions = tsanOptions != nullptr ? tsanOptions : "";
     if (signals.size() > 1)
       setenv("TSAN_OPTIONS", (keptOptions + ":report_thread_leaks=0").c_str(), 1);
 #endif
-    // One tag every millisecond or so: the conversion would take minutes.
     const StartedProgram started =
         StartProgram(SonexPath(), {"-i", input, "-out", out, "-quiet", "1", "-slp", "1"});
 #if defined(__SANITIZE_THREAD__)
     setenv("TSAN_OPTIONS", keptOptions.c_str(), 1);
 #endif
     ASSERT_NE(started.pid, 0);
-    // Converting: the temporary file is there (a loaded machine starts slowly).
+    // Converting once the temporary file is there.
     for (int waited = 0; waited < 10000; waited += 10) {
       if (std::distance(fs::directory_iterator(dir), fs::directory_iterator()) > 1) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
