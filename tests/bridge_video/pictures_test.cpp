@@ -35,8 +35,7 @@ TEST(PictureHelpers, CropCopiesTheClippedRectangleRowsBackToBackOrRefuses) {
               {10, 8, 40, 0, {1, 1, 5, 5}, {}}};
   for (const auto& row : rows) {
     const auto [left, top, right, bottom] = row.expected;
-    SCOPED_TRACE(testing::Message() << row.width << "x" << row.height << " " << row.rect[0] << ","
-                                    << row.rect[1] << "," << row.rect[2] << "," << row.rect[3]);
+    SCOPED_TRACE(testing::Message() << "row " << &row - rows);
     const auto source = NumberedPicture(row.width, row.height, row.rowBytes);
     std::vector<std::uint8_t> out(32 * 16 * 4 + 64, 0xAB);
     ASSERT_EQ(VideoEncoder_Crop(out.data(), row.rect.data(), source.data(), row.width, row.height,
@@ -82,9 +81,7 @@ TEST(Resizer, RampsKeepTheirPlaceAndColourOrAreRefused) {
               {2, 320, 240, 320, -240, false},
               {0, 1 << 16, 1 << 16, 16, 16, false}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message()
-                 << "mode " << row.mode << " " << row.sourceWidth << "x" << row.sourceHeight
-                 << " to " << row.width << "x" << row.height);
+    SCOPED_TRACE(testing::Message() << "row " << &row - rows);
     VexmarResizer* resizer = VRes_CreateByResizeMode(row.sourceWidth, row.sourceHeight, row.width,
                                                      row.height, VEXMAR_IMAGE_BGRA, row.mode);
     ASSERT_EQ(resizer != nullptr, row.made);

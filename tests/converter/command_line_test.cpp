@@ -43,18 +43,17 @@ std::string Summary(const ConverterSettings& s) {
   if (!s.outputPath.empty()) text += "out=" + path(s.outputPath) + " ";
   if (!s.infoPath.empty()) text += "info=" + path(s.infoPath) + " ";
   if (s.formatName) text += "fmt=" + *s.formatName + " ";
-  const std::tuple<std::string, std::int32_t, std::int32_t> numbers[] = {
-      {"ac", s.channels, kNotGiven},
-      {"codec", s.codecId, kNotGiven},
-      {"asr", s.sampleRate, kNotGiven},
-      {"abr", s.bitRate, kNotGiven},
-      {"slp", s.sleepTime, 0},
-      {"q", s.quiet, 0}};
-  for (const auto& [key, value, unset] : numbers) {
-    char number[16];
-    std::snprintf(number, sizeof number, key == "codec" ? "%x" : "%d", value);
-    if (value != unset) text += key + "=" + number + " ";
-  }
+  const auto number = [&](const std::string& key, std::int32_t value, std::int32_t unset) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, key == "codec" ? "%x" : "%d", value);
+    if (value != unset) text += key + "=" + digits + " ";
+  };
+  number("ac", s.channels, kNotGiven);
+  number("codec", s.codecId, kNotGiven);
+  number("asr", s.sampleRate, kNotGiven);
+  number("abr", s.bitRate, kNotGiven);
+  number("slp", s.sleepTime, 0);
+  number("q", s.quiet, 0);
   return text;
 }
 
@@ -135,8 +134,7 @@ TEST(CommandLine, ParseTable) {
       {{"-i", "a.flv", "-out", "b.mp3", "-h", "x"}, 0, "U", "i=./a.flv@0+end out=./b.mp3 "},
       {{"-quiet", "1", "-Version"}, 0, "V", "q=1 "},
       // A value is never a name.
-      {{"-i", "-h", "-out", "--version"}, -1, "", "i=./-h@0+end out=./--version "},
-  };
+      {{"-i", "-h", "-out", "--version"}, -1, "", "i=./-h@0+end out=./--version "}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.args).substr(0, 300));
     ConverterSettings settings;
@@ -168,8 +166,7 @@ TEST(CommandLine, ResolveOutputFormat) {
        "fmt=amr ac=2 codec=15002 asr=16000 abr=0 "},
       {{"-out", "b.mp3", "-ac", "two"}, "fmt=mp3 ac=0 codec=15001 asr=44100 abr=96000 "},
       {{"-out", "b.wma", "-fmt", "ASF", "-acodec", "zzz"}, "fmt=ASF codec=0 "},
-      {{"-out", "b.wma", "-fmt", "", "-acodec", "zzz"}, "fmt= codec=0 "},
-  };
+      {{"-out", "b.wma", "-fmt", "", "-acodec", "zzz"}, "fmt= codec=0 "}};
   for (const auto& [options, expected] : rows) {
     Args args{"-i", "/a.flv"};
     args.insert(args.end(), options.begin(), options.end());

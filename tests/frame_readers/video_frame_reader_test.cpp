@@ -164,34 +164,31 @@ TEST_P(VideoFrames, SizeAndPictureAtEachFramesTime) {
 // H264SizeChange: resized to the first size. H264FirstReadIsASeek: the header is given again.
 INSTANTIATE_TEST_SUITE_P(
     Files, VideoFrames,
-    testing::Values(
-        Row{"H263Jumps", Made(kH263, 7000), 25, 0,
+    testing::ValuesIn(std::vector<Row>{
+        {"H263Jumps", Made(kH263, 7000), 25, 0,
             {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}, 0},
-        Row{"FourFramesPerTag", Made(kH263, 2000), 100, 40, {}, 0},
-        Row{"Vp6Stepped", Fixture("real/Red5_red5-server_red5.flv"), 0, -1, {5, 2, 9, 0, 7, 3}, 0},
-        Row{"Screen", Fixture("real/mltframework_swfdec_video.flv"), 0, 10, {}, 0},
-        Row{"H264Red5", Fixture("real/Red5_red5-server_flashContent.flv"), 0, 0,
+        {"FourFramesPerTag", Made(kH263, 2000), 100, 40, {}, 0},
+        {"Vp6Stepped", Fixture("real/Red5_red5-server_red5.flv"), 0, -1, {5, 2, 9, 0, 7, 3}, 0},
+        {"Screen", Fixture("real/mltframework_swfdec_video.flv"), 0, 10, {}, 0},
+        {"H264Red5", Fixture("real/Red5_red5-server_flashContent.flv"), 0, 0,
             {15, 16, 17, 18, 22, 29, 16, 25}, 0},
-        Row{"Vp6FarJumps", Fixture("real/apache_flex-sdk_caltrain.flv"), 0, 0,
+        {"Vp6FarJumps", Fixture("real/apache_flex-sdk_caltrain.flv"), 0, 0,
             {100, 101, 102, 40, 41, 59, 60, 61, 200, 201, 119, 10}, 0},
-        Row{"NoFirstKeyFrame", NoFirstKeyFrame, 25, 40, {60, 5, 6, 23, 24, 25, 26, 2, 30}, 24 + 4},
-        Row{"H264SizeChange", H264SizeChange, 25, 0,
-            {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97}, 0},
-        Row{"H264FirstReadIsASeek", Made(kH264, 2000, 200, 150), 25, 0, {40, 41, 10}, 0}),
+        {"NoFirstKeyFrame", NoFirstKeyFrame, 25, 40, {60, 5, 6, 23, 24, 25, 26, 2, 30}, 24 + 4},
+        {"H264SizeChange", H264SizeChange, 25, 0, {2, 3, 4, 60, 10, 49, 52, 30, 75, 3, 90, 97}, 0},
+        {"H264FirstReadIsASeek", Made(kH264, 2000, 200, 150), 25, 0, {40, 41, 10}, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Past the last tag its picture stays; a first read or seek past the video's end is black.
 TEST(VideoFrameReader, TheEndOfTheVideo) {
   const std::string path = Made(kH263, 2000)();
-  {
-    Pictures p(path, 25);
-    for (int frame = 0; frame < 50; ++frame) p.Expect(frame);
-    for (int frame = 50; frame < 60; ++frame) EXPECT_EQ(p.Read(frame), p.reference.back().hash);
-    EXPECT_TRUE(p.IsBlack(500) && p.IsBlack(501));
-    p.Expect(10);
-    EXPECT_TRUE(p.IsBlack(500));
-    p.Expect(3);
-  }
+  Pictures p(path, 25);
+  for (int frame = 0; frame < 50; ++frame) p.Expect(frame);
+  for (int frame = 50; frame < 60; ++frame) EXPECT_EQ(p.Read(frame), p.reference.back().hash);
+  EXPECT_TRUE(p.IsBlack(500) && p.IsBlack(501));
+  p.Expect(10);
+  EXPECT_TRUE(p.IsBlack(500));
+  p.Expect(3);
   Pictures late(path, 25, -1, 0);
   EXPECT_TRUE(late.IsBlack(55));
   late.Expect(48);
