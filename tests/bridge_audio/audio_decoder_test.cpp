@@ -43,10 +43,6 @@ int Decode(VexmarAudioDecoder* decoder, const Bytes* payload, int rate, int chan
   return result;
 }
 
-std::vector<Bytes> Mp3Frames(const char* file) {
-  return ReadCodedStream(FixturePath(file), AVMEDIA_TYPE_AUDIO, false).packets;
-}
-
 constexpr const char* kMp3At44100 = "real/ruffle-rs_ruffle_square.flv";  // mono
 constexpr std::size_t kMp3Frame = 1152;
 
@@ -103,8 +99,11 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, SameAsFfmpeg, testing::ValuesIn(kFiles));
 // A format change inside one payload comes out one format per call; a half frame leaks
 // neither into the next codec nor past a reopen. PCM follows each call's nominal format.
 TEST(AudioDecoderHandle, FormatChangesDamageFlushesAndReopens) {
-  const std::vector<Bytes> frames = Mp3Frames(kMp3At44100),
-                           at22050 = Mp3Frames("real/apache_flex-sdk_phone.flv");
+  const auto mp3 = [](const char* file) {
+    return ReadCodedStream(FixturePath(file), AVMEDIA_TYPE_AUDIO, false).packets;
+  };
+  const std::vector<Bytes> frames = mp3(kMp3At44100),
+                           at22050 = mp3("real/apache_flex-sdk_phone.flv");
   ASSERT_TRUE(frames.size() > 6 && !at22050.empty());
   Decoder decoder = OpenDecoder(VEXMAR_CODEC_MP3);
   const auto decodesOneFrame = [&](int i) {

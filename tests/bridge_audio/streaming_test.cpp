@@ -52,7 +52,7 @@ void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, i
 }
 
 // Any split of the input into calls gives the samples of one call.
-TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
+TEST(Resampler, PiecesTightRoomFormatChangesAndRefusals) {
   const std::array<int, 4> rows[] = {{22050, 1, 44100, 2},
                                      {22050, 2, 44100, 1},
                                      {44100, 2, 11025, 2}};
@@ -80,10 +80,7 @@ TEST(Resampler, PiecesGiveTheSamplesOfOneCall) {
       EXPECT_EQ(out, expected) << "pieces of at most " << maxFrames << " frames";
     }
   }
-}
-
-// Too little room never overruns and the rest comes later.
-TEST(Resampler, TightRoomFormatChangesAndRefusals) {
+  // Too little room never overruns and the rest comes later.
   const Samples tone = Tone(11025, 1, 0.5, 300.0), second = Tone(32000, 2, 0.25, 500.0);
   Resampler whole = Make(48000, 2), tight = Make(48000, 2);
   Samples expected, out;

@@ -20,7 +20,7 @@ std::vector<std::uint8_t> NumberedPicture(int w, int h, int rowBytes) {
   return picture;
 }
 
-TEST(PictureHelpers, CropCopiesTheClippedRectangleRowsBackToBackOrRefuses) {
+TEST(PictureHelpers, CropAndSwapRows) {
   const struct {
     int width, height, rowBytes, bytesPerPixel;
     std::array<int32_t, 4> rect;      // left, top, right, bottom asked for
@@ -51,9 +51,7 @@ TEST(PictureHelpers, CropCopiesTheClippedRectangleRowsBackToBackOrRefuses) {
     const auto past = out.begin() + width * (bottom - top) * 4;
     ASSERT_EQ(std::count(past, out.end(), 0xAB), out.end() - past) << "written past";
   }
-}
-
-TEST(PictureHelpers, SwapRowsReversesRows) {
+  // Swapping rows in place reverses them.
   for (const int height : {1, 2, 5, 6}) {
     const auto original = NumberedPicture(7, height, 28);
     auto expected = original;  // the bytes past the picture stay

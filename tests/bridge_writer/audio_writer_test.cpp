@@ -175,7 +175,7 @@ void PrintTo(const FormatCase& c, std::ostream* out) {
 INSTANTIATE_TEST_SUITE_P(Formats, WriterFormat, testing::ValuesIn(kFormats));
 
 // A file name is never an FFmpeg protocol; setters and Open are refused while open.
-TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
+TEST(WriterLifecycle, LocalNamesRefusalsWhileOpenAndAFullDisk) {
   const fs::path folder = TempPath(""), before = fs::current_path();
   fs::current_path(folder);
   Writer writer = MakeWriter("wav", "pipe:2", kPcm, 0, 44100, 2);
@@ -189,19 +189,16 @@ TEST(WriterLifecycle, NamesAreLocalAndAnOpenWriterRefusesChanges) {
       AVW_WriteAudioFrame(writer.get(), pcm.data(), static_cast<int>(pcm.size()), 44100, 2) &&
       AVW_Close(writer.get()));
   EXPECT_EQ(ReadWav((folder / "pipe:2").string()).Frames(), 100);
-}
-
-// A full disk is reported at Open when the header cannot be written, else at Close.
-TEST(WriterErrors, WriteErrorsAreReportedNotFatal) {
+  // A full disk is reported at Open when the header cannot be written, else at Close.
   const std::tuple<const char*, int, int, bool> rows[] = {{"wav", kPcm, 0, false},
                                                           {"adts", kAac, 96000, true}};
   for (const auto& [format, codec, bitRate, opens] : rows) {
-    Writer writer = MakeWriter(format, "/dev/full", codec, bitRate, 44100, 2);
-    EXPECT_EQ(AVW_Open(writer.get()) != 0, opens) << format;
-    EXPECT_TRUE(!opens || (WriteInOddBlocks(writer.get(), Tone(44100, 2, 44100 * 3), 44100, 2) &&
-                           AVW_Close(writer.get()) == 0))
+    Writer full = MakeWriter(format, "/dev/full", codec, bitRate, 44100, 2);
+    EXPECT_EQ(AVW_Open(full.get()) != 0, opens) << format;
+    EXPECT_TRUE(!opens || (WriteInOddBlocks(full.get(), Tone(44100, 2, 44100 * 3), 44100, 2) &&
+                           AVW_Close(full.get()) == 0))
         << format;
-    EXPECT_EQ(AVW_GetLastError(writer.get()), ENOSPC) << format;
+    EXPECT_EQ(AVW_GetLastError(full.get()), ENOSPC) << format;
   }
 }
 
@@ -258,7 +255,7 @@ TEST(WriterSegmented, JoinsAreInaudibleAndWorkersChangeNoByte) {
 }
 
 // A gap in the time stamps comes back as silence; an overlapping block is cut or dropped.
-TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
+TEST(AsfEncoder, TimeLineGapsOverlapsAndFileNames) {
   const std::string path = TempPath("gaps.wma");
   const Bytes second = Tone(44100, 2, 44100);
   Encoder encoder = OpenEncoder(Utf16(path), 44100, 2, 64000);
@@ -273,10 +270,7 @@ TEST(AsfEncoder, TimeLineGapsAndOverlaps) {
   EXPECT_GT(Rms(decoded, 44100 * 5 / 4, 44100 / 8), 5000.0);
   EXPECT_LT(Rms(decoded, 44100 * 7 / 4, 44100 / 2), 200.0);
   EXPECT_GT(Rms(decoded, 44100 * 11 / 4, 44100 / 2), 5000.0);
-}
-
-// U+DC00 + byte becomes that byte again; a lone surrogate is refused.
-TEST(AsfEncoder, FileNames) {
+  // U+DC00 + byte becomes that byte again; a lone surrogate is refused.
   const std::string base = TempPath("");
   const std::pair<std::u16string, std::string> names[] = {
       {u"tone_\u00e9_\u20ac_\U0001F3B5.wma", "tone_\xc3\xa9_\xe2\x82\xac_\xf0\x9f\x8e\xb5.wma"},
@@ -284,7 +278,7 @@ TEST(AsfEncoder, FileNames) {
       {u"x\xD800y.wma", ""}};
   for (const auto& [wide, narrow] : names) {
     int opened = 0;
-    Encoder encoder = OpenEncoder(Utf16(base) + wide, 44100, 2, 64000, &opened);
+    Encoder named = OpenEncoder(Utf16(base) + wide, 44100, 2, 64000, &opened);
     EXPECT_EQ(opened != 0, !narrow.empty());
     EXPECT_TRUE(narrow.empty() || fs::exists(base + narrow)) << narrow;
   }

@@ -173,9 +173,8 @@ TEST(CommandLine, ResolveOutputFormat) {
     ConverterSettings settings;
     Parse(args, settings);
     ResolveOutputFormat(settings);
-    settings.inputs.clear();
-    settings.outputPath.clear();
-    EXPECT_EQ(Summary(settings), expected) << testing::PrintToString(options);
+    const std::string summary = Summary(settings);
+    EXPECT_EQ(summary.substr(summary.find("fmt=")), expected) << testing::PrintToString(options);
   }
 }
 

@@ -17,23 +17,21 @@ namespace kelvra::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-FlvRecipe AudioVideo(double toneHz) {  // MP3 22050 Hz stereo, H.263, 2 s
-  return FlvRecipe{.toneHz = toneHz, .video = VideoCodec::kH263};
-}
+using enum VideoCodec;
 
 // Into WMA both decoders' threads end with the first file and start again for the second.
 TEST(SonexThreadsTest, BatchOfAudioAndVideoFilesIntoWmaWithBothDecoders) {
   const std::string out = TestTempDir() + "/batch.wma";
-  const ProgramRun run = RunSonex({"-i", GenerateFlv(AudioVideo(500)), "-st", "500", "-i",
-                                   GenerateFlv(AudioVideo(1000)), "-dt", "1000", "-out", out});
+  const auto flv = [](double hz) { return GenerateFlv({.toneHz = hz, .video = kH263}); };
+  const ProgramRun run =
+      RunSonex({"-i", flv(500), "-st", "500", "-i", flv(1000), "-dt", "1000", "-out", out});
   ASSERT_EQ(std::tie(run.exitCode, run.err), std::make_tuple(0, "")) << run.out;
   const Pcm output = DecodeAudio(out);
   std::vector<int> order;
   for (const Segment& s : ToneSegments(output, {500, 1000}, 10))
     if (s.label >= 0 && s.windowCount >= 10) order.push_back(s.label);
   EXPECT_EQ(order, (std::vector<int>{0, 1}));
-  // The first file's audio ends with its last MP3 frame, past 2 s.
+  // The first file's audio (2 s of MP3 at 22050 Hz) ends with its last frame.
   EXPECT_NEAR(output.Seconds(), 2.5 + 1152.0 / 22050, 2 * 2048.0 / 44100);
   EXPECT_NEAR(ZeroCrossingFrequency(output, 44100 / 4, 44100 / 2), 500, 5);
 }

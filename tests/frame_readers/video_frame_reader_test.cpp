@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "decoder/decoder_test_support.h"
 #include "kelvra.h"
@@ -169,7 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
             {30, 31, 12, 13, 24, 25, 49, 10, 160, 161, 40, 74, 75, 170, 24, 0, 1, 99}, 0},
         {"FourFramesPerTag", Made(kH263, 2000), 100, 40, {}, 0},
         {"Vp6Stepped", Fixture("real/Red5_red5-server_red5.flv"), 0, -1, {5, 2, 9, 0, 7, 3}, 0},
-        {"Screen", Fixture("real/mltframework_swfdec_video.flv"), 0, 10, {}, 0},
         {"H264Red5", Fixture("real/Red5_red5-server_flashContent.flv"), 0, 0,
             {15, 16, 17, 18, 22, 29, 16, 25}, 0},
         {"Vp6FarJumps", Fixture("real/apache_flex-sdk_caltrain.flv"), 0, 0,
