@@ -46,8 +46,18 @@ int FLVStreamDecoder::SetMaxFLVTagQueue(int count) {
 
 int FLVStreamDecoder::SetBrother(FLVStreamDecoder* brother) {
   if (!IsIdle()) return 0;
+  if (brother_ != nullptr) brother_->RemoveLink(this);
   brother_ = brother;
+  if (brother_ != nullptr) {
+    std::lock_guard<std::mutex> lock(brother_->queueMutex);
+    brother_->linkedFrom_.push_back(this);
+  }
   return 1;
+}
+
+void FLVStreamDecoder::RemoveLink(FLVStreamDecoder* from) {
+  std::lock_guard<std::mutex> lock(queueMutex);
+  std::erase(linkedFrom_, from);
 }
 
 int FLVStreamDecoder::SetMaxIntervalTime(int milliseconds) {
@@ -205,12 +215,17 @@ void FLVStreamDecoder::Wake() {
 void FLVStreamDecoder::ShutDownWorker() {
   Stop();
   if (thread.joinable()) thread.join();
-  FLVStreamDecoder* brother = brother_;
-  if (brother == nullptr || brother == this) return;
-  if (brother->brother_ == this) {
-    brother->Stop();
-    brother->brother_ = nullptr;
+  std::vector<FLVStreamDecoder*> linked;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    linked.swap(linkedFrom_);
   }
+  for (FLVStreamDecoder* decoder : linked) {
+    if (decoder == this) continue;
+    decoder->Stop();
+    decoder->brother_ = nullptr;
+  }
+  if (brother_ != nullptr && brother_ != this) brother_->RemoveLink(this);
   brother_ = nullptr;
 }
 

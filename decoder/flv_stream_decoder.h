@@ -26,6 +26,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "kelvra.h"
 #include "shared/units_100ns.h"
@@ -123,9 +124,9 @@ class FLVStreamDecoder {
   // Output callback, for the workers.
   void EmitOutput(const std::uint8_t* data, std::int32_t size, std::int64_t timestamp,
                   std::int64_t duration, std::int32_t firstFlag, std::int32_t secondFlag);
-  // Stops a running worker and joins a finished one, then stops a brother
-  // that still points here and unlinks both: its worker reads this object,
-  // so it must be gone before this one is. Derived destructors call it
+  // Stops a running worker and joins a finished one, then stops every
+  // decoder that links here and unlinks it (its worker reads this object),
+  // and unlinks this one from its brother. Derived destructors call it
   // first, so no worker runs derived code on a half-destroyed object.
   void ShutDownWorker();
   // The worker's last step, after its own clean-up: the decoder is idle.
@@ -139,6 +140,8 @@ class FLVStreamDecoder {
   mutable std::mutex queueMutex;
 
  private:
+  // Forgets that `from` links here (its brother changed or it went away).
+  void RemoveLink(FLVStreamDecoder* from);
   // Waits until a tag is queued or the decoder is woken after `serial`, or
   // at most kBrotherPollMs when `poll`.
   void WaitForWork(std::uint64_t serial, bool poll);
@@ -188,6 +191,9 @@ class FLVStreamDecoder {
   FLVStreamDecoderOutputCallBack outputCallBack = nullptr;
   void* outputCallBackUserData = nullptr;
   FLVStreamDecoder* brother_ = nullptr;
+  // Decoders whose brother_ is this one (guarded by queueMutex): a decoder
+  // going away stops them and unlinks them, whichever order the two go in.
+  std::vector<FLVStreamDecoder*> linkedFrom_;
   // Two signals beside the state. endFlag: the pair is ending (Stop of
   // either brother sets it on both; Run clears it). abandoning: see Abandon.
   std::atomic<bool> endFlag{false};

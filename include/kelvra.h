@@ -387,9 +387,7 @@ KELVRA_API int FLVStreamDecoder_SetDeleteFLVTagCallBack(FLVStreamDecoder* decode
                                                         void* userData);
 KELVRA_API int FLVStreamDecoder_SetMaxFLVTagQueue(FLVStreamDecoder* decoder, int count);
 /* Idle only. Links one direction; link both decoders. Deleting a decoder
- * stops its brother too (when that one links back) and unlinks both; a
- * decoder linked to one that does not link back must be unlinked (brother
- * NULL) before the other is deleted. */
+ * stops every decoder linked to it and unlinks them, in either order. */
 KELVRA_API int FLVStreamDecoder_SetBrother(FLVStreamDecoder* decoder, FLVStreamDecoder* brother);
 KELVRA_API int FLVStreamDecoder_SetMaxIntervalTime(FLVStreamDecoder* decoder, int milliseconds);
 KELVRA_API int FLVStreamDecoder_SetDecodeSyncMode(FLVStreamDecoder* decoder, int mode);
