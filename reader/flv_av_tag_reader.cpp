@@ -512,10 +512,10 @@ bool FLVAVTagReader::MoveFileTo(std::uint64_t position) {
   return true;
 }
 
-// Reading one kind of tag skips the other kind's between them; stdio's
-// default 4 KiB buffer then refilled every few tags, one system call each.
-// With a buffer of a read block, a skip mostly lands inside it. glibc sizes
-// only a buffer it is given, so the reader owns it; the old file is closed
+// Reading one kind of tag skips the other kind's between them: with stdio's
+// default 4 KiB buffer that is a system call every few tags; with a read
+// block, a skip mostly lands inside the buffer. glibc takes a size only with
+// a buffer it is given, so the reader owns one; the old file is closed
 // before the buffer serves a new one.
 void FLVAVTagReader::OpenFile(const std::string& path) {
   file_.reset();

@@ -167,10 +167,10 @@ class FLVAVTagReader {
   // Hands the reader's record out (or a caller-owned copy of it).
   int HandOut(std::uint32_t entryDuration, FLVTag** tag, std::uint32_t* duration);
 
-  // First entry with a time stamp above / not below `time`; index_.size()
-  // when none. The index is searched as if sorted by time stamp.
   // Opens path into file_ (null on failure) with fileBuffer_ as its buffer.
   void OpenFile(const std::string& path);
+  // First entry with a time stamp above / not below `time`; index_.size()
+  // when none. The index is searched as if sorted by time stamp.
   std::size_t UpperBound(std::uint32_t time) const;
   std::size_t LowerBound(std::uint32_t time) const;
 
