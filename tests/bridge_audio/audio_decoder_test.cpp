@@ -151,5 +151,30 @@ TEST(AudioDecoderHandle, FormatChangesDamageFlushesAndReopens) {
   decodesOneFrame(5);
 }
 
+// AAC configurations of one size in turn: each takes effect from its tag on.
+TEST(AudioDecoderHandle, AacConfigurationInMidStreamSetsTheFormat) {
+  Decoder decoder = OpenDecoder(VEXMAR_CODEC_AAC);
+  std::size_t configSize = 0;
+  for (const auto& [rate, channels] : {std::pair(44100, 2), std::pair(22050, 1)}) {
+    FlvRecipe recipe;
+    recipe.audio = AudioCodec::kAac;
+    recipe.sampleRate = rate;
+    recipe.channels = channels;
+    const CodedStream aac = ReadCodedStream(GenerateFlv(recipe), AVMEDIA_TYPE_AUDIO, true, 8);
+    if (configSize == 0) configSize = aac.config.size();
+    ASSERT_EQ(aac.config.size(), configSize);
+    Bytes header{0x00};  // AACPacketType 0: the AudioSpecificConfig
+    header.insert(header.end(), aac.config.begin(), aac.config.end());
+    ASSERT_EQ(Decode(decoder.get(), &header, 44100, 2), 1);
+    Pcm pcm;
+    for (const Bytes& packet : aac.packets) {
+      Bytes frame{0x01};  // AACPacketType 1: one raw frame
+      frame.insert(frame.end(), packet.begin(), packet.end());
+      ASSERT_EQ(Decode(decoder.get(), &frame, 44100, 2, &pcm), 1);
+    }
+    EXPECT_EQ(std::pair(pcm.sampleRate, pcm.channels), std::pair(rate, channels));
+  }
+}
+
 }  // namespace
 }  // namespace kelvra::test
