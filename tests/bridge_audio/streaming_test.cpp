@@ -51,7 +51,8 @@ void Convert(Samples& to, VexmarResampler* r, const Samples* source, int rate, i
   to.insert(to.end(), samples, samples + produced / 2);
 }
 
-// Any split of the input into calls gives the samples of one call.
+// Any split of the input into calls gives the samples of one call; too little room
+// never overruns; a source format change lets the held tail out first; bad formats refused.
 TEST(Resampler, PiecesTightRoomFormatChangesAndRefusals) {
   const std::array<int, 4> rows[] = {{22050, 1, 44100, 2},
                                      {22050, 2, 44100, 1},
@@ -90,6 +91,7 @@ TEST(Resampler, PiecesTightRoomFormatChangesAndRefusals) {
   for (int i = 0; i < 100 && out.size() < expected.size(); ++i)
     Convert(out, tight.get(), &tone, 11025, 1, 0, 0, 4096);
   EXPECT_EQ(out, expected);
+  // 0.5 s of the first format and 0.25 s of the second: nothing of the first is held back.
   Convert(expected, whole.get(), &second, 32000, 2);
   Convert(expected, whole.get(), nullptr, 32000, 2);
   EXPECT_NEAR(static_cast<double>(expected.size()) / 2, 48000 * 0.75, 4.0);
